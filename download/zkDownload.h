@@ -1,0 +1,141 @@
+// zkDownload: the reusable HTTP download component.
+//
+// A caller sets the properties, calls Descargar once (or more) and reads the outcome back
+// from HuboError, StatusCode and StatusText. During a body transfer the component raises
+// Progreso after every block; the receiver may cancel through its Cancelar argument.
+// No exception ever leaves the component.
+//
+// The documentation text of each member is kept, verbatim, in Documentacion().
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "internet.h"
+#include "sistema.h"
+
+class zkDownload {
+public:
+    zkDownload();
+    ~zkDownload();
+    zkDownload(const zkDownload&) = delete;
+    zkDownload& operator=(const zkDownload&) = delete;
+
+    // Member name -> documentation text, in the order of the component's interface.
+    static const std::vector<std::pair<std::string_view, std::string_view>>& Documentacion();
+
+    sistema::Fecha FechaDisco;     // day the local Morvane.exe was last modified
+    sistema::Fecha FechaInternet;  // day of the server's Last-Modified header
+
+    int32_t BytesBloqueDescarga() const;
+    void BytesBloqueDescarga(int32_t vData);
+
+    std::string QExpiresStr() const;
+    void QExpiresStr(const std::string& vData);
+    bool QExpires() const;
+    void QExpires(bool vData);
+    std::string QRawHeadersCrLfStr() const;
+    void QRawHeadersCrLfStr(const std::string& vData);
+
+    std::string QVersionStr() const;
+    std::string QServerStr() const;
+    std::string QRequestMethodStr() const;
+    std::string QRawHeadersStr() const;
+    std::string QPragmaStr() const;
+    std::string QLastModifiedStr() const;
+    std::string QForwardedStr() const;
+    std::string QContentTypeStr() const;
+    std::string QContentLengthStr() const;
+
+    bool QPragma() const;
+    void QPragma(bool vData);
+    bool QRequestMethod() const;
+    void QRequestMethod(bool vData);
+    bool QServer() const;
+    void QServer(bool vData);
+    bool QForwarded() const;
+    void QForwarded(bool vData);
+    bool QRawHeadersCrLf() const;
+    void QRawHeadersCrLf(bool vData);
+    bool QRawHeaders() const;
+    void QRawHeaders(bool vData);
+    bool QVersion() const;
+    void QVersion(bool vData);
+    bool QLastModified() const;
+    void QLastModified(bool vData);
+    bool QContentLength() const;
+    void QContentLength(bool vData);
+    bool QContentType() const;
+    void QContentType(bool vData);
+
+    // 0: status and the switched headers only. Any other value: also transfers the body
+    // into Morvane.zip in the application directory.
+    void Descargar(const int32_t& TipoAccion = 0);
+
+    // The stored port, or the scheme's default (80 http, 443 https) when it is 0.
+    int32_t Puerto() const;
+    void Puerto(int32_t vData);
+
+    std::string ContenidoDescargado() const;
+    std::string Fichero() const;  // without leading and trailing blanks
+    void Fichero(const std::string& vData);
+    std::string Password() const;
+    void Password(const std::string& vData);
+    std::string Usuario() const;
+    void Usuario(const std::string& vData);
+    std::string NoUsarProxy() const;
+    void NoUsarProxy(const std::string& vData);
+    std::string UsarProxy() const;
+    void UsarProxy(const std::string& vData);
+
+    std::string StatusText() const;
+    std::string StatusCode() const;
+    bool HuboError() const;
+
+    std::string URL() const;
+    void URL(const std::string& vData);  // stores and splits at once
+
+    // Raised after every block of a body transfer. BytesPorSegundo refers to a copy made
+    // for this event; Cancelar refers to the transfer's own cancel flag.
+    std::function<void(int32_t BytesTotales, int32_t BytesRecibidos, double Porcentaje,
+                       int32_t SegundosTranscurridos, double SegundosRestantes,
+                       int32_t& BytesPorSegundo, bool& Cancelar)>
+        Progreso;
+
+private:
+    friend class zkDownloadPrueba;  // white-box access for the tests
+
+    bool AnalizarURL();
+    void EstablecerError(int32_t codigo);
+    void CerrarConexiones();
+    void LimpiarCabeceras();
+    bool ConsultarCabecera(internet::HINTERNET peticion, uint32_t nivel, std::string& texto);
+    void LeerFechaDisco();
+
+    int32_t bytesBloqueDescarga_ = 512;
+    std::string qExpiresStr_;
+    bool qExpires_ = false;
+    std::string qRawHeadersCrLfStr_;
+    std::string qVersionStr_, qServerStr_, qRequestMethodStr_, qRawHeadersStr_, qPragmaStr_,
+        qLastModifiedStr_, qForwardedStr_, qContentTypeStr_, qContentLengthStr_;
+    bool qPragma_ = false, qRequestMethod_ = false, qServer_ = false, qForwarded_ = false,
+         qRawHeadersCrLf_ = false, qRawHeaders_ = false, qVersion_ = false,
+         qLastModified_ = false, qContentLength_ = true, qContentType_ = false;
+    int32_t puerto_ = 0;
+    std::string contenidoDescargado_, fichero_, password_, usuario_, noUsarProxy_, usarProxy_;
+    std::string statusText_, statusCode_;
+    bool huboError_ = false;
+    std::string url_;
+
+    std::string esquema_, host_, ruta_;
+    int32_t servicio_ = internet::INTERNET_SERVICE_HTTP;
+    bool urlUtilizable_ = false;
+    int32_t tipoAcceso_ = internet::INTERNET_OPEN_TYPE_PRECONFIG;
+
+    // Released request first, then connection, then session.
+    internet::Handle sesion_, conexion_, peticion_;
+};

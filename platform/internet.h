@@ -1,0 +1,161 @@
+// The HTTP handle API the download component calls, with the platform's names and
+// contracts, written over libcurl. Nothing outside platform/ sees curl.
+//
+// Handles form a tree: session (InternetOpenA) -> connection (InternetConnectA) ->
+// request (HttpOpenRequestA). Each handle holds copies of what it needs from its
+// parents, so the order in which handles are closed does not matter for safety; each
+// handle must be closed exactly once (InternetCloseHandle or a Handle owner).
+//
+// Everything runs on the caller's thread; calls block until they have an answer.
+// No function throws.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace internet {
+
+struct Objeto;  // opaque handle object
+using HINTERNET = Objeto*;
+
+// Access types of InternetOpenA.
+inline constexpr int32_t INTERNET_OPEN_TYPE_PRECONFIG = 0;  // the machine's proxy setting
+inline constexpr int32_t INTERNET_OPEN_TYPE_PROXY = 3;      // the given proxy lists
+
+inline constexpr int32_t INTERNET_SERVICE_HTTP = 3;
+
+// Request flags of HttpOpenRequestA.
+inline constexpr uint32_t INTERNET_FLAG_RELOAD = 0x80000000u;  // from the server, never a cache
+inline constexpr uint32_t INTERNET_FLAG_SECURE = 0x00800000u;  // TLS, verified
+
+// Info levels of HttpQueryInfoA.
+inline constexpr uint32_t HTTP_QUERY_CONTENT_TYPE = 1;
+inline constexpr uint32_t HTTP_QUERY_CONTENT_LENGTH = 5;
+inline constexpr uint32_t HTTP_QUERY_EXPIRES = 10;
+inline constexpr uint32_t HTTP_QUERY_LAST_MODIFIED = 11;
+inline constexpr uint32_t HTTP_QUERY_PRAGMA = 17;
+inline constexpr uint32_t HTTP_QUERY_VERSION = 18;
+inline constexpr uint32_t HTTP_QUERY_STATUS_CODE = 19;
+inline constexpr uint32_t HTTP_QUERY_STATUS_TEXT = 20;
+inline constexpr uint32_t HTTP_QUERY_RAW_HEADERS = 21;
+inline constexpr uint32_t HTTP_QUERY_RAW_HEADERS_CRLF = 22;
+inline constexpr uint32_t HTTP_QUERY_FORWARDED = 30;
+inline constexpr uint32_t HTTP_QUERY_SERVER = 37;
+inline constexpr uint32_t HTTP_QUERY_REQUEST_METHOD = 45;
+inline constexpr uint32_t HTTP_QUERY_FLAG_REQUEST_HEADERS = 0x80000000u;
+
+// Process-wide set-up of the HTTP library. Construct one in main() (and in each test
+// program's main) before any other call of this API, on the main thread.
+class BibliotecaInternet {
+public:
+    BibliotecaInternet();
+    ~BibliotecaInternet();
+    BibliotecaInternet(const BibliotecaInternet&) = delete;
+    BibliotecaInternet& operator=(const BibliotecaInternet&) = delete;
+};
+
+// Opens a session. With INTERNET_OPEN_TYPE_PRECONFIG the proxy arguments must be null
+// and the machine's setting applies (http_proxy, https_proxy, no_proxy, all_proxy in the
+// environment). With INTERNET_OPEN_TYPE_PROXY, `proxy` is the proxy list and `bypass`
+// the bypass list, in the platform's list syntax (see TraducirProxy). Null on failure.
+HINTERNET InternetOpenA(const char* agente, int32_t tipoAcceso, const char* proxy,
+                        const char* bypass, uint32_t flags);
+
+// Records the server, port and credentials of a connection; contacts nobody. The port is
+// 1-65535 read as unsigned 16 bits (0 = the service's default, 80). Null on failure: no
+// session, an empty or malformed host name, an unknown service.
+HINTERNET InternetConnectA(HINTERNET sesion, const char* servidor, int16_t puerto,
+                           const char* usuario, const char* password, int32_t servicio,
+                           uint32_t flags, uintptr_t contexto);
+
+// Prepares a request for `objeto` (a path beginning with "/", or empty for "/") on the
+// connection. `version` is "HTTP/1.0" or "HTTP/1.1" (null: 1.1). With
+// INTERNET_FLAG_SECURE the request goes over TLS with certificate and host verification.
+// Null on failure.
+HINTERNET HttpOpenRequestA(HINTERNET conexion, const char* verbo, const char* objeto,
+                           const char* version, const char* referente,
+                           const char* const* tiposAceptados, uint32_t flags,
+                           uintptr_t contexto);
+
+// Sends the request and returns once the headers of the final response are in:
+// redirects are followed (http and https only, at most 10) and a 401 challenge is
+// answered with the connection's user name and password. False when no final response
+// arrived: no connection, TLS verification failed, a time-out, garbage instead of HTTP.
+// A request is sent at most once.
+bool HttpSendRequestA(HINTERNET peticion, const char* cabeceras, uint32_t longitudCabeceras,
+                      const void* opcional, uint32_t longitudOpcional);
+
+// Copies one piece of the response (or, with HTTP_QUERY_FLAG_REQUEST_HEADERS, of the
+// request as sent) into `buffer` with a terminating NUL. *longitud is the buffer size in
+// bytes on entry. When the value with its NUL does not fit, returns false, leaves the
+// buffer untouched and sets *longitud to the size needed. Returns false when the header
+// is absent. *indice selects the occurrence (0 = first) and is advanced on success.
+// RAW_HEADERS gives every line of the response head, each ended by a NUL, and one more
+// NUL at the end; RAW_HEADERS_CRLF gives the head with CRLF line ends and a blank line.
+bool HttpQueryInfoA(HINTERNET peticion, uint32_t nivel, void* buffer, uint32_t* longitud,
+                    uint32_t* indice);
+
+// Reads up to `aLeer` bytes of the body. True with *leidos = 0 means the body ended
+// completely; false means the body cannot be completed (connection reset or closed
+// before Content-Length bytes arrived, a stall past the time-out, a receive error).
+// Memory stays bounded whatever the body size: the transfer pauses while unread data
+// fills the layer's buffer.
+bool InternetReadFile(HINTERNET peticion, void* buffer, uint32_t aLeer, uint32_t* leidos);
+
+// Closes a handle of any kind and frees it. Null is ignored (returns false).
+bool InternetCloseHandle(HINTERNET handle);
+
+// Owner of one handle: closes it exactly once.
+class Handle {
+public:
+    Handle() noexcept = default;
+    explicit Handle(HINTERNET h) noexcept : h_(h) {}
+    Handle(Handle&& o) noexcept : h_(o.release()) {}
+    Handle& operator=(Handle&& o) noexcept {
+        if (this != &o) reset(o.release());
+        return *this;
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    ~Handle() { reset(); }
+
+    HINTERNET get() const noexcept { return h_; }
+    explicit operator bool() const noexcept { return h_ != nullptr; }
+    HINTERNET release() noexcept {
+        HINTERNET h = h_;
+        h_ = nullptr;
+        return h;
+    }
+    void reset(HINTERNET h = nullptr) noexcept {
+        if (h_) InternetCloseHandle(h_);
+        h_ = h;
+    }
+
+private:
+    HINTERNET h_ = nullptr;
+};
+
+// What an explicit proxy list and bypass list mean for one request.
+struct ProxyElegido {
+    bool Directo = true;  // no proxy at all: the machine's setting is ignored as well
+    std::string Proxy;    // "host:port" or "scheme://host:port" for curl's proxy option
+};
+
+// Reads the platform's list syntax and decides for one request, without any I/O.
+// Proxy list: entries separated by blanks or ';'. An entry "scheme=address" applies to
+// that URL scheme only (http, https); a bare "address" applies to every scheme; the first
+// matching entry wins, a scheme-specific one before a bare one.
+// Bypass list: entries separated by blanks, ';' or ','. "<local>" matches a host name
+// without a dot; other entries match the host name case-insensitively, with '*' standing
+// for any run of characters ("*.example.com", "10.*"). A host that matches goes direct.
+ProxyElegido TraducirProxy(const std::string& UsarProxy, const std::string& NoUsarProxy,
+                           const std::string& esquema, const std::string& host);
+
+// Time-outs of every request opened afterwards. Connecting (TCP and TLS) may take at most
+// `conexion`; once connected, a transfer that receives nothing for `inactividad` while the
+// caller is waiting for data fails. Defaults: 30 s each. Tests shorten them.
+void EstablecerTiemposEspera(std::chrono::milliseconds conexion,
+                             std::chrono::milliseconds inactividad);
+
+}  // namespace internet

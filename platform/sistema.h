@@ -1,0 +1,98 @@
+// Operating-system services the component and the window rely on: files, temporary
+// names, clocks, file dates, the application directory, starting processes, and the
+// hook through which the component reaches the program's window.
+//
+// Nothing here throws. Failures are reported through return values.
+#pragma once
+
+#include <compare>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sistema {
+
+// A calendar day. The default value (0/0/0) is earlier than every real date.
+struct Fecha {
+    int32_t Anio = 0;
+    int32_t Mes = 0;
+    int32_t Dia = 0;
+
+    // The date of that day, or nothing when the three numbers form no date of the
+    // Gregorian calendar (month 1-12, day within the month, year 1-9999).
+    static std::optional<Fecha> Crear(int32_t anio, int32_t mes, int32_t dia);
+
+    auto operator<=>(const Fecha&) const = default;
+};
+
+// Local date and time of a file's last modification, to the second.
+struct FechaHora {
+    Fecha Dia;
+    int32_t Hora = 0;
+    int32_t Minuto = 0;
+    int32_t Segundo = 0;
+};
+
+// Creates an empty file with a unique name "<prefix>XXXXXX" in `directorio` (mode 0600)
+// and returns its full path, or nothing when it cannot be created (errno tells why).
+std::optional<std::string> GetTempFileNameA(const std::string& directorio,
+                                            const std::string& prefijo);
+
+// Milliseconds of a monotonic clock, wrapping at 2^32 like the platform's tick count.
+uint32_t GetTickCount();
+
+// Last modification of `ruta` in local time; nothing when the file cannot be examined.
+std::optional<FechaHora> FechaModificacion(const std::string& ruta);
+
+// Sets the modification (and access) time of `ruta` to now.
+bool TocarFichero(const std::string& ruta);
+
+// Directory of the running executable, without a trailing '/' except at the root.
+std::string App_Path();
+
+// Directory part of `ruta` (text before its last '/'); the current directory when
+// `ruta` holds no '/'; "/" for a file at the root.
+std::string ObtenerCarpeta(const std::string& ruta);
+
+bool Existe(const std::string& ruta);   // a file or directory of that name exists
+bool Borrar(const std::string& ruta);   // unlinks a file
+bool Renombrar(const std::string& origen, const std::string& destino);
+
+// Starting processes. No shell is involved: `programa` is one exact path when it holds a
+// '/', otherwise it is looked up in the application directory, then the current directory,
+// then PATH. The child starts in `directorio` (the caller's current directory when empty),
+// in a session of its own. Returns its process id, or nothing when it could not be started.
+std::optional<int> IniciarProceso(const std::string& programa,
+                                  const std::vector<std::string>& argumentos,
+                                  const std::string& directorio = {});
+
+// State of a child started by IniciarProceso, checked without blocking.
+enum class EstadoProceso { EnMarcha, Terminado, Fallido };
+// Terminado: exited with status 0. Fallido: exited non-zero, killed by a signal, or the
+// pid is not a child of ours. Once it reports Terminado or Fallido the child is reaped.
+EstadoProceso ConsultarProceso(int pid);
+
+// The program's one window, as the component sees it. The updater registers it at
+// start-up; with nothing registered the calls below do nothing.
+class Ventana {
+public:
+    virtual ~Ventana() = default;
+    // Draws a status text (percentage 0) or the percentage bar in the status strip.
+    virtual void BarraProgreso(int32_t Porcentaje, const std::string& Dato) = 0;
+    // Enables (or disables) the window's download button.
+    virtual void HabilitarDescargar(bool habilitar) = 0;
+    // Processes the window's pending events once.
+    virtual void DoEvents() = 0;
+};
+
+void RegistrarVentana(Ventana* ventana);  // nullptr unregisters
+Ventana* VentanaRegistrada();
+
+// Calls on the registered window; nothing when none is registered. Exceptions thrown by
+// the window are swallowed: a failed call into the window is skipped.
+void DoEvents();
+void BarraProgreso(int32_t Porcentaje, const std::string& Dato);
+void HabilitarDescargar(bool habilitar);
+
+}  // namespace sistema

@@ -51,6 +51,10 @@ bool TocarFichero(const std::string& ruta);
 // Directory of the running executable, without a trailing '/' except at the root.
 std::string App_Path();
 
+// Replaces what App_Path returns for the rest of the process (empty text restores the
+// real directory). Tests use it to give each case an install directory of its own.
+void EstablecerApp_Path(const std::string& directorio);
+
 // Directory part of `ruta` (text before its last '/'); the current directory when
 // `ruta` holds no '/'; "/" for a file at the root.
 std::string ObtenerCarpeta(const std::string& ruta);

@@ -1,0 +1,200 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "sistema.h"
+
+namespace {
+
+// A fresh directory (with a blank in its name) removed at the end of the case.
+class DirectorioTemporal {
+public:
+    DirectorioTemporal() {
+        std::string plantilla = ::testing::TempDir() + "sistema con blancos XXXXXX";
+        if (!::mkdtemp(plantilla.data())) throw std::runtime_error("mkdtemp");
+        ruta_ = plantilla;
+    }
+    ~DirectorioTemporal() { std::system(("rm -rf '" + ruta_ + "'").c_str()); }
+    const std::string& Ruta() const { return ruta_; }
+    std::string En(const std::string& nombre) const { return ruta_ + "/" + nombre; }
+
+private:
+    std::string ruta_;
+};
+
+void Escribir(const std::string& ruta, const std::string& texto, bool ejecutable = false) {
+    std::ofstream(ruta) << texto;
+    if (ejecutable) ::chmod(ruta.c_str(), 0755);
+}
+
+std::string Leer(const std::string& ruta) {
+    std::ifstream f(ruta);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+sistema::EstadoProceso EsperarFin(int pid) {
+    for (int i = 0; i < 1000; ++i) {
+        auto e = sistema::ConsultarProceso(pid);
+        if (e != sistema::EstadoProceso::EnMarcha) return e;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return sistema::EstadoProceso::EnMarcha;
+}
+
+TEST(Fecha, ValidaElCalendarioYOrdenaPorDia) {
+    EXPECT_TRUE(sistema::Fecha::Crear(2024, 2, 29));
+    EXPECT_FALSE(sistema::Fecha::Crear(2023, 2, 29));
+    EXPECT_FALSE(sistema::Fecha::Crear(1900, 2, 29));
+    EXPECT_TRUE(sistema::Fecha::Crear(2000, 2, 29));
+    EXPECT_FALSE(sistema::Fecha::Crear(1994, 4, 31));
+    EXPECT_FALSE(sistema::Fecha::Crear(1994, 13, 1));
+    EXPECT_FALSE(sistema::Fecha::Crear(1994, 0, 1));
+    EXPECT_FALSE(sistema::Fecha::Crear(0, 1, 1));
+
+    sistema::Fecha cero;
+    auto d5 = *sistema::Fecha::Crear(1994, 11, 5);
+    auto d6 = *sistema::Fecha::Crear(1994, 11, 6);
+    auto enero = *sistema::Fecha::Crear(1995, 1, 1);
+    EXPECT_LT(cero, *sistema::Fecha::Crear(1, 1, 1));
+    EXPECT_LT(d5, d6);
+    EXPECT_LT(d6, enero);
+    EXPECT_EQ(d6, *sistema::Fecha::Crear(1994, 11, 6));
+}
+
+TEST(Ficheros, TemporalUnicoCarpetasYRenombrado) {
+    DirectorioTemporal dir;
+    auto a = sistema::GetTempFileNameA(dir.Ruta(), "zkD");
+    auto b = sistema::GetTempFileNameA(dir.Ruta(), "zkD");
+    ASSERT_TRUE(a && b);
+    EXPECT_NE(*a, *b);
+    EXPECT_EQ(a->rfind(dir.Ruta() + "/zkD", 0), 0u);
+    struct stat st {};
+    ASSERT_EQ(::stat(a->c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_FALSE(sistema::GetTempFileNameA(dir.En("no existe"), "zkD"));
+
+    EXPECT_EQ(sistema::ObtenerCarpeta(dir.En("Morvane.zip")), dir.Ruta());
+    EXPECT_EQ(sistema::ObtenerCarpeta("/Morvane.zip"), "/");
+    char actual[4096];
+    ASSERT_TRUE(::getcwd(actual, sizeof actual));
+    EXPECT_EQ(sistema::ObtenerCarpeta("Morvane.zip"), actual);
+
+    Escribir(*a, "nuevo");
+    Escribir(*b, "viejo");
+    EXPECT_TRUE(sistema::Renombrar(*a, *b));
+    EXPECT_FALSE(sistema::Existe(*a));
+    EXPECT_EQ(Leer(*b), "nuevo");
+    EXPECT_TRUE(sistema::Borrar(*b));
+    EXPECT_FALSE(sistema::Borrar(*b));
+}
+
+TEST(Ficheros, FechaDeModificacionEnHoraLocal) {
+    DirectorioTemporal dir;
+    std::string f = dir.En("Morvane.exe");
+    Escribir(f, "x");
+    // 1994-11-05 23:59:00 in local time, whatever the machine's zone.
+    struct tm t {};
+    t.tm_year = 94;
+    t.tm_mon = 10;
+    t.tm_mday = 5;
+    t.tm_hour = 23;
+    t.tm_min = 59;
+    t.tm_isdst = -1;
+    struct timespec veces[2] = {{::mktime(&t), 0}, {::mktime(&t), 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, f.c_str(), veces, 0), 0);
+    auto fh = sistema::FechaModificacion(f);
+    ASSERT_TRUE(fh);
+    EXPECT_EQ(fh->Dia, *sistema::Fecha::Crear(1994, 11, 5));
+    EXPECT_EQ(fh->Hora, 23);
+    EXPECT_EQ(fh->Minuto, 59);
+
+    ASSERT_TRUE(sistema::TocarFichero(f));
+    EXPECT_GT(sistema::FechaModificacion(f)->Dia, fh->Dia);
+    EXPECT_FALSE(sistema::FechaModificacion(dir.En("falta")));
+    EXPECT_FALSE(sistema::TocarFichero(dir.En("falta")));
+}
+
+TEST(Aplicacion, DirectorioPropioYSustituto) {
+    std::string real = sistema::App_Path();
+    ASSERT_FALSE(real.empty());
+    EXPECT_NE(real.back(), '/');
+    char exe[4096];
+    ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+    ASSERT_GT(n, 0);
+    exe[n] = '\0';
+    EXPECT_EQ(real, sistema::ObtenerCarpeta(exe));
+
+    sistema::EstablecerApp_Path("/tmp/otra/");
+    EXPECT_EQ(sistema::App_Path(), "/tmp/otra");
+    sistema::EstablecerApp_Path("");
+    EXPECT_EQ(sistema::App_Path(), real);
+}
+
+TEST(Procesos, ResuelveSinShellYConDirectorio) {
+    DirectorioTemporal app, otro;
+    sistema::EstablecerApp_Path(app.Ruta());
+    // The same name in the application directory and on PATH: the application one wins.
+    Escribir(app.En("herramienta"), "#!/bin/sh\npwd > salida; printf '%s|' \"$@\" >> salida\n",
+             true);
+    Escribir(otro.En("herramienta"), "#!/bin/sh\necho equivocada > salida\n", true);
+    std::string pathViejo = std::getenv("PATH") ? std::getenv("PATH") : "";
+    ::setenv("PATH", (otro.Ruta() + ":" + pathViejo).c_str(), 1);
+
+    auto pid = sistema::IniciarProceso("herramienta", {"-d", "a b;touch x", "$HOME"}, otro.Ruta());
+    ::setenv("PATH", pathViejo.c_str(), 1);
+    ASSERT_TRUE(pid);
+    EXPECT_EQ(EsperarFin(*pid), sistema::EstadoProceso::Terminado);
+    EXPECT_EQ(Leer(otro.En("salida")), otro.Ruta() + "\n-d|a b;touch x|$HOME|");
+    EXPECT_FALSE(sistema::Existe(otro.En("x")));
+
+    // An exact path with blanks is one program, not a command line to split.
+    Escribir(app.En("Morvane.exe"), "#!/bin/sh\nexit 3\n", true);
+    pid = sistema::IniciarProceso(app.Ruta() + "/Morvane.exe", {});
+    ASSERT_TRUE(pid);
+    EXPECT_EQ(EsperarFin(*pid), sistema::EstadoProceso::Fallido);
+
+    EXPECT_FALSE(sistema::IniciarProceso("no-existe-en-ninguna-parte", {}));
+    EXPECT_FALSE(sistema::IniciarProceso(app.En("no existe"), {}));
+    Escribir(app.En("sin permiso"), "#!/bin/sh\n");
+    ::chmod(app.En("sin permiso").c_str(), 0644);
+    EXPECT_FALSE(sistema::IniciarProceso("sin permiso", {}));
+    sistema::EstablecerApp_Path("");
+}
+
+class VentanaQueFalla : public sistema::Ventana {
+public:
+    int llamadas = 0;
+    void BarraProgreso(int32_t, const std::string&) override { ++llamadas; throw 1; }
+    void HabilitarDescargar(bool) override { ++llamadas; throw std::runtime_error("x"); }
+    void DoEvents() override { ++llamadas; throw 2; }
+};
+
+TEST(Ventana, SinRegistroNoHaceNadaYLosFallosNoSalen) {
+    sistema::RegistrarVentana(nullptr);
+    sistema::DoEvents();
+    sistema::BarraProgreso(0, "x");
+    sistema::HabilitarDescargar(true);
+
+    VentanaQueFalla v;
+    sistema::RegistrarVentana(&v);
+    EXPECT_EQ(sistema::VentanaRegistrada(), &v);
+    EXPECT_NO_THROW(sistema::DoEvents());
+    EXPECT_NO_THROW(sistema::BarraProgreso(0, "x"));
+    EXPECT_NO_THROW(sistema::HabilitarDescargar(true));
+    EXPECT_EQ(v.llamadas, 3);
+    sistema::RegistrarVentana(nullptr);
+}
+
+}  // namespace

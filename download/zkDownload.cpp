@@ -1,0 +1,746 @@
+#include "zkDownload.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <system_error>
+
+namespace {
+
+using namespace internet;
+
+constexpr const char* kAgente = "zkDownload";
+constexpr const char* kArchivo = "/Morvane.zip";
+constexpr const char* kEjecutable = "/Morvane.exe";
+constexpr const char* kPrefijoTemporal = "zkD";
+constexpr uint32_t kTamConsulta = 1024;
+
+// Runs one statement of Descargar; a statement that faults is skipped.
+template <class F>
+void Sentencia(F&& f) noexcept {
+    try {
+        f();
+    } catch (...) {
+    }
+}
+
+// Runs one step of Descargar. A step that faults is skipped and the call goes on.
+template <class F>
+bool Paso(F&& f) noexcept {
+    try {
+        return f();
+    } catch (...) {
+        return true;
+    }
+}
+
+std::string Minusculas(std::string texto) {
+    for (char& c : texto)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return texto;
+}
+
+bool SonDigitos(std::string_view texto) {
+    if (texto.empty()) return false;
+    for (char c : texto)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+// The temporary file a body is written into. Writes go through a user-space buffer; the
+// file is removed on every way out unless Colocar has put it in place of the destination.
+class FicheroTemporal {
+public:
+    static constexpr size_t kCapacidad = 64 * 1024;
+
+    explicit FicheroTemporal(std::string ruta)
+        : ruta_(std::move(ruta)), buffer_(new (std::nothrow) char[kCapacidad]) {
+        if (!buffer_) return;
+        do {
+            fd_ = ::open(ruta_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW);
+        } while (fd_ < 0 && errno == EINTR);
+    }
+    ~FicheroTemporal() { Descartar(); }
+    FicheroTemporal(const FicheroTemporal&) = delete;
+    FicheroTemporal& operator=(const FicheroTemporal&) = delete;
+
+    bool Abierto() const { return fd_ >= 0 && buffer_; }
+
+    // Appends bytes; false when they could not be written (the file is then useless).
+    bool Anadir(const char* datos, size_t n) {
+        if (n > kCapacidad - usado_) {
+            if (!Vaciar()) return false;
+            if (n >= kCapacidad) return EscribirTodo(datos, n);
+        }
+        std::memcpy(buffer_.get() + usado_, datos, n);
+        usado_ += n;
+        return true;
+    }
+
+    // Makes the file durable and renames it over `destino`. False when any of it failed;
+    // the destination is then as it was and the temporary file is removed by Descartar.
+    bool Colocar(const std::string& destino) {
+        if (!Vaciar()) return false;
+        if (::fsync(fd_) != 0 && errno != EINVAL) return false;
+        const int fd = fd_;
+        fd_ = -1;
+        if (::close(fd) != 0 && errno != EINTR) return false;
+        if (::rename(ruta_.c_str(), destino.c_str()) != 0) return false;
+        colocado_ = true;
+        SincronizarCarpeta(destino);
+        return true;
+    }
+
+    // Closes and removes the file unless it has been put in place.
+    void Descartar() noexcept {
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+        if (!colocado_ && !ruta_.empty()) {
+            ::unlink(ruta_.c_str());
+            ruta_.clear();
+        }
+    }
+
+private:
+    bool Vaciar() {
+        if (usado_ == 0) return true;
+        const bool ok = EscribirTodo(buffer_.get(), usado_);
+        usado_ = 0;
+        return ok;
+    }
+
+    bool EscribirTodo(const char* datos, size_t n) {
+        while (n > 0) {
+            const ssize_t escritos = ::write(fd_, datos, n);
+            if (escritos < 0) {
+                if (errno == EINTR) continue;
+                return false;
+            }
+            if (escritos == 0) return false;
+            datos += escritos;
+            n -= static_cast<size_t>(escritos);
+        }
+        return true;
+    }
+
+    // The rename itself must survive a crash: best effort, some file systems refuse it.
+    static void SincronizarCarpeta(const std::string& destino) noexcept {
+        try {
+            const std::string carpeta = sistema::ObtenerCarpeta(destino);
+            const int fd = ::open(carpeta.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (fd < 0) return;
+            ::fsync(fd);
+            ::close(fd);
+        } catch (...) {
+        }
+    }
+
+    std::string ruta_;
+    std::unique_ptr<char[]> buffer_;
+    size_t usado_ = 0;
+    int fd_ = -1;
+    bool colocado_ = false;
+};
+
+}  // namespace
+
+zkDownload::zkDownload() = default;
+
+zkDownload::~zkDownload() { CerrarConexiones(); }
+
+const std::vector<std::pair<std::string_view, std::string_view>>& zkDownload::Documentacion() {
+    static const std::vector<std::pair<std::string_view, std::string_view>> tabla = {
+        {"BytesBloqueDescarga",
+         "Devuelve o establece el tamaño de cada bloque que se descarga de internet. No conviene que sea demasiado grande porque se tardará más en poder cancelar una descarga y en mostrar el porcentaje descargado. "},
+        {"QExpiresStr",
+         "Devuelve el valor de la cabecera EXPIRES si el valor de QExpires es true."},
+        {"QExpires",
+         "Devuelve o establece si queremos obtener el valor de la cabeceraEXPIRES."},
+        {"QRawHeadersCrLfStr",
+         "Devuelve el valor de la cabecera RAW_HEADERS_CRLF si la propiedad QRawHeadersCrLf es true."},
+        {"QVersionStr",
+         "Devuelve el valor de la cabecera VERSION si la propiedad QVersion es true."},
+        {"QServerStr",
+         "Devuelve el valor de la cabecera SERVER si la propiedad QServer es true."},
+        {"QRequestMethodStr",
+         "Devuelve el valor de la cabecera REQUEST_METHOD si la propiedad QRequestMethod es true."},
+        {"QRawHeadersStr",
+         "Devuelve el valor de la cabecera RAW_HEADERS si la propiedad QRawHeaders es true."},
+        {"QPragmaStr",
+         "Devuelve el valor de la cabecera PRAGMA si la propiedad QPragma es true."},
+        {"QLastModifiedStr",
+         "Devuelve el valor de la cabecera LAST_MODIFIED si la propiedad QLastModified es true."},
+        {"QForwardedStr",
+         "Devuelve el contenido de la cabecera FORWARDED si la propiedad QForwarded es true."},
+        {"QContentTypeStr",
+         "Devuelve la información de la cabecera CONTENT_TYPE si la propiedad QContentType es true."},
+        {"QContentLengthStr",
+         "Devuelve la información de la cabecera CONTENT_LENGTH, si la propiedad QContentLength as true."},
+        {"QPragma",
+         "Devuelve o establece si deseamos recuperar la cabecera PRAGMA."},
+        {"QRequestMethod",
+         "Devuelve o establece si deseamos recuperar la cabecera REQUEST_METHOD."},
+        {"QServer",
+         "Devuelve o establece si deseamos recuperar la cabecera SERVER."},
+        {"QForwarded",
+         "Devuelve o establece si deseamos recuperar la cabecera FORWARDED."},
+        {"QRawHeadersCrLf",
+         "Devuelve o establece si deseamos recuperar la cabecera RAW_HEADERS_CRLF."},
+        {"QRawHeaders",
+         "Devuelve o establece si deseamos recuperar la cabecera RAW_HEADERS."},
+        {"QVersion",
+         "Devuelve o establece si deseamos recuperar la cabecera VERSION."},
+        {"QLastModified",
+         "Devuelve o establece si deseamos recuperar la cabecera LAST_MODIFIED"},
+        {"QContentLength",
+         "Devuelve o establece si deseamos recuperar la cabecera CONTENT_LENGTH"},
+        {"QContentType",
+         "Devuelve o establece si deseamos recuperar la cabecera CONTENT_TYPE"},
+        {"Descargar",
+         "Descarga la información o el contenido solicitado. Para determinar qué información descargar revise las propiedades que comienzan con Q."},
+        {"Puerto",
+         "Si no se rellena se utilizará el puerto por defecto según el protocolo."},
+        {"ContenidoDescargado",
+         "Devuelve el contenido descargado de internet si se dejó en blanco la propiedad Fichero."},
+        {"Fichero",
+         "Devuelve o establece el nombre del fichero donde se guardará el contenido descargado. Si se deja en blanco el contenido descargado se devolverá  en la propiedad ContenidoDescargado."},
+        {"Password",
+         "Devuelve o establece la password con la que se realizará la conexión."},
+        {"Usuario",
+         "Devuelve o establece el usuario con el que se realizará la conexión."},
+        {"NoUsarProxy",
+         "Establece la lista dedirecciones para las que no se usará el  proxy a usar. Si se deja vacía se usará la configuración predeterminada del sistema."},
+        {"UsarProxy",
+         "Establece la lista de proxys a usar. Si se deja vacía se usará la configuración predeterminada del sistema."},
+        {"StatusText",
+         "Devuelve la descripción del error."},
+        {"StatusCode",
+         "Devuelve el código de error."},
+        {"HuboError",
+         "Devuelve si la operación causó un error. Consultar StatusCode y StatusText para más información."},
+        {"URL",
+         "Devuelve y establece la URL que queremos descargar"},
+    };
+    return tabla;
+}
+
+// Properties ---------------------------------------------------------------------------
+
+int32_t zkDownload::BytesBloqueDescarga() const { return bytesBloqueDescarga_; }
+void zkDownload::BytesBloqueDescarga(int32_t vData) { bytesBloqueDescarga_ = vData; }
+
+std::string zkDownload::QExpiresStr() const { return qExpiresStr_; }
+void zkDownload::QExpiresStr(const std::string& vData) { qExpiresStr_ = vData; }
+bool zkDownload::QExpires() const { return qExpires_; }
+void zkDownload::QExpires(bool vData) { qExpires_ = vData; }
+std::string zkDownload::QRawHeadersCrLfStr() const { return qRawHeadersCrLfStr_; }
+void zkDownload::QRawHeadersCrLfStr(const std::string& vData) { qRawHeadersCrLfStr_ = vData; }
+
+std::string zkDownload::QVersionStr() const { return qVersionStr_; }
+std::string zkDownload::QServerStr() const { return qServerStr_; }
+std::string zkDownload::QRequestMethodStr() const { return qRequestMethodStr_; }
+std::string zkDownload::QRawHeadersStr() const { return qRawHeadersStr_; }
+std::string zkDownload::QPragmaStr() const { return qPragmaStr_; }
+std::string zkDownload::QLastModifiedStr() const { return qLastModifiedStr_; }
+std::string zkDownload::QForwardedStr() const { return qForwardedStr_; }
+std::string zkDownload::QContentTypeStr() const { return qContentTypeStr_; }
+std::string zkDownload::QContentLengthStr() const { return qContentLengthStr_; }
+
+bool zkDownload::QPragma() const { return qPragma_; }
+void zkDownload::QPragma(bool vData) { qPragma_ = vData; }
+bool zkDownload::QRequestMethod() const { return qRequestMethod_; }
+void zkDownload::QRequestMethod(bool vData) { qRequestMethod_ = vData; }
+bool zkDownload::QServer() const { return qServer_; }
+void zkDownload::QServer(bool vData) { qServer_ = vData; }
+bool zkDownload::QForwarded() const { return qForwarded_; }
+void zkDownload::QForwarded(bool vData) { qForwarded_ = vData; }
+bool zkDownload::QRawHeadersCrLf() const { return qRawHeadersCrLf_; }
+void zkDownload::QRawHeadersCrLf(bool vData) { qRawHeadersCrLf_ = vData; }
+bool zkDownload::QRawHeaders() const { return qRawHeaders_; }
+void zkDownload::QRawHeaders(bool vData) { qRawHeaders_ = vData; }
+bool zkDownload::QVersion() const { return qVersion_; }
+void zkDownload::QVersion(bool vData) { qVersion_ = vData; }
+bool zkDownload::QLastModified() const { return qLastModified_; }
+void zkDownload::QLastModified(bool vData) { qLastModified_ = vData; }
+bool zkDownload::QContentLength() const { return qContentLength_; }
+void zkDownload::QContentLength(bool vData) { qContentLength_ = vData; }
+bool zkDownload::QContentType() const { return qContentType_; }
+void zkDownload::QContentType(bool vData) { qContentType_ = vData; }
+
+int32_t zkDownload::Puerto() const {
+    if (puerto_ != 0) return puerto_;
+    if (esquema_ == "http") return 80;
+    if (esquema_ == "https") return 443;
+    return 0;
+}
+void zkDownload::Puerto(int32_t vData) { puerto_ = vData; }
+
+std::string zkDownload::ContenidoDescargado() const { return contenidoDescargado_; }
+
+std::string zkDownload::Fichero() const {
+    const size_t inicio = fichero_.find_first_not_of(' ');
+    if (inicio == std::string::npos) return {};
+    return fichero_.substr(inicio, fichero_.find_last_not_of(' ') - inicio + 1);
+}
+void zkDownload::Fichero(const std::string& vData) { fichero_ = vData; }
+
+std::string zkDownload::Password() const { return password_; }
+void zkDownload::Password(const std::string& vData) { password_ = vData; }
+std::string zkDownload::Usuario() const { return usuario_; }
+void zkDownload::Usuario(const std::string& vData) { usuario_ = vData; }
+
+std::string zkDownload::NoUsarProxy() const { return noUsarProxy_; }
+void zkDownload::NoUsarProxy(const std::string& vData) {
+    noUsarProxy_ = vData;
+    tipoAcceso_ = (usarProxy_.empty() && noUsarProxy_.empty()) ? INTERNET_OPEN_TYPE_PRECONFIG
+                                                               : INTERNET_OPEN_TYPE_PROXY;
+}
+std::string zkDownload::UsarProxy() const { return usarProxy_; }
+void zkDownload::UsarProxy(const std::string& vData) {
+    usarProxy_ = vData;
+    tipoAcceso_ = (usarProxy_.empty() && noUsarProxy_.empty()) ? INTERNET_OPEN_TYPE_PRECONFIG
+                                                               : INTERNET_OPEN_TYPE_PROXY;
+}
+
+std::string zkDownload::StatusText() const { return statusText_; }
+std::string zkDownload::StatusCode() const { return statusCode_; }
+bool zkDownload::HuboError() const { return huboError_; }
+
+std::string zkDownload::URL() const { return url_; }
+void zkDownload::URL(const std::string& vData) {
+    try {
+        url_ = vData;
+    } catch (...) {
+    }
+    urlUtilizable_ = AnalizarURL();
+}
+
+// URL splitting -------------------------------------------------------------------------
+
+bool zkDownload::AnalizarURL() {
+    try {
+        const size_t separador = url_.find("://");
+        size_t p = 0;
+        if (separador != std::string::npos) {
+            esquema_ = Minusculas(url_.substr(0, separador));
+            p = separador + 3;
+        } else {
+            esquema_ = "http";
+        }
+        if (esquema_ != "http" && esquema_ != "https") {
+            EstablecerError(1);
+            return false;
+        }
+        size_t q = url_.find('/', p);
+        if (q == std::string::npos) q = url_.size();
+        host_ = p < q ? url_.substr(p, q - p) : std::string();
+        // A "/" that is the last character leaves no path either.
+        if (q + 1 >= url_.size())
+            ruta_.clear();
+        else
+            ruta_ = url_.substr(q);
+        return true;
+    } catch (...) {
+        EstablecerError(1);
+        return false;
+    }
+}
+
+// Status, header query and release -----------------------------------------------------
+
+std::string zkDownload::FormatearCodigo(int32_t codigo) {
+    const int64_t valor = codigo;
+    std::string digitos = std::to_string(valor < 0 ? -valor : valor);
+    if (digitos.size() < 3) digitos.insert(0, 3 - digitos.size(), '0');
+    return valor < 0 ? "-" + digitos : digitos;
+}
+
+void zkDownload::EstablecerError(int32_t codigo) {
+    try {
+        statusCode_ = FormatearCodigo(codigo);
+        const char* mensaje = nullptr;
+        switch (codigo) {
+            case 1: mensaje = "URL incorrecta."; break;
+            case 2: mensaje = "Error en InternetOpen."; break;
+            case 3: mensaje = "Error en InternetConnect."; break;
+            case 4: mensaje = "Error en InternetOpenRequest."; break;
+            case 5: mensaje = "Error en InternetSendRequest."; break;
+            case 6: mensaje = "Error en InternetQueryInfo."; break;
+            case 7: mensaje = "Error en InternetReadFile."; break;
+            case 8: mensaje = "No se ha podido crear el fichero de destino."; break;
+            case 998: mensaje = "Descarga cancelada por el usuario."; break;
+            case 999: mensaje = "Ha ocurrido un error durante la descarga."; break;
+            default: break;
+        }
+        if (mensaje) statusText_ = mensaje;
+    } catch (...) {
+    }
+    CerrarConexiones();
+    huboError_ = true;
+}
+
+void zkDownload::CerrarConexiones() {
+    peticion_.reset();
+    conexion_.reset();
+    sesion_.reset();
+}
+
+void zkDownload::LimpiarCabeceras() {
+    qContentLengthStr_.clear();
+    qContentTypeStr_.clear();
+    qForwardedStr_.clear();
+    qLastModifiedStr_.clear();
+    qPragmaStr_.clear();
+    qRawHeadersStr_.clear();
+    qRequestMethodStr_.clear();
+    qServerStr_.clear();
+    qVersionStr_.clear();
+    qRawHeadersCrLfStr_.clear();
+}
+
+bool zkDownload::ConsultarCabecera(HINTERNET peticion, uint32_t nivel, std::string& texto) {
+    char buffer[kTamConsulta] = {};
+    uint32_t longitud = kTamConsulta;
+    uint32_t indice = 0;
+    const bool ok = HttpQueryInfoA(peticion, nivel, buffer, &longitud, &indice);
+    texto.assign(buffer, ::strnlen(buffer, kTamConsulta));
+    return ok;
+}
+
+// Descargar ------------------------------------------------------------------------------
+
+void zkDownload::Descargar(const int32_t& TipoAccion) {
+    const int32_t bloque = bytesBloqueDescarga_;
+    int32_t longitud = -1;
+    bool cancelar = false;
+
+    LimpiarCabeceras();
+    huboError_ = false;
+    statusCode_.clear();
+    statusText_.clear();
+    contenidoDescargado_.clear();
+    Sentencia([&] { fichero_ = sistema::App_Path() + kArchivo; });
+
+    urlUtilizable_ = AnalizarURL();
+    if (!urlUtilizable_) {
+        huboError_ = true;
+        return;
+    }
+
+    if (!Paso([&] { return AbrirSesion(); })) return;
+    if (!Paso([&] { return Conectar(); })) return;
+    if (!Paso([&] { return AbrirPeticion(); })) return;
+    if (!Paso([&] { return EnviarPeticion(); })) return;
+    if (!LeerEstado()) return;
+
+    Sentencia([&] { longitud = LeerLongitud(); });
+    LeerCabecerasOpcionales();
+
+    if (TipoAccion == 0) {
+        CerrarConexiones();
+        return;
+    }
+    Transferir(bloque, longitud, cancelar);
+}
+
+bool zkDownload::AbrirSesion() {
+    const bool conProxy = tipoAcceso_ == INTERNET_OPEN_TYPE_PROXY;
+    sesion_.reset(InternetOpenA(kAgente, tipoAcceso_, conProxy ? usarProxy_.c_str() : nullptr,
+                                conProxy ? noUsarProxy_.c_str() : nullptr, 0));
+    if (!sesion_) {
+        EstablecerError(2);
+        return false;
+    }
+    return true;
+}
+
+bool zkDownload::Conectar() {
+    const int32_t puerto = Puerto();
+    // The platform takes the port as a signed 16-bit value; a larger one cannot be passed.
+    if (puerto >= INT16_MIN && puerto <= INT16_MAX)
+        conexion_.reset(InternetConnectA(sesion_.get(), host_.c_str(),
+                                         static_cast<int16_t>(puerto), usuario_.c_str(),
+                                         password_.c_str(), servicio_, 0, 0));
+    if (!conexion_) {
+        EstablecerError(3);
+        return false;
+    }
+    return true;
+}
+
+bool zkDownload::AbrirPeticion() {
+    uint32_t flags = INTERNET_FLAG_RELOAD;
+    if (esquema_ == "https") flags |= INTERNET_FLAG_SECURE;
+    peticion_.reset(HttpOpenRequestA(conexion_.get(), "GET", ruta_.c_str(), "HTTP/1.0", nullptr,
+                                     nullptr, flags, 0));
+    if (!peticion_) {
+        EstablecerError(4);
+        return false;
+    }
+    return true;
+}
+
+bool zkDownload::EnviarPeticion() {
+    if (!HttpSendRequestA(peticion_.get(), nullptr, 0, nullptr, 0)) {
+        EstablecerError(5);
+        return false;
+    }
+    return true;
+}
+
+// Only a status beginning with "2" lets the call go on; whatever else, or a status that
+// cannot be read, ends it as a failure.
+bool zkDownload::LeerEstado() {
+    try {
+        std::string texto;
+        if (!ConsultarCabecera(peticion_.get(), HTTP_QUERY_STATUS_TEXT, texto)) {
+            EstablecerError(6);
+            return false;
+        }
+        statusText_ = texto;
+        if (!ConsultarCabecera(peticion_.get(), HTTP_QUERY_STATUS_CODE, texto)) {
+            EstablecerError(6);
+            return false;
+        }
+        statusCode_ = texto;
+        if (!statusCode_.empty() && statusCode_[0] == '2') return true;
+
+        int32_t codigo = 0;
+        const char* fin = statusCode_.data() + statusCode_.size();
+        const auto r = std::from_chars(statusCode_.data(), fin, codigo);
+        EstablecerError(SonDigitos(statusCode_) && r.ec == std::errc() && r.ptr == fin ? codigo
+                                                                                         : 6);
+        return false;
+    } catch (...) {
+        EstablecerError(6);
+        return false;
+    }
+}
+
+int32_t zkDownload::LongitudDeContenido(const std::string& texto) {
+    std::string_view t = texto;
+    while (!t.empty() && (t.front() == ' ' || t.front() == '\t')) t.remove_prefix(1);
+    while (!t.empty() && (t.back() == ' ' || t.back() == '\t')) t.remove_suffix(1);
+    bool negativo = false;
+    if (!t.empty() && (t.front() == '+' || t.front() == '-')) {
+        negativo = t.front() == '-';
+        t.remove_prefix(1);
+    }
+    // Plain decimal notation only: digits, an optional fraction and exponent.
+    size_t i = 0, cifras = 0;
+    while (i < t.size() && t[i] >= '0' && t[i] <= '9') ++i, ++cifras;
+    if (i < t.size() && t[i] == '.') {
+        ++i;
+        while (i < t.size() && t[i] >= '0' && t[i] <= '9') ++i, ++cifras;
+    }
+    if (cifras == 0) return -1;
+    if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
+        ++i;
+        if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+        if (i == t.size() || t[i] < '0' || t[i] > '9') return -1;
+        while (i < t.size() && t[i] >= '0' && t[i] <= '9') ++i;
+    }
+    if (i != t.size()) return -1;
+
+    double valor = 0;
+    const auto r = std::from_chars(t.data(), t.data() + t.size(), valor);
+    if (r.ec != std::errc() || r.ptr != t.data() + t.size()) return -1;
+    const double redondeado = std::nearbyint(negativo ? -valor : valor);
+    if (!(redondeado >= 0 && redondeado <= INT32_MAX)) return -1;
+    return static_cast<int32_t>(redondeado);
+}
+
+int32_t zkDownload::LeerLongitud() {
+    std::string texto;
+    if (!ConsultarCabecera(peticion_.get(), HTTP_QUERY_CONTENT_LENGTH, texto)) return -1;
+    const int32_t longitud = LongitudDeContenido(texto);
+    if (qContentLength_) Sentencia([&] { qContentLengthStr_ = texto; });
+    return longitud;
+}
+
+void zkDownload::LeerCabecerasOpcionales() {
+    // A failed query of an optional header leaves its result as it was.
+    auto consultar = [this](bool activo, uint32_t nivel, std::string& resultado) {
+        bool leido = false;
+        if (!activo) return leido;
+        Sentencia([&] {
+            std::string texto;
+            if (ConsultarCabecera(peticion_.get(), nivel, texto)) {
+                resultado = std::move(texto);
+                leido = true;
+            }
+        });
+        return leido;
+    };
+    consultar(qContentType_, HTTP_QUERY_CONTENT_TYPE, qContentTypeStr_);
+    consultar(qExpires_, HTTP_QUERY_EXPIRES, qExpiresStr_);
+    if (consultar(qLastModified_, HTTP_QUERY_LAST_MODIFIED, qLastModifiedStr_))
+        ComprobarActualizacion();
+    consultar(qPragma_, HTTP_QUERY_PRAGMA | HTTP_QUERY_FLAG_REQUEST_HEADERS, qPragmaStr_);
+    consultar(qVersion_, HTTP_QUERY_VERSION, qVersionStr_);
+    consultar(qRawHeaders_, HTTP_QUERY_RAW_HEADERS, qRawHeadersStr_);
+    consultar(qRawHeadersCrLf_, HTTP_QUERY_RAW_HEADERS_CRLF, qRawHeadersCrLfStr_);
+    consultar(qForwarded_, HTTP_QUERY_FORWARDED, qForwardedStr_);
+    consultar(qServer_, HTTP_QUERY_SERVER, qServerStr_);
+    consultar(qRequestMethod_, HTTP_QUERY_REQUEST_METHOD | HTTP_QUERY_FLAG_REQUEST_HEADERS,
+              qRequestMethodStr_);
+}
+
+// Update-date check ----------------------------------------------------------------------
+
+void zkDownload::LeerFechaDisco() {
+    const auto fecha = sistema::FechaModificacion(sistema::App_Path() + kEjecutable);
+    if (fecha) FechaDisco = fecha->Dia;
+}
+
+std::optional<sistema::Fecha> zkDownload::FechaDeCabecera(const std::string& texto) {
+    // Fixed positions: drop "Sun, " and " GMT", then "dd Mmm yyyy".
+    if (texto.size() < 9) return std::nullopt;
+    const std::string_view parte = std::string_view(texto).substr(5, texto.size() - 9);
+    if (parte.size() < 11) return std::nullopt;
+    const std::string_view dia = parte.substr(0, 2), mes = parte.substr(3, 3),
+                           anio = parte.substr(7, 4);
+    static constexpr std::string_view kMeses[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    int32_t numeroMes = 0;
+    for (int32_t i = 0; i < 12; ++i)
+        if (mes == kMeses[i]) numeroMes = i + 1;
+    if (numeroMes == 0 || !SonDigitos(dia) || !SonDigitos(anio)) return std::nullopt;
+    const int32_t numeroDia = (dia[0] - '0') * 10 + (dia[1] - '0');
+    const int32_t numeroAnio =
+        ((anio[0] - '0') * 10 + (anio[1] - '0')) * 100 + (anio[2] - '0') * 10 + (anio[3] - '0');
+    return sistema::Fecha::Crear(numeroAnio, numeroMes, numeroDia);
+}
+
+// Calendar days only: the GMT day of the header against the local day of the executable.
+// A header that forms no date draws no verdict at all.
+void zkDownload::ComprobarActualizacion() {
+    Sentencia([&] { LeerFechaDisco(); });
+    std::optional<sistema::Fecha> fecha;
+    Sentencia([&] { fecha = FechaDeCabecera(qLastModifiedStr_); });
+    if (!fecha) return;
+    FechaInternet = *fecha;
+    if (FechaInternet > FechaDisco) {
+        sistema::BarraProgreso(0, "Existe una actualización");
+        sistema::HabilitarDescargar(true);
+    } else {
+        sistema::BarraProgreso(0, "No existen actualizaciones");
+    }
+}
+
+// Transfer -------------------------------------------------------------------------------
+
+zkDownload::ValoresProgreso zkDownload::CalcularProgreso(int32_t bytesTotales,
+                                                         int32_t bytesRecibidos,
+                                                         uint32_t milisegundos) {
+    ValoresProgreso v;
+    const double segundos = milisegundos / 1000.0;
+    const double tasa = bytesRecibidos / segundos;
+    double restantes = 0;
+    if (bytesTotales >= 0) {
+        v.Porcentaje = bytesRecibidos * 100.0 / bytesTotales;
+        restantes = bytesTotales / tasa - segundos;
+    }
+    if (!(restantes >= 0)) restantes = 0;
+
+    auto redondear = [](double x, int32_t& resultado) {
+        const double r = std::nearbyint(x);
+        if (!(r >= INT32_MIN && r <= INT32_MAX)) return false;
+        resultado = static_cast<int32_t>(r);
+        return true;
+    };
+    int32_t restantesEnteros = 0;
+    v.Valido = redondear(segundos, v.SegundosTranscurridos) &&
+               redondear(restantes, restantesEnteros) && redondear(tasa, v.BytesPorSegundo);
+    v.SegundosRestantes = restantesEnteros;
+    return v;
+}
+
+void zkDownload::Transferir(int32_t bloque, int32_t longitud, bool& cancelar) {
+    try {
+        // A block size that cannot read anything would "complete" with an empty archive.
+        if (bloque <= 0) {
+            EstablecerError(7);
+            return;
+        }
+        std::unique_ptr<char[]> buffer(new char[static_cast<size_t>(bloque)]);
+
+        const auto ruta =
+            sistema::GetTempFileNameA(sistema::ObtenerCarpeta(Fichero()), kPrefijoTemporal);
+        if (!ruta) {
+            EstablecerError(8);
+            return;
+        }
+        FicheroTemporal temporal(*ruta);
+        if (!temporal.Abierto()) {
+            temporal.Descartar();
+            EstablecerError(8);
+            return;
+        }
+
+        const HINTERNET peticion = peticion_.get();
+        const uint32_t inicio = sistema::GetTickCount();
+        const uint32_t pedir = static_cast<uint32_t>(bloque);
+        int32_t recibidos = 0;
+        bool leido = true;
+        uint32_t ultimos = pedir;
+        bool escrito = true;
+        bool desbordado = false;
+
+        while (leido && ultimos != 0 && !cancelar) {
+            ultimos = 0;
+            leido = InternetReadFile(peticion, buffer.get(), pedir, &ultimos);
+            if (!leido || ultimos == 0) break;
+            if (ultimos > pedir) {
+                leido = false;
+                break;
+            }
+            // Counts are 32-bit: a longer body cannot be reported truthfully.
+            if (ultimos > static_cast<uint32_t>(INT32_MAX - recibidos)) {
+                desbordado = true;
+                break;
+            }
+            if (!temporal.Anadir(buffer.get(), ultimos)) {
+                escrito = false;
+                break;
+            }
+            recibidos += static_cast<int32_t>(ultimos);
+
+            const ValoresProgreso v =
+                CalcularProgreso(longitud, recibidos, sistema::GetTickCount() - inicio);
+            if (v.Valido && Progreso) {
+                int32_t copiaTasa = v.BytesPorSegundo;
+                try {
+                    Progreso(longitud, recibidos, v.Porcentaje, v.SegundosTranscurridos,
+                             v.SegundosRestantes, copiaTasa, cancelar);
+                } catch (...) {
+                }
+            }
+            sistema::DoEvents();
+        }
+
+        if (cancelar) {
+            temporal.Descartar();
+            EstablecerError(998);
+        } else if (!leido || desbordado) {
+            temporal.Descartar();
+            EstablecerError(999);
+        } else if (!escrito || !temporal.Colocar(Fichero())) {
+            temporal.Descartar();
+            EstablecerError(8);
+        } else {
+            CerrarConexiones();
+        }
+    } catch (...) {
+        EstablecerError(999);
+    }
+}

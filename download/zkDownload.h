@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -115,6 +116,40 @@ private:
     void LimpiarCabeceras();
     bool ConsultarCabecera(internet::HINTERNET peticion, uint32_t nivel, std::string& texto);
     void LeerFechaDisco();
+
+    // The steps of Descargar. Each returns false when the call has ended (a failure
+    // already reported through EstablecerError).
+    bool AbrirSesion();
+    bool Conectar();
+    bool AbrirPeticion();
+    bool EnviarPeticion();
+    bool LeerEstado();
+    int32_t LeerLongitud();
+    void LeerCabecerasOpcionales();
+    void ComprobarActualizacion();
+    void Transferir(int32_t bloque, int32_t longitud, bool& cancelar);
+
+    // What one Progreso event carries besides the byte counts. Valido is false when a
+    // rounded value does not fit 32 bits (no event for that block).
+    struct ValoresProgreso {
+        double Porcentaje = 0;
+        int32_t SegundosTranscurridos = 0;
+        double SegundosRestantes = 0;
+        int32_t BytesPorSegundo = 0;
+        bool Valido = false;
+    };
+    static ValoresProgreso CalcularProgreso(int32_t bytesTotales, int32_t bytesRecibidos,
+                                            uint32_t milisegundos);
+
+    // Content-Length text -> byte count; -1 when not numeric, negative or over 32 bits.
+    static int32_t LongitudDeContenido(const std::string& texto);
+
+    // The day of a Last-Modified text read at fixed positions ("Sun, 06 Nov 1994 ...");
+    // nothing when those positions form no valid date.
+    static std::optional<sistema::Fecha> FechaDeCabecera(const std::string& texto);
+
+    // A status code as at least three digits ("001", "404", "1234").
+    static std::string FormatearCodigo(int32_t codigo);
 
     int32_t bytesBloqueDescarga_ = 512;
     std::string qExpiresStr_;

@@ -1,0 +1,144 @@
+// The form runtime the window is written against, over Qt Widgets: a picture box with the
+// drawing members the status strip uses, event processing at yield points, the
+// screen-wide mouse pointer, and twips.
+//
+// Everything here runs on the GUI thread.
+#pragma once
+
+#include <QColor>
+#include <QImage>
+#include <QWidget>
+
+#include <cstdint>
+#include <string>
+
+namespace formularios {
+
+// Twips: 1/1440 inch, 15 per pixel at 96 dpi. Layouts are stored in twips.
+inline constexpr int TwipsPorPixel = 15;
+
+// Nearest whole pixel for a twip value (100 twips -> 7 px, 410 -> 27 px).
+constexpr int PixelesDeTwips(int twips) {
+    return twips >= 0 ? (twips + TwipsPorPixel / 2) / TwipsPorPixel
+                      : -((-twips + TwipsPorPixel / 2) / TwipsPorPixel);
+}
+constexpr int TwipsDePixeles(int pixeles) { return pixeles * TwipsPorPixel; }
+
+// Pixel mix modes of DrawMode.
+inline constexpr int vbNotXorPen = 10;  // NOT (pen XOR screen)
+inline constexpr int vbCopyPen = 13;    // the pen colour as it is
+
+// Values of MousePointer.
+inline constexpr int vbDefault = 0;
+inline constexpr int vbHourglass = 11;
+
+// A picture box: a surface with a fixed single border whose drawings go to a persistent
+// image (the AutoRedraw image); paintEvent only copies that image to the screen.
+//
+// Coordinates are in the box's scale: twips (15 per pixel) in both directions until
+// ScaleWidth is set, which rescales x so that the client width is that many units. The
+// origin is the top-left pixel of the client area (inside the border).
+class PictureBox : public QWidget {
+public:
+    explicit PictureBox(QWidget* parent = nullptr);
+
+    // Kept for callers that read or set it; drawing always goes to the persistent image.
+    bool AutoRedraw() const { return autoRedraw_; }
+    void AutoRedraw(bool vData);
+
+    // Fills the image with BackColor, puts the current position at the origin and
+    // schedules a repaint.
+    void Cls();
+
+    double ScaleWidth() const;
+    void ScaleWidth(double vData);  // non-positive values are ignored
+    double ScaleHeight() const;
+
+    int DrawMode() const { return drawMode_; }
+    void DrawMode(int vData);
+
+    // Size of a text in the box's font, in the current scale.
+    double TextWidth(const std::string& texto) const;
+    double TextHeight(const std::string& texto) const;
+
+    double CurrentX() const { return currentX_; }
+    void CurrentX(double vData);
+    double CurrentY() const { return currentY_; }
+    void CurrentY(double vData);
+
+    // Prints `texto` (UTF-8) with its top-left corner at the current position, in
+    // ForeColor; DrawMode does not apply to text. The position then moves to the start of
+    // the next line.
+    void Print(const std::string& texto);
+
+    // A line from (x1, y1) to (x2, y2), or with `caja` a filled box with those corners,
+    // in ForeColor and the current DrawMode. A box covers the pixels from the first
+    // corner's column up to, not including, the second corner's column (the same for
+    // rows), so a box from 0 to 0 covers nothing and a box to ScaleWidth covers the full
+    // width. Anything outside the client area is clipped.
+    void Line(double x1, double y1, double x2, double y2, bool caja);
+
+    // Schedules a repaint from the image; never paints synchronously.
+    void Refresh();
+
+    QColor ForeColor() const { return foreColor_; }
+    void ForeColor(const QColor& vData);
+    QColor BackColor() const { return backColor_; }
+    void BackColor(const QColor& vData);  // takes effect at the next Cls
+
+    // The persistent image (client area only, no border).
+    const QImage& Image() const { return imagen_; }
+
+    // Pixel column of x in the current scale, unclipped.
+    int ColumnaDe(double x) const;
+
+    // Grows with every change to the image, the scale, the position, the colours or the
+    // mode. Two moments with the same value have the same pixels and the same state.
+    uint64_t Generacion() const { return generacion_; }
+
+    static constexpr int Borde = 1;  // width of the fixed single border, in pixels
+
+protected:
+    void paintEvent(QPaintEvent* evento) override;
+    void resizeEvent(QResizeEvent* evento) override;
+    void changeEvent(QEvent* evento) override;
+
+private:
+    double UnidadesPorPixelX() const;
+    double UnidadesPorPixelY() const;
+    int FilaDe(double y) const;
+    QSize TamanoCliente() const;
+    void Cambio() { ++generacion_; }
+
+    QImage imagen_;
+    bool autoRedraw_ = false;
+    double scaleWidth_ = 0;  // 0: twips; otherwise the user's width in units
+    int drawMode_ = vbCopyPen;
+    double currentX_ = 0;
+    double currentY_ = 0;
+    QColor foreColor_{0, 0, 0};
+    QColor backColor_;
+    uint64_t generacion_ = 0;
+};
+
+// Processes the pending events of the GUI thread once, so the window stays responsive
+// inside long work on its thread.
+//
+// It is called once or twice per transferred block (hundreds of thousands of times for a
+// large download), and asking the event dispatcher costs a system call even when nothing
+// is pending. So calls are coalesced by a monotonic clock: at most one pass of event
+// processing per 5 ms; a call within 5 ms of the end of the previous pass returns at once.
+// Nobody can tell a click handled 5 ms later.
+void DoEvents();
+
+// Processes the pending events once, whenever it was last done. For the few yields that
+// must happen now, such as putting a status text on screen before the thread blocks.
+void ProcesarEventos();
+
+// The screen-wide mouse pointer: vbHourglass shows the wait cursor over every window of
+// the program, vbDefault restores the normal one. Setting the hourglass twice does not
+// stack: one vbDefault always restores. Other values count as vbDefault.
+void MousePointer(int valor);
+int MousePointer();
+
+}  // namespace formularios

@@ -1,0 +1,95 @@
+// Form1: the updater's one window. A status strip (Picture1) over two buttons; a timer
+// starts the update check shortly after the window opens, "Descargar" downloads and
+// installs the update, "&Cancelar" stops a running download, and closing the window starts
+// the product.
+//
+// The window is also the sistema::Ventana the download component draws its verdict
+// through while it is alive.
+#pragma once
+
+#include <QPushButton>
+#include <QShortcut>
+#include <QTimer>
+#include <QWidget>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "formularios.h"
+#include "sistema.h"
+#include "zkDownload.h"
+
+// Absolute URL of the distribution archive on the update server.
+extern const char* const URLActualizacion;
+
+class Form1 : public QWidget, public sistema::Ventana {
+public:
+    explicit Form1(QWidget* parent = nullptr);
+    ~Form1() override;
+    Form1(const Form1&) = delete;
+    Form1& operator=(const Form1&) = delete;
+
+    // Controls, in creation order.
+    QTimer Timer1;
+    formularios::PictureBox Picture1{this};
+    QPushButton btnCancelar{this};
+    QPushButton btnDescargar{this};
+
+    // The component of the running check or download; empty while the window is idle.
+    std::unique_ptr<zkDownload> Down;
+    // Cancel request of the running download.
+    bool Cancelado = false;
+
+    // Draws a status text (Porcentaje 0) or the percentage bar into `Picture`: the caption
+    // (the percentage, nothing for 0, then Dato) centred, and the part from the left edge
+    // to the percentage mark inverted. Redrawing what is already shown costs nothing.
+    void BarraProgreso(formularios::PictureBox& Picture, int32_t Porcentaje,
+                       const std::string& Dato);
+
+    // Handler of Down's progress event: hands a cancel request back to the component,
+    // draws the bar, and lets the window handle its events.
+    void Down_Progreso(int32_t BytesTotales, int32_t BytesRecibidos, double Porcentaje,
+                       int32_t SegundosTranscurridos, double SegundosRestantes,
+                       int32_t& BytesPorSegundo, bool& Cancelar);
+
+    // sistema::Ventana: how the component reaches this window.
+    void BarraProgreso(int32_t Porcentaje, const std::string& Dato) override;
+    void HabilitarDescargar(bool habilitar) override;
+    void DoEvents() override;
+
+protected:
+    void closeEvent(QCloseEvent* evento) override;
+
+private:
+    friend class Form1Prueba;  // tests and benchmarks
+
+    void Form_Load();
+    void Timer1_Timer();
+    void BuscarActualizacion();
+    void ComprobarActualizacion();
+    void btnDescargar_Click();
+    void btnCancelar_Click();
+    // True when the unzip tool ran and exited successfully (and the archive was removed).
+    bool InstalarActualizacion();
+    // Waits that long while the window stays responsive, without spinning.
+    void Esperar(int32_t Milisegundos);
+    // Ends the program once a flow that was running when the window closed has unwound.
+    void TerminarSiCerrada();
+
+    // Escape clicks btnCancelar while it is enabled.
+    QShortcut teclaEscape_{QKeySequence(Qt::Key_Escape), this};
+
+    bool comprobando_ = false;       // a check is inside Descargar
+    bool veredictoDibujado_ = false; // the component drew a verdict during this check
+    bool enFlujo_ = false;           // a check, download or install is on the stack
+    bool cerrada_ = false;           // the window has been closed
+
+    // What the last full redraw of BarraProgreso left, to skip identical redraws.
+    struct UltimaBarra {
+        const formularios::PictureBox* superficie = nullptr;
+        uint64_t generacion = 0;
+        int32_t porcentaje = 0;
+        std::string dato;
+    } ultimaBarra_;
+};

@@ -1,0 +1,6 @@
+// The program's body, callable from main() and from a benchmark that runs the same code.
+#pragma once
+
+// Sets up the HTTP library and the GUI, shows the window and runs until it closes. Takes
+// no options of its own: argc and argv go only to the GUI toolkit.
+int EjecutarActualizador(int argc, char** argv);

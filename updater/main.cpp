@@ -1,0 +1,3 @@
+#include "aplicacion.h"
+
+int main(int argc, char** argv) { return EjecutarActualizador(argc, argv); }

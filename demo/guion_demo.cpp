@@ -1,0 +1,70 @@
+#include "guion_demo.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+namespace demo {
+
+std::string FechaHttp(std::time_t instante) {
+    static constexpr const char* kDias[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static constexpr const char* kMeses[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    std::tm t{};
+    if (::gmtime_r(&instante, &t) == nullptr) return {};
+    char texto[40];
+    std::snprintf(texto, sizeof texto, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDias[t.tm_wday],
+                  t.tm_mday, kMeses[t.tm_mon], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
+    return texto;
+}
+
+bool PideArchivo(const std::string& destino) {
+    std::string ruta = destino.substr(0, destino.find_first_of("?#"));
+    std::string final = kRutaArchivo;
+    return ruta.size() >= final.size() &&
+           ruta.compare(ruta.size() - final.size(), final.size(), final) == 0;
+}
+
+namespace {
+
+prueba::Respuesta Error(const std::string& estado) {
+    return prueba::Respuesta::Simple(estado, estado + "\n",
+                                     {"Content-Type: text/plain", "Connection: close"});
+}
+
+}  // namespace
+
+prueba::Respuesta ResponderArchivo(const OpcionesArchivo& opciones,
+                                   const prueba::Peticion& peticion) {
+    if (opciones.Retraso.count() > 0) std::this_thread::sleep_for(opciones.Retraso);
+    if (peticion.Metodo != "GET" && peticion.Metodo != "HEAD") return Error("405 Method Not Allowed");
+    if (!PideArchivo(peticion.Destino)) return Error("404 Not Found");
+
+    struct stat st {};
+    std::ifstream archivo(opciones.Ruta, std::ios::binary);
+    if (!archivo || ::stat(opciones.Ruta.c_str(), &st) != 0) return Error("500 Internal Server Error");
+    std::string cuerpo((std::istreambuf_iterator<char>(archivo)), std::istreambuf_iterator<char>());
+    if (archivo.bad()) return Error("500 Internal Server Error");
+
+    prueba::Respuesta r;
+    r.Cabecera = "HTTP/1.1 200 OK\r\n"
+                 "Content-Type: application/zip\r\n"
+                 "Content-Length: " + std::to_string(cuerpo.size()) + "\r\n"
+                 "Last-Modified: " + FechaHttp(st.st_mtim.tv_sec) + "\r\n"
+                 "Connection: close\r\n\r\n";
+    if (peticion.Metodo == "HEAD" || cuerpo.empty()) return r;
+
+    // Pieces of at least 4 KiB, at most 100 of them, with the time spread evenly between.
+    size_t piezas = std::clamp<size_t>(cuerpo.size() / 4096, 1, 100);
+    size_t tam = (cuerpo.size() + piezas - 1) / piezas;
+    auto pausa = opciones.Duracion / static_cast<long>(piezas);
+    for (size_t desde = 0; desde < cuerpo.size(); desde += tam)
+        r.Cuerpo.push_back({pausa, cuerpo.substr(desde, tam)});
+    return r;
+}
+
+}  // namespace demo

@@ -1,0 +1,864 @@
+// The HTTP handle API over libcurl's multi interface, as a pull-style reader.
+//
+// A request owns one easy handle and one multi handle. Sending drives the transfer until
+// the head of the final response is in; each read is then served from a bounded buffer
+// that the write callback fills. When a chunk does not fit, the callback pauses the
+// transfer (libcurl keeps the chunk and stops reading the socket) and the next read that
+// finds the buffer empty resumes it. The transfer is driven only while the caller waits
+// for something, so a slow reader costs no memory beyond the buffer.
+#include "internet.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace internet {
+
+namespace {
+
+using Reloj = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// ---- Owners of curl objects ------------------------------------------------------------
+
+struct CerrarEasy {
+    void operator()(CURL* e) const noexcept { curl_easy_cleanup(e); }
+};
+struct CerrarMulti {
+    void operator()(CURLM* m) const noexcept { curl_multi_cleanup(m); }
+};
+struct LiberarLista {
+    void operator()(curl_slist* l) const noexcept { curl_slist_free_all(l); }
+};
+using Easy = std::unique_ptr<CURL, CerrarEasy>;
+using Multi = std::unique_ptr<CURLM, CerrarMulti>;
+using Lista = std::unique_ptr<curl_slist, LiberarLista>;
+
+// An easy handle attached to a multi handle; detaching comes first on destruction, before
+// either handle is cleaned up. Detaching a transfer in progress just drops its connection.
+class Enganche {
+public:
+    Enganche() noexcept = default;
+    Enganche(CURLM* m, CURL* e) noexcept : multi_(m), easy_(e) {}
+    Enganche(Enganche&& o) noexcept
+        : multi_(std::exchange(o.multi_, nullptr)), easy_(std::exchange(o.easy_, nullptr)) {}
+    Enganche& operator=(Enganche&& o) noexcept {
+        if (this != &o) {
+            Soltar();
+            multi_ = std::exchange(o.multi_, nullptr);
+            easy_ = std::exchange(o.easy_, nullptr);
+        }
+        return *this;
+    }
+    Enganche(const Enganche&) = delete;
+    Enganche& operator=(const Enganche&) = delete;
+    ~Enganche() { Soltar(); }
+
+    explicit operator bool() const noexcept { return multi_ != nullptr; }
+    void Soltar() noexcept {
+        if (multi_) curl_multi_remove_handle(multi_, easy_);
+        multi_ = nullptr;
+        easy_ = nullptr;
+    }
+
+private:
+    CURLM* multi_ = nullptr;
+    CURL* easy_ = nullptr;
+};
+
+// A curl call that failed while a handle is being set up. Never leaves this file.
+struct FalloCurl {};
+
+template <class T>
+void Fijar(CURL* e, CURLoption opcion, T valor) {
+    if (curl_easy_setopt(e, opcion, valor) != CURLE_OK) throw FalloCurl{};
+}
+
+// ---- Process-wide settings -------------------------------------------------------------
+
+std::atomic<int64_t> gConexionMs{30000};
+std::atomic<int64_t> gInactividadMs{30000};
+
+// libcurl hands at most this much to one write callback; the buffer is at least this big,
+// so a chunk always fits an empty buffer and a paused transfer can always resume.
+static_assert(LimiteBufferCuerpo >= CURL_MAX_WRITE_SIZE);
+// One socket read fills libcurl's receive buffer; larger reads mean fewer wake-ups.
+constexpr long kBufferRecepcion = 512 * 1024;
+
+// ---- Text helpers ----------------------------------------------------------------------
+
+char Minuscula(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool IgualesSinCaso(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (Minuscula(a[i]) != Minuscula(b[i])) return false;
+    return true;
+}
+
+bool EsBlanco(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view Recortar(std::string_view s) {
+    while (!s.empty() && EsBlanco(s.front())) s.remove_prefix(1);
+    while (!s.empty() && EsBlanco(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+bool EsHex(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// Splits at any of `separadores`, skipping empty pieces.
+std::vector<std::string_view> Partir(std::string_view s, std::string_view separadores) {
+    std::vector<std::string_view> partes;
+    size_t i = 0;
+    while (i < s.size()) {
+        size_t j = s.find_first_of(separadores, i);
+        if (j == std::string_view::npos) j = s.size();
+        if (j > i) partes.push_back(s.substr(i, j - i));
+        i = j + 1;
+    }
+    return partes;
+}
+
+// Case-insensitive match where '*' stands for any run of characters.
+bool CoincideComodin(std::string_view patron, std::string_view texto) {
+    size_t p = 0, t = 0, estrella = std::string_view::npos, marca = 0;
+    while (t < texto.size()) {
+        if (p < patron.size() && patron[p] == '*') {
+            estrella = p++;
+            marca = t;
+        } else if (p < patron.size() && Minuscula(patron[p]) == Minuscula(texto[t])) {
+            ++p;
+            ++t;
+        } else if (estrella != std::string_view::npos) {
+            p = estrella + 1;
+            t = ++marca;
+        } else {
+            return false;
+        }
+    }
+    while (p < patron.size() && patron[p] == '*') ++p;
+    return p == patron.size();
+}
+
+// A host name as it can stand in a URL: no blanks, controls or URL delimiters, and a colon
+// only inside a bracketed IPv6 literal.
+bool HostValido(std::string_view h) {
+    if (h.empty()) return false;
+    if (h.front() == '[') {
+        if (h.size() < 3 || h.back() != ']') return false;
+        for (char c : h.substr(1, h.size() - 2))
+            if (!(EsHex(c) || c == ':' || c == '.')) return false;
+        return true;
+    }
+    for (char c : h) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u <= 0x20 || u == 0x7f) return false;
+        if (std::strchr("/?#@:[]\\", c) != nullptr) return false;
+    }
+    return true;
+}
+
+// The object path as it goes on the wire: characters that cannot stand in a URL are
+// percent-encoded; an existing "%XX" escape is kept.
+std::string CodificarRuta(std::string_view ruta) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string r;
+    r.reserve(ruta.size() + 1);
+    if (ruta.empty() || ruta.front() != '/') r.push_back('/');
+    for (size_t i = 0; i < ruta.size(); ++i) {
+        const auto u = static_cast<unsigned char>(ruta[i]);
+        const bool seguro = (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') ||
+                            (u >= '0' && u <= '9') ||
+                            std::strchr("-._~!$&'()*+,;=:@/?#", u) != nullptr;
+        const bool escape =
+            u == '%' && i + 2 < ruta.size() && EsHex(ruta[i + 1]) && EsHex(ruta[i + 2]);
+        if ((seguro && u != 0) || escape) {
+            r.push_back(static_cast<char>(u));
+        } else {
+            r.push_back('%');
+            r.push_back(kHex[u >> 4]);
+            r.push_back(kHex[u & 15]);
+        }
+    }
+    return r;
+}
+
+// Header names of the info levels that read one header.
+const char* NombreDeNivel(uint32_t nivel) {
+    static constexpr const char* kNombres[] = {
+        "Mime-Version", "Content-Type", "Content-Transfer-Encoding", "Content-ID",
+        "Content-Description", "Content-Length", "Content-Language", "Allow", "Public",
+        "Date", "Expires", "Last-Modified", "Message-ID", "URI", "Derived-From", "Cost",
+        "Link", "Pragma", nullptr, nullptr, nullptr, nullptr, nullptr, "Connection",
+        "Accept", "Accept-Charset", "Accept-Encoding", "Accept-Language", "Authorization",
+        "Content-Encoding", "Forwarded", "From", "If-Modified-Since", "Location",
+        "Orig-URI", "Referer", "Retry-After", "Server", "Title", "User-Agent",
+        "WWW-Authenticate", "Proxy-Authenticate", "Accept-Ranges", "Set-Cookie", "Cookie",
+        nullptr, "Refresh", "Content-Disposition", "Age", "Cache-Control", "Content-Base",
+        "Content-Location", "Content-MD5", "Content-Range", "ETag", "Host", "If-Match",
+        "If-None-Match", "If-Range", "If-Unmodified-Since", "Max-Forwards",
+        "Proxy-Authorization", "Range", "Transfer-Encoding", "Upgrade", "Vary", "Via",
+        "Warning", "Expect", "Proxy-Connection", "Unless-Modified-Since"};
+    return nivel < std::size(kNombres) ? kNombres[nivel] : nullptr;
+}
+
+using Campos = std::vector<std::pair<std::string, std::string>>;
+
+// The `indice`-th value of header `nombre`, or false.
+bool BuscarCampo(const Campos& campos, std::string_view nombre, uint32_t indice,
+                 std::string& valor) {
+    for (const auto& [n, v] : campos) {
+        if (!IgualesSinCaso(n, nombre)) continue;
+        if (indice-- == 0) {
+            valor = v;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string Unir(const std::vector<std::string>& lineas, bool crlf) {
+    std::string r;
+    for (const auto& l : lineas) {
+        r += l;
+        if (crlf)
+            r += "\r\n";
+        else
+            r.push_back('\0');
+    }
+    if (crlf) r += "\r\n";
+    return r;
+}
+
+}  // namespace
+
+// ---- Handle objects --------------------------------------------------------------------
+
+struct Objeto {
+    enum class Clase { Sesion, Conexion, Peticion };
+    explicit Objeto(Clase c) : clase(c) {}
+    virtual ~Objeto() = default;
+    Objeto(const Objeto&) = delete;
+    Objeto& operator=(const Objeto&) = delete;
+    const Clase clase;
+};
+
+namespace {
+
+struct Sesion final : Objeto {
+    Sesion() : Objeto(Clase::Sesion) {}
+    static constexpr Clase kClase = Clase::Sesion;
+    std::string agente;
+    bool proxyExplicito = false;
+    std::string proxy, bypass;
+};
+
+struct Conexion final : Objeto {
+    Conexion() : Objeto(Clase::Conexion) {}
+    static constexpr Clase kClase = Clase::Conexion;
+    Sesion sesion;  // a copy: the session may be closed first
+    std::string host;
+    uint16_t puerto = 0;  // 0: the default of the request's scheme
+    std::string usuario, password;
+};
+
+template <class T>
+T* Como(HINTERNET h) {
+    return (h != nullptr && h->clase == T::kClase) ? static_cast<T*>(h) : nullptr;
+}
+
+// The head of one response as received.
+struct Cabeza {
+    std::vector<std::string> lineas;  // without line ends; the status line first
+    Campos campos;
+    std::string version, codigo, texto;
+    int estado = 0;
+    bool completa = false;  // its blank line has arrived
+};
+
+void LeerLineaEstado(Cabeza& c, std::string_view linea) {
+    const size_t a = linea.find(' ');
+    c.version = std::string(linea.substr(0, a));
+    if (a == std::string_view::npos) return;
+    std::string_view resto = linea.substr(a + 1);
+    const size_t b = resto.find(' ');
+    c.codigo = std::string(resto.substr(0, b));
+    if (b != std::string_view::npos) c.texto = std::string(resto.substr(b + 1));
+    c.estado = 0;
+    for (char d : c.codigo) {
+        if (d < '0' || d > '9' || c.estado > 999) break;
+        c.estado = c.estado * 10 + (d - '0');
+    }
+}
+
+// A head with this status may be followed by another one (interim, redirect, challenge).
+bool PuedeSeguirOtra(int estado) {
+    return (estado >= 100 && estado < 200) || (estado >= 300 && estado < 400) ||
+           estado == 401 || estado == 407;
+}
+
+struct Peticion final : Objeto {
+    Peticion() : Objeto(Clase::Peticion) {}
+    static constexpr Clase kClase = Clase::Peticion;
+
+    // What the request was opened with.
+    std::string verbo, version;
+    std::string lineaPeticion;
+    Campos camposPeticion;  // the headers this layer puts on the request
+    milliseconds inactividad{30000};
+
+    // curl objects; the attachment is declared last so that it is undone first.
+    Lista lista;
+    Multi multi;
+    Easy easy;
+    Enganche enganche;
+
+    // Body bytes not yet read: [ini, fin) of buffer.
+    std::unique_ptr<char[]> buffer;
+    size_t ini = 0, fin = 0;
+
+    Cabeza cabeza;
+    bool enviada = false;
+    bool cabezaFinal = false;
+    bool conectada = false;  // a connection is up: silence counts from here on
+    bool pausada = false;
+    bool terminada = false;
+    bool fallida = false;  // a send or read failed: every later read fails
+    CURLcode resultado = CURLE_OK;
+    uint64_t entregados = 0;  // body bytes handed to the buffer
+    Reloj::time_point actividad{};
+
+    size_t SinLeer() const noexcept { return fin - ini; }
+
+    size_t Servir(void* destino, uint32_t aLeer) noexcept {
+        const size_t n = std::min<size_t>(SinLeer(), aLeer);
+        std::memcpy(destino, buffer.get() + ini, n);
+        ini += n;
+        if (ini == fin) ini = fin = 0;
+        return n;
+    }
+
+    void LineaCabecera(std::string_view linea);
+    size_t Recibir(const char* datos, size_t n) noexcept;
+    void Fallar() noexcept {
+        fallida = true;
+        enganche.Soltar();
+    }
+    void RecogerMensajes() noexcept;
+    enum class Espera { Lista, Terminada, Inactiva };
+    template <class Pred>
+    Espera Impulsar(Pred lista);
+    bool CuerpoCompleto() const;
+};
+
+void Peticion::LineaCabecera(std::string_view linea) {
+    actividad = Reloj::now();
+    if (cabezaFinal) return;  // trailers after a chunked body
+    while (!linea.empty() && (linea.back() == '\n' || linea.back() == '\r'))
+        linea.remove_suffix(1);
+    if (cabeza.completa || cabeza.lineas.empty()) {
+        if (linea.empty()) return;
+        cabeza = Cabeza{};  // a new response: redirect and challenge heads are replaced
+        LeerLineaEstado(cabeza, linea);
+        cabeza.lineas.emplace_back(linea);
+        return;
+    }
+    if (linea.empty()) {
+        cabeza.completa = true;
+        if (!PuedeSeguirOtra(cabeza.estado)) cabezaFinal = true;
+        return;
+    }
+    cabeza.lineas.emplace_back(linea);
+    if (EsBlanco(linea.front())) {  // folded continuation of the previous header
+        if (!cabeza.campos.empty()) {
+            auto& v = cabeza.campos.back().second;
+            v += ' ';
+            v += Recortar(linea);
+        }
+        return;
+    }
+    const size_t dp = linea.find(':');
+    if (dp == std::string_view::npos) return;
+    cabeza.campos.emplace_back(std::string(Recortar(linea.substr(0, dp))),
+                               std::string(Recortar(linea.substr(dp + 1))));
+}
+
+size_t Peticion::Recibir(const char* datos, size_t n) noexcept {
+    actividad = Reloj::now();
+    // libcurl passes on no body of a response it follows or answers, so the first body
+    // byte settles which head is final.
+    if (cabeza.completa) cabezaFinal = true;
+    if (n > LimiteBufferCuerpo - fin) {
+        if (ini > 0) {
+            std::memmove(buffer.get(), buffer.get() + ini, fin - ini);
+            fin -= ini;
+            ini = 0;
+        }
+        if (n > LimiteBufferCuerpo - fin) {
+            pausada = true;
+            return CURL_WRITEFUNC_PAUSE;
+        }
+    }
+    std::memcpy(buffer.get() + fin, datos, n);
+    fin += n;
+    entregados += n;
+    return n;
+}
+
+void Peticion::RecogerMensajes() noexcept {
+    int quedan = 0;
+    while (CURLMsg* m = curl_multi_info_read(multi.get(), &quedan)) {
+        if (m->msg == CURLMSG_DONE && m->easy_handle == easy.get()) {
+            terminada = true;
+            resultado = m->data.result;
+        }
+    }
+}
+
+// Runs the transfer until `lista()` holds or the transfer ends. Once connected, a wait
+// that sees no byte at all for the inactivity time-out gives up.
+template <class Pred>
+Peticion::Espera Peticion::Impulsar(Pred lista) {
+    const auto inicio = Reloj::now();
+    for (;;) {
+        int activas = 0;
+        if (curl_multi_perform(multi.get(), &activas) != CURLM_OK) {
+            terminada = true;
+            resultado = CURLE_FAILED_INIT;
+        } else {
+            RecogerMensajes();
+        }
+        if (lista()) return Espera::Lista;
+        if (terminada) return Espera::Terminada;
+        milliseconds espera{1000};
+        if (conectada) {
+            const auto quieto = Reloj::now() - std::max(inicio, actividad);
+            if (quieto >= inactividad) return Espera::Inactiva;
+            espera = std::min(
+                espera, std::chrono::ceil<milliseconds>(inactividad - quieto));
+        }
+        if (curl_multi_poll(multi.get(), nullptr, 0, static_cast<int>(espera.count()),
+                            nullptr) != CURLM_OK) {
+            terminada = true;
+            resultado = CURLE_FAILED_INIT;
+        }
+    }
+}
+
+// Whether the finished transfer delivered the whole body: libcurl's verdict and, where
+// the head announced a length, our own count of the bytes.
+bool Peticion::CuerpoCompleto() const {
+    if (resultado != CURLE_OK) return false;
+    if (IgualesSinCaso(verbo, "HEAD") || cabeza.estado == 204 || cabeza.estado == 304 ||
+        cabeza.estado < 200)
+        return true;
+    std::string v;
+    if (BuscarCampo(cabeza.campos, "Transfer-Encoding", 0, v)) return true;
+    if (!BuscarCampo(cabeza.campos, "Content-Length", 0, v) || v.empty()) return true;
+    uint64_t longitud = 0;
+    for (char c : v) {
+        if (c < '0' || c > '9' || longitud > (UINT64_MAX - 9) / 10) return true;
+        longitud = longitud * 10 + static_cast<uint64_t>(c - '0');
+    }
+    return entregados == longitud;
+}
+
+// ---- curl callbacks --------------------------------------------------------------------
+
+size_t AlRecibirCabecera(char* datos, size_t, size_t n, void* yo) {
+    try {
+        static_cast<Peticion*>(yo)->LineaCabecera(std::string_view(datos, n));
+        return n;
+    } catch (...) {
+        return 0;  // aborts the transfer
+    }
+}
+
+size_t AlRecibirCuerpo(char* datos, size_t, size_t n, void* yo) {
+    return static_cast<Peticion*>(yo)->Recibir(datos, n);
+}
+
+int AlConectar(void* yo, char*, char*, int, int) {
+    auto* p = static_cast<Peticion*>(yo);
+    p->conectada = true;
+    p->actividad = Reloj::now();
+    return CURL_PREREQFUNC_OK;
+}
+
+}  // namespace
+
+// ---- API -------------------------------------------------------------------------------
+
+BibliotecaInternet::BibliotecaInternet() { curl_global_init(CURL_GLOBAL_DEFAULT); }
+BibliotecaInternet::~BibliotecaInternet() { curl_global_cleanup(); }
+
+HINTERNET InternetOpenA(const char* agente, int32_t tipoAcceso, const char* proxy,
+                        const char* bypass, uint32_t /*flags*/) {
+    try {
+        if (tipoAcceso != INTERNET_OPEN_TYPE_PRECONFIG && tipoAcceso != INTERNET_OPEN_TYPE_PROXY)
+            return nullptr;
+        auto s = std::make_unique<Sesion>();
+        s->agente = agente ? agente : "";
+        s->proxyExplicito = tipoAcceso == INTERNET_OPEN_TYPE_PROXY;
+        if (s->proxyExplicito) {
+            s->proxy = proxy ? proxy : "";
+            s->bypass = bypass ? bypass : "";
+        }
+        return s.release();
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+HINTERNET InternetConnectA(HINTERNET sesion, const char* servidor, int16_t puerto,
+                           const char* usuario, const char* password, int32_t servicio,
+                           uint32_t /*flags*/, uintptr_t /*contexto*/) {
+    try {
+        const Sesion* s = Como<Sesion>(sesion);
+        if (!s || !servidor || !HostValido(servidor) || servicio != INTERNET_SERVICE_HTTP)
+            return nullptr;
+        auto c = std::make_unique<Conexion>();
+        c->sesion.agente = s->agente;
+        c->sesion.proxyExplicito = s->proxyExplicito;
+        c->sesion.proxy = s->proxy;
+        c->sesion.bypass = s->bypass;
+        c->host = servidor;
+        c->puerto = static_cast<uint16_t>(puerto);
+        c->usuario = usuario ? usuario : "";
+        c->password = password ? password : "";
+        return c.release();
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+HINTERNET HttpOpenRequestA(HINTERNET conexion, const char* verbo, const char* objeto,
+                           const char* version, const char* referente,
+                           const char* const* tiposAceptados, uint32_t flags,
+                           uintptr_t /*contexto*/) {
+    try {
+        const Conexion* c = Como<Conexion>(conexion);
+        if (!c) return nullptr;
+        const std::string_view v = (verbo && *verbo) ? verbo : "GET";
+        for (char ch : v)
+            if (static_cast<unsigned char>(ch) <= 0x20 || ch == 0x7f) return nullptr;
+        const std::string_view ver = (version && *version) ? version : "HTTP/1.1";
+        long versionCurl;
+        if (ver == "HTTP/1.0")
+            versionCurl = CURL_HTTP_VERSION_1_0;
+        else if (ver == "HTTP/1.1")
+            versionCurl = CURL_HTTP_VERSION_1_1;
+        else
+            return nullptr;
+
+        auto p = std::make_unique<Peticion>();
+        p->verbo = v;
+        p->version = ver;
+        p->inactividad = milliseconds(gInactividadMs.load());
+        p->buffer = std::make_unique_for_overwrite<char[]>(LimiteBufferCuerpo);
+
+        const bool segura = (flags & INTERNET_FLAG_SECURE) != 0;
+        const std::string esquema = segura ? "https" : "http";
+        const uint16_t porDefecto = segura ? 443 : 80;
+        const uint16_t puerto = c->puerto ? c->puerto : porDefecto;
+        const std::string ruta = CodificarRuta(objeto ? objeto : "");
+        const std::string url =
+            esquema + "://" + c->host + ":" + std::to_string(puerto) + ruta;
+        p->lineaPeticion = p->verbo + " " + ruta + " " + p->version;
+
+        // Request headers, in the order they go out.
+        std::string host = c->host;
+        if (puerto != porDefecto) host += ":" + std::to_string(puerto);
+        p->camposPeticion.emplace_back("Host", host);
+        if (!c->sesion.agente.empty())
+            p->camposPeticion.emplace_back("User-Agent", c->sesion.agente);
+        std::string aceptados;
+        for (auto t = tiposAceptados; t && *t; ++t) {
+            if (!aceptados.empty()) aceptados += ", ";
+            aceptados += *t;
+        }
+        p->camposPeticion.emplace_back("Accept", aceptados.empty() ? "*/*" : aceptados);
+        if (referente && *referente) p->camposPeticion.emplace_back("Referer", referente);
+        if (flags & INTERNET_FLAG_RELOAD) {
+            p->camposPeticion.emplace_back("Pragma", "no-cache");
+            p->camposPeticion.emplace_back("Cache-Control", "no-cache");
+        }
+
+        p->easy.reset(curl_easy_init());
+        p->multi.reset(curl_multi_init());
+        if (!p->easy || !p->multi) return nullptr;
+        CURL* e = p->easy.get();
+
+        Fijar(e, CURLOPT_URL, url.c_str());
+        Fijar(e, CURLOPT_PATH_AS_IS, 1L);
+        Fijar(e, CURLOPT_NOSIGNAL, 1L);
+        Fijar(e, CURLOPT_PROTOCOLS_STR, "http,https");
+        Fijar(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+        Fijar(e, CURLOPT_FOLLOWLOCATION, 1L);
+        Fijar(e, CURLOPT_MAXREDIRS, 10L);
+        Fijar(e, CURLOPT_HTTP_VERSION, versionCurl);
+        Fijar(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(gConexionMs.load()));
+        Fijar(e, CURLOPT_BUFFERSIZE, kBufferRecepcion);
+        Fijar(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+        if (segura) {
+            Fijar(e, CURLOPT_SSL_VERIFYPEER, 1L);
+            Fijar(e, CURLOPT_SSL_VERIFYHOST, 2L);
+        }
+        if (v == "GET")
+            Fijar(e, CURLOPT_HTTPGET, 1L);
+        else if (v == "HEAD")
+            Fijar(e, CURLOPT_NOBODY, 1L);
+        else
+            Fijar(e, CURLOPT_CUSTOMREQUEST, p->verbo.c_str());
+        if (!c->sesion.agente.empty()) Fijar(e, CURLOPT_USERAGENT, c->sesion.agente.c_str());
+        if (!c->usuario.empty()) {
+            Fijar(e, CURLOPT_USERNAME, c->usuario.c_str());
+            Fijar(e, CURLOPT_PASSWORD, c->password.c_str());
+            Fijar(e, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_ANY));
+        }
+        if (c->sesion.proxyExplicito) {
+            const ProxyElegido elegido =
+                TraducirProxy(c->sesion.proxy, c->sesion.bypass, esquema, c->host);
+            Fijar(e, CURLOPT_PROXY, elegido.Directo ? "" : elegido.Proxy.c_str());
+            // An HTTP proxy given without a port listens on 80, as the platform assumes
+            // (libcurl's own default would be 1080).
+            const bool http = elegido.Proxy.find("://") == std::string::npos ||
+                              IgualesSinCaso(elegido.Proxy.substr(0, 7), "http://");
+            if (!elegido.Directo && http) Fijar(e, CURLOPT_PROXYPORT, 80L);
+        }
+        for (const auto& [n, val] : p->camposPeticion) {
+            if (n == "Host" || n == "User-Agent" || n == "Referer") continue;
+            const std::string linea = n + ": " + val;
+            curl_slist* l = curl_slist_append(p->lista.get(), linea.c_str());
+            if (!l) return nullptr;
+            p->lista.release();
+            p->lista.reset(l);
+        }
+        if (referente && *referente) Fijar(e, CURLOPT_REFERER, referente);
+        Fijar(e, CURLOPT_HTTPHEADER, p->lista.get());
+
+        Fijar(e, CURLOPT_HEADERFUNCTION, &AlRecibirCabecera);
+        Fijar(e, CURLOPT_HEADERDATA, static_cast<void*>(p.get()));
+        Fijar(e, CURLOPT_WRITEFUNCTION, &AlRecibirCuerpo);
+        Fijar(e, CURLOPT_WRITEDATA, static_cast<void*>(p.get()));
+        Fijar(e, CURLOPT_PREREQFUNCTION, &AlConectar);
+        Fijar(e, CURLOPT_PREREQDATA, static_cast<void*>(p.get()));
+        return p.release();
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+bool HttpSendRequestA(HINTERNET peticion, const char* cabeceras, uint32_t longitudCabeceras,
+                      const void* opcional, uint32_t longitudOpcional) {
+    try {
+        Peticion* p = Como<Peticion>(peticion);
+        if (!p || p->enviada) return false;
+        p->enviada = true;
+        CURL* e = p->easy.get();
+
+        if (cabeceras && longitudCabeceras) {
+            const size_t n = longitudCabeceras == UINT32_MAX ? std::strlen(cabeceras)
+                                                            : longitudCabeceras;
+            for (std::string_view linea : Partir(std::string_view(cabeceras, n), "\r\n")) {
+                const size_t dp = linea.find(':');
+                if (dp == std::string_view::npos || dp == 0) continue;
+                const std::string texto(linea);
+                curl_slist* l = curl_slist_append(p->lista.get(), texto.c_str());
+                if (!l) throw FalloCurl{};
+                p->lista.release();
+                p->lista.reset(l);
+                p->camposPeticion.emplace_back(std::string(Recortar(linea.substr(0, dp))),
+                                               std::string(Recortar(linea.substr(dp + 1))));
+            }
+            Fijar(e, CURLOPT_HTTPHEADER, p->lista.get());
+        }
+        if (opcional && longitudOpcional) {
+            Fijar(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(longitudOpcional));
+            Fijar(e, CURLOPT_COPYPOSTFIELDS, static_cast<const char*>(opcional));
+            if (p->verbo != "POST") Fijar(e, CURLOPT_CUSTOMREQUEST, p->verbo.c_str());
+        }
+
+        if (curl_multi_add_handle(p->multi.get(), e) != CURLM_OK) {
+            p->Fallar();
+            return false;
+        }
+        p->enganche = Enganche(p->multi.get(), e);
+
+        switch (p->Impulsar([p] { return p->cabezaFinal; })) {
+        case Peticion::Espera::Lista:
+            return true;
+        case Peticion::Espera::Terminada:
+            // A head that could have been followed by another one, but was not.
+            if (p->resultado == CURLE_OK && p->cabeza.completa) {
+                p->cabezaFinal = true;
+                return true;
+            }
+            break;
+        case Peticion::Espera::Inactiva:
+            break;
+        }
+        p->Fallar();
+        return false;
+    } catch (...) {
+        if (Peticion* p = Como<Peticion>(peticion)) p->Fallar();
+        return false;
+    }
+}
+
+bool HttpQueryInfoA(HINTERNET peticion, uint32_t nivel, void* buffer, uint32_t* longitud,
+                    uint32_t* indice) {
+    try {
+        const Peticion* p = Como<Peticion>(peticion);
+        if (!p || !longitud || !p->enviada) return false;
+        const bool dePeticion = (nivel & HTTP_QUERY_FLAG_REQUEST_HEADERS) != 0;
+        const uint32_t base = nivel & ~HTTP_QUERY_FLAG_REQUEST_HEADERS;
+        const uint32_t ocurrencia = indice ? *indice : 0;
+        bool esCampo = false;
+        std::string valor;
+
+        if (dePeticion) {
+            switch (base) {
+            case HTTP_QUERY_REQUEST_METHOD: valor = p->verbo; break;
+            case HTTP_QUERY_VERSION: valor = p->version; break;
+            case HTTP_QUERY_RAW_HEADERS:
+            case HTTP_QUERY_RAW_HEADERS_CRLF: {
+                std::vector<std::string> lineas{p->lineaPeticion};
+                for (const auto& [n, v] : p->camposPeticion) lineas.push_back(n + ": " + v);
+                valor = Unir(lineas, base == HTTP_QUERY_RAW_HEADERS_CRLF);
+                break;
+            }
+            default: {
+                const char* nombre = NombreDeNivel(base);
+                if (!nombre || !BuscarCampo(p->camposPeticion, nombre, ocurrencia, valor))
+                    return false;
+                esCampo = true;
+            }
+            }
+        } else {
+            if (!p->cabezaFinal) return false;
+            const Cabeza& c = p->cabeza;
+            switch (base) {
+            case HTTP_QUERY_STATUS_CODE: valor = c.codigo; break;
+            case HTTP_QUERY_STATUS_TEXT: valor = c.texto; break;
+            case HTTP_QUERY_VERSION: valor = c.version; break;
+            case HTTP_QUERY_RAW_HEADERS:
+            case HTTP_QUERY_RAW_HEADERS_CRLF:
+                valor = Unir(c.lineas, base == HTTP_QUERY_RAW_HEADERS_CRLF);
+                break;
+            default: {
+                const char* nombre = NombreDeNivel(base);
+                if (!nombre || !BuscarCampo(c.campos, nombre, ocurrencia, valor)) return false;
+                esCampo = true;
+            }
+            }
+        }
+
+        const uint64_t necesarios = static_cast<uint64_t>(valor.size()) + 1;
+        if (!buffer || necesarios > *longitud) {
+            *longitud = static_cast<uint32_t>(std::min<uint64_t>(necesarios, UINT32_MAX));
+            return false;
+        }
+        std::memcpy(buffer, valor.data(), valor.size());
+        static_cast<char*>(buffer)[valor.size()] = '\0';
+        *longitud = static_cast<uint32_t>(valor.size());
+        if (esCampo && indice) *indice = ocurrencia + 1;
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool InternetReadFile(HINTERNET peticion, void* buffer, uint32_t aLeer, uint32_t* leidos) {
+    Peticion* p = Como<Peticion>(peticion);
+    if (!p || !leidos || !buffer || aLeer == 0) return false;
+    *leidos = 0;
+    if (!p->enviada || p->fallida) return false;
+    // The hot path: data is waiting.
+    if (p->SinLeer() > 0) {
+        *leidos = static_cast<uint32_t>(p->Servir(buffer, aLeer));
+        return true;
+    }
+    try {
+        if (p->pausada) {
+            p->pausada = false;
+            // May deliver the held chunk right here, through the write callback.
+            if (curl_easy_pause(p->easy.get(), CURLPAUSE_CONT) != CURLE_OK) {
+                p->Fallar();
+                return false;
+            }
+        }
+        if (p->SinLeer() == 0 && !p->terminada) {
+            if (p->Impulsar([p] { return p->SinLeer() > 0; }) == Peticion::Espera::Inactiva) {
+                p->Fallar();
+                return false;
+            }
+        }
+        if (p->SinLeer() > 0) {
+            *leidos = static_cast<uint32_t>(p->Servir(buffer, aLeer));
+            return true;
+        }
+        if (!p->CuerpoCompleto()) {
+            p->Fallar();
+            return false;
+        }
+        return true;
+    } catch (...) {
+        p->Fallar();
+        return false;
+    }
+}
+
+bool InternetCloseHandle(HINTERNET handle) {
+    if (!handle) return false;
+    delete handle;
+    return true;
+}
+
+size_t BytesSinLeer(HINTERNET peticion) {
+    const Peticion* p = Como<Peticion>(peticion);
+    return p ? p->SinLeer() : 0;
+}
+
+ProxyElegido TraducirProxy(const std::string& UsarProxy, const std::string& NoUsarProxy,
+                           const std::string& esquema, const std::string& host) {
+    ProxyElegido r;
+    for (std::string_view entrada : Partir(NoUsarProxy, " \t\r\n;,")) {
+        if (IgualesSinCaso(entrada, "<local>") ? host.find('.') == std::string::npos
+                                               : CoincideComodin(entrada, host))
+            return r;
+    }
+    std::string_view especifico, general;
+    for (std::string_view entrada : Partir(UsarProxy, " \t\r\n;")) {
+        const size_t igual = entrada.find('=');
+        if (igual == std::string_view::npos) {
+            if (general.empty()) general = entrada;
+        } else if (especifico.empty() && igual + 1 < entrada.size() &&
+                   IgualesSinCaso(entrada.substr(0, igual), esquema)) {
+            especifico = entrada.substr(igual + 1);
+        }
+    }
+    const std::string_view elegido = especifico.empty() ? general : especifico;
+    if (!elegido.empty()) {
+        r.Directo = false;
+        r.Proxy = std::string(elegido);
+    }
+    return r;
+}
+
+void EstablecerTiemposEspera(std::chrono::milliseconds conexion,
+                             std::chrono::milliseconds inactividad) {
+    gConexionMs.store(std::max<int64_t>(1, conexion.count()));
+    gInactividadMs.store(std::max<int64_t>(1, inactividad.count()));
+}
+
+}  // namespace internet

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -63,8 +64,9 @@ HINTERNET InternetOpenA(const char* agente, int32_t tipoAcceso, const char* prox
                         const char* bypass, uint32_t flags);
 
 // Records the server, port and credentials of a connection; contacts nobody. The port is
-// 1-65535 read as unsigned 16 bits (0 = the service's default, 80). Null on failure: no
-// session, an empty or malformed host name, an unknown service.
+// 1-65535 read as unsigned 16 bits (0 = the service's default, 80; 443 for a request
+// opened with INTERNET_FLAG_SECURE). Null on failure: no session, an empty or malformed
+// host name, an unknown service.
 HINTERNET InternetConnectA(HINTERNET sesion, const char* servidor, int16_t puerto,
                            const char* usuario, const char* password, int32_t servicio,
                            uint32_t flags, uintptr_t contexto);
@@ -90,7 +92,8 @@ bool HttpSendRequestA(HINTERNET peticion, const char* cabeceras, uint32_t longit
 // request as sent) into `buffer` with a terminating NUL. *longitud is the buffer size in
 // bytes on entry. When the value with its NUL does not fit, returns false, leaves the
 // buffer untouched and sets *longitud to the size needed. Returns false when the header
-// is absent. *indice selects the occurrence (0 = first) and is advanced on success.
+// is absent. On success *longitud is the length of the value without its NUL.
+// *indice selects the occurrence of a header (0 = first) and is advanced on success.
 // RAW_HEADERS gives every line of the response head, each ended by a NUL, and one more
 // NUL at the end; RAW_HEADERS_CRLF gives the head with CRLF line ends and a blank line.
 bool HttpQueryInfoA(HINTERNET peticion, uint32_t nivel, void* buffer, uint32_t* longitud,
@@ -102,6 +105,13 @@ bool HttpQueryInfoA(HINTERNET peticion, uint32_t nivel, void* buffer, uint32_t* 
 // Memory stays bounded whatever the body size: the transfer pauses while unread data
 // fills the layer's buffer.
 bool InternetReadFile(HINTERNET peticion, void* buffer, uint32_t aLeer, uint32_t* leidos);
+
+// The most body data a request holds for its reader at any time.
+inline constexpr std::size_t LimiteBufferCuerpo = 256 * 1024;
+
+// Body bytes received on a request and not yet read (0 for any other handle); never more
+// than LimiteBufferCuerpo. Lets tests see that memory stays bounded.
+std::size_t BytesSinLeer(HINTERNET peticion);
 
 // Closes a handle of any kind and frees it. Null is ignored (returns false).
 bool InternetCloseHandle(HINTERNET handle);

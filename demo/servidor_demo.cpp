@@ -4,8 +4,8 @@
 //
 //   servidor-demo ARCHIVE [--duracion-ms N] [--retraso-ms N] [--max-segundos N]
 //
-// Prints the port on the first line of standard output, one line per request on standard
-// error, and serves until SIGINT or SIGTERM, or for --max-segundos (default 900).
+// Prints the port on the first line of standard output, each request and its answer on
+// standard error, and serves until SIGINT or SIGTERM, or for --max-segundos (default 900).
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -63,10 +63,12 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &senales, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
+    // A request is logged as it arrives (before any delay), its answer once decided.
     prueba::ServidorHttp servidor([opciones](const prueba::Peticion& p) {
+        std::fprintf(stderr, "%s %s\n", p.Metodo.c_str(), p.Destino.c_str());
         prueba::Respuesta r = demo::ResponderArchivo(opciones, p);
         std::string estado = r.Cabecera.substr(0, r.Cabecera.find('\r'));
-        std::fprintf(stderr, "%s %s -> %s\n", p.Metodo.c_str(), p.Destino.c_str(), estado.c_str());
+        std::fprintf(stderr, "  -> %s\n", estado.c_str());
         return r;
     });
     std::printf("%u\n", static_cast<unsigned>(servidor.Puerto()));

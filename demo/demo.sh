@@ -1,0 +1,230 @@
+#!/usr/bin/env bash
+# The demo behind `./run demo`: the updater finds, downloads and installs a newer Morvane
+# from a local update server, in a fresh install directory under <repo>/.demo/.
+#
+#   demo/demo.sh <build dir>        (./run demo builds first and calls this)
+#
+# With a usable display the window is yours to click. Without one the demo starts Xvfb,
+# drives the window with xdotool and saves a screenshot of every stage in
+# <repo>/.demo/capturas/. Nothing is built here; everything it starts is stopped on exit.
+set -euo pipefail
+
+if [ $# -ne 1 ]; then
+  echo "usage: demo/demo.sh <build dir>" >&2
+  exit 2
+fi
+build=$(cd "$1" && pwd)
+demo=$(cd "$(dirname "$0")" && pwd)
+repo=$(dirname "$demo")
+base=$repo/.demo
+inst="$base/Archivos de programa/Morvane"   # blanks on purpose: paths must survive them
+servidor_dir=$base/servidor
+capturas=$base/capturas
+updater=$build/bin/morvane-update
+servidor=$build/bin/servidor-demo
+
+fallar() { echo "demo: $*" >&2; exit 1; }
+
+for f in "$updater" "$servidor"; do
+  [ -x "$f" ] || fallar "$f is missing; run ./run demo, which builds it"
+done
+for c in zip unzip; do
+  command -v "$c" >/dev/null || fallar "$c is not installed"
+done
+
+# ---- processes we start, stopped on every way out ----------------------------------------
+pid_servidor=
+pid_updater=
+pid_xvfb=
+terminar() {
+  for pid in $pid_updater $pid_servidor $pid_xvfb; do
+    kill "$pid" 2>/dev/null || true
+  done
+  for pid in $pid_updater $pid_servidor $pid_xvfb; do
+    wait "$pid" 2>/dev/null || true
+  done
+}
+trap terminar EXIT
+trap 'exit 130' INT TERM
+
+# esperar SECONDS COMMAND...: polls COMMAND every 0.1 s until it succeeds; fails on time-out.
+esperar() {
+  local limite=$(( $(date +%s) + $1 )); shift
+  until "$@"; do
+    [ "$(date +%s)" -lt "$limite" ] || return 1
+    sleep 0.1
+  done
+}
+
+# ---- a fresh install directory with the old product ---------------------------------------
+rm -rf "$base/Archivos de programa" "$servidor_dir" "$capturas" "$base/runtime"
+mkdir -p "$inst" "$servidor_dir/contenido/datos" "$capturas"
+mkdir -m 700 "$base/runtime"
+cp "$updater" "$inst/morvane-update"
+cp "$demo/Kelunzip" "$inst/Kelunzip"
+cp "$demo/Morvane.exe" "$inst/Morvane.exe"
+chmod +x "$inst/morvane-update" "$inst/Kelunzip" "$inst/Morvane.exe"
+touch -d '10 days ago' "$inst/Morvane.exe"
+
+# ---- the archive on the server: a newer product and some data -----------------------------
+sed 's/^version="1.0"$/version="2.0"/' "$demo/Morvane.exe" >"$servidor_dir/contenido/Morvane.exe"
+grep -q '^version="2.0"$' "$servidor_dir/contenido/Morvane.exe" || fallar "could not make version 2.0"
+chmod +x "$servidor_dir/contenido/Morvane.exe"
+head -c 3000000 /dev/urandom >"$servidor_dir/contenido/datos/morvane.dat"
+# Packed two days ago: unzip restores that date, which is older than the archive's own.
+touch -d '2 days ago' "$servidor_dir/contenido/Morvane.exe" "$servidor_dir/contenido/datos/morvane.dat"
+(cd "$servidor_dir/contenido" && zip -qr ../Morvane.zip .)
+tamano_zip=$(stat -c %s "$servidor_dir/Morvane.zip")
+
+# ---- the update server --------------------------------------------------------------------
+# It answers after 1.5 s (so the check can be seen) and spreads the body over 4 s (so the
+# bar can be seen).
+"$servidor" "$servidor_dir/Morvane.zip" --retraso-ms 1500 --duracion-ms 4000 --max-segundos 900 \
+  >"$servidor_dir/puerto" 2>"$servidor_dir/peticiones.log" &
+pid_servidor=$!
+esperar 10 test -s "$servidor_dir/puerto" || fallar "the update server did not start"
+puerto=$(head -n 1 "$servidor_dir/puerto")
+echo "Update server on 127.0.0.1:$puerto, serving $servidor_dir/Morvane.zip ($tamano_zip bytes)"
+
+# The updater reads no variable itself: libcurl takes the machine's proxy from these.
+unset no_proxy NO_PROXY HTTP_PROXY https_proxy HTTPS_PROXY all_proxy ALL_PROXY
+export http_proxy=http://127.0.0.1:$puerto
+export XDG_RUNTIME_DIR=$base/runtime
+export QT_QPA_PLATFORM=xcb
+
+informe() {
+  echo
+  echo "Install directory: $inst"
+  ls -l --time-style=+%Y-%m-%d\ %H:%M "$inst" | sed 's/^/  /'
+  echo "Morvane.exe is $(sed -n 's/^version="\(.*\)"$/version \1/p' "$inst/Morvane.exe"), dated $(date -r "$inst/Morvane.exe" '+%Y-%m-%d %H:%M') (the archive holds it dated $(date -r "$servidor_dir/contenido/Morvane.exe" '+%Y-%m-%d %H:%M'))"
+  echo "Requests the server saw:"
+  sed 's/^/  /' "$servidor_dir/peticiones.log"
+  if [ -f "$inst/morvane-iniciado.txt" ]; then
+    echo "Morvane.exe recorded:"
+    sed 's/^/  /' "$inst/morvane-iniciado.txt"
+  else
+    echo "Morvane.exe did not record a start."
+  fi
+}
+
+registro_nuevo() { grep -q 'version 2.0' "$inst/morvane-iniciado.txt" 2>/dev/null; }
+
+# ---- with a display: the user drives ------------------------------------------------------
+if [ -n "${DISPLAY:-}" ] && xdotool getdisplaygeometry >/dev/null 2>&1; then
+  echo "Starting the updater on $DISPLAY. Press \"Descargar\", then close the window."
+  "$inst/morvane-update" || true
+  # The product is started as the window closes; give it a moment to record itself.
+  esperar 10 test -s "$inst/morvane-iniciado.txt" || true
+  informe
+  exit 0
+fi
+
+# ---- without one: Xvfb, xdotool and screenshots -------------------------------------------
+for c in Xvfb xdotool import compare python3; do
+  command -v "$c" >/dev/null || fallar "$c is not installed (./run demo installs it)"
+done
+ancho=470
+alto=90
+Xvfb -displayfd 3 -screen 0 ${ancho}x${alto}x24 -nolisten tcp -noreset 3>"$base/runtime/pantalla" \
+  >"$base/runtime/xvfb.log" 2>&1 &
+pid_xvfb=$!
+esperar 15 test -s "$base/runtime/pantalla" || fallar "Xvfb did not start (see $base/runtime/xvfb.log)"
+export DISPLAY=:$(head -n 1 "$base/runtime/pantalla")
+# A desktop colour instead of black behind the windows.
+display -window root -size 8x8 xc:'#3a6ea5' || true
+echo "No display: running on Xvfb $DISPLAY; screenshots go to $capturas"
+
+capturar() { import -window root "$1" 2>/dev/null; }
+iguales() { compare -metric AE "$1" "$2" null: >/dev/null 2>&1; }
+# estable OUT: captures until two captures 0.3 s apart agree, keeps it as OUT.
+estable() {
+  local a=$base/runtime/a.png b=$base/runtime/b.png i
+  capturar "$a" || return 1
+  for i in $(seq 1 50); do
+    sleep 0.3
+    capturar "$b" || return 1
+    if iguales "$a" "$b"; then mv "$b" "$1"; return 0; fi
+    mv "$b" "$a"
+  done
+  mv "$a" "$1"
+}
+# cambio REF OUT SECONDS: waits until the screen differs from REF, then keeps a stable OUT.
+cambio() {
+  local ref=$1 out=$2 limite=$(( $(date +%s) + $3 )) t=$base/runtime/t.png
+  while :; do
+    capturar "$t" || return 1
+    if ! iguales "$ref" "$t"; then estable "$out"; return 0; fi
+    [ "$(date +%s)" -lt "$limite" ] || return 1
+    sleep 0.1
+  done
+}
+hay_peticion() { grep -q '^GET ' "$servidor_dir/peticiones.log" 2>/dev/null; }
+temporal() { find "$inst" -maxdepth 1 -name 'zkD*' -printf '%s\n' 2>/dev/null | head -n 1; }
+a_medias() { local t; t=$(temporal); [ -n "$t" ] && [ "$t" -ge $(( tamano_zip * 55 / 100 )) ]; }
+instalado() {
+  [ -z "$(temporal)" ] && [ ! -e "$inst/Morvane.zip" ] &&
+    grep -q '^version="2.0"$' "$inst/Morvane.exe" 2>/dev/null
+}
+# The updater is our child: once it exits it stays a zombie until waited for.
+updater_terminado() {
+  local estado
+  estado=$(ps -o stat= -p "$pid_updater" 2>/dev/null) || return 0
+  [[ $estado == Z* ]]
+}
+error_etapa() {
+  capturar "$capturas/error.png" || true
+  informe
+  fallar "$1 (screen saved as $capturas/error.png)"
+}
+
+(cd "$inst" && exec ./morvane-update) &
+pid_updater=$!
+esperar 30 xdotool search --name '^Update Morvane$' >/dev/null || error_etapa "the window did not appear"
+ventana=$(xdotool search --name '^Update Morvane$' | head -n 1)
+
+# 1. Checking: the server holds its answer for 1.5 s once the request is in.
+esperar 30 hay_peticion || error_etapa "the update check never reached the server"
+estable "$capturas/1-buscando.png"
+echo "  1-buscando.png       checking for an update"
+
+# 2. The verdict replaces the checking text.
+cambio "$capturas/1-buscando.png" "$capturas/2-actualizacion.png" 30 ||
+  error_etapa "the check did not finish"
+echo "  2-actualizacion.png  update found"
+
+# 3. "Descargar" (twips 120,410 in the client area: 8,27 px; 209x29 px) and the bar.
+xdotool mousemove --window "$ventana" $(( 8 + 104 )) $(( 27 + 14 )) click 1
+esperar 60 a_medias || error_etapa "the download did not get going"
+capturar "$capturas/3-descargando.png"
+if a_medias; then
+  echo "  3-descargando.png    downloading"
+else
+  echo "  3-descargando.png    (taken as the download ended)"
+fi
+
+# 4. Downloaded, unpacked, archive deleted: "Morvane actualizado".
+esperar 60 instalado || error_etapa "the update was not installed"
+cambio "$capturas/3-descargando.png" "$capturas/4-actualizado.png" 10 ||
+  estable "$capturas/4-actualizado.png"
+echo "  4-actualizado.png    updated"
+
+# 5. Close the window the way a window manager's close box does; the product starts.
+python3 "$demo/cerrar_ventana.py" "$ventana" || error_etapa "could not close the window"
+esperar 20 updater_terminado || error_etapa "the updater did not end"
+wait "$pid_updater" 2>/dev/null || true
+pid_updater=
+esperar 15 registro_nuevo || error_etapa "the updated Morvane.exe did not start"
+if command -v xmessage >/dev/null &&
+   esperar 15 xdotool search --name '^Morvane 2.0$' >/dev/null; then
+  producto=$(xdotool search --name '^Morvane 2.0$' | head -n 1)
+  xdotool windowmove "$producto" 20 16 || true
+  estable "$capturas/5-producto.png"
+  echo "  5-producto.png       the new Morvane.exe started"
+  python3 "$demo/cerrar_ventana.py" "$producto" || true
+else
+  echo "  (no 5-producto.png: xmessage is not installed; the record below is the evidence)"
+fi
+
+informe
+echo
+echo "Screenshots: $capturas"

@@ -71,13 +71,15 @@ double Mediana(std::vector<double> v) {
 }
 
 // One download by the component, as the window's download flow makes it.
-std::optional<double> Componente(const std::string& url, const std::string& archivo,
-                                 uint64_t n, VentanaContadora& ventana) {
+std::optional<double> Componente(const std::string& url, int32_t puerto,
+                                 const std::string& archivo, uint64_t n,
+                                 VentanaContadora& ventana) {
     ventana.llamadas = 0;
     double ultimo = 0;
     uint64_t eventos = 0;
     auto d = std::make_unique<zkDownload>();
     d->URL(url);
+    d->Puerto(puerto);
     d->Progreso = [&](int32_t, int32_t, double porcentaje, int32_t, double, int32_t&, bool&) {
         ultimo = porcentaje;
         ++eventos;
@@ -166,6 +168,10 @@ int main(int argc, char** argv) {
             return r;
         });
         const std::string url = servidor.Url("/web/lurenet/Morvane.zip");
+        // The component takes the port through Puerto, as a signed 16-bit value that the
+        // platform reads back as unsigned (ephemeral ports are all above 32767).
+        const std::string urlComponente = "http://127.0.0.1/web/lurenet/Morvane.zip";
+        const int32_t puerto = static_cast<int16_t>(servidor.Puerto());
         std::fprintf(stderr, "descarga de %llu MiB desde %s, %d rondas\n",
                      static_cast<unsigned long long>(mib), url.c_str(), rondas);
         for (int i = 0; i < rondas && codigo == 0; ++i) {
@@ -173,7 +179,7 @@ int main(int argc, char** argv) {
             // Alternate the order so neither side always runs on a warmer cache.
             for (int lado = 0; lado < 2; ++lado) {
                 bool componente = (lado == 0) == (i % 2 == 0);
-                auto t = componente ? Componente(url, archivo, n, ventana)
+                auto t = componente ? Componente(urlComponente, puerto, archivo, n, ventana)
                                     : Curl(url, archivoCurl, n);
                 if (!t) {
                     codigo = 1;

@@ -485,7 +485,7 @@ struct ProxyHttp::Estado {
         size_t barra = resto.find_first_of("/?");
         std::string autoridad = resto.substr(0, barra);
         ruta = barra == std::string::npos ? "/" : resto.substr(barra);
-        if (ruta.front() == '?') ruta.insert(0, "/");
+        if (ruta.front() == '?') ruta = "/" + ruta;
         std::string host = autoridad;
         unsigned long puerto = 80;
         if (size_t dos = autoridad.rfind(':'); dos != std::string::npos) {

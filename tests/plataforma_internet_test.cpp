@@ -1,0 +1,408 @@
+// The HTTP handle layer against the scripted server on loopback: what the download
+// component relies on (status, headers, body, failures) and what keeps it safe (bounded
+// memory, no success for a broken body).
+#include <algorithm>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "internet.h"
+#include "servidor_http.h"
+
+namespace {
+
+using namespace internet;
+using namespace std::chrono_literals;
+using prueba::Final;
+using prueba::Peticion;
+using prueba::Respuesta;
+using prueba::ServidorHttp;
+
+// A request opened the way the download component opens one.
+struct Llamada {
+    Handle sesion, conexion, peticion;
+
+    explicit Llamada(uint16_t puerto, const std::string& ruta = "/",
+                     uint32_t flags = INTERNET_FLAG_RELOAD, const char* usuario = "",
+                     const char* password = "", int32_t acceso = INTERNET_OPEN_TYPE_PRECONFIG,
+                     const char* proxy = nullptr, const char* bypass = nullptr) {
+        sesion.reset(InternetOpenA("zkDownload", acceso, proxy, bypass, 0));
+        conexion.reset(InternetConnectA(sesion.get(), "127.0.0.1", static_cast<int16_t>(puerto),
+                                        usuario, password, INTERNET_SERVICE_HTTP, 0, 0));
+        peticion.reset(HttpOpenRequestA(conexion.get(), "GET", ruta.c_str(), "HTTP/1.0",
+                                        nullptr, nullptr, flags, 0));
+    }
+    bool Enviar() {
+        EXPECT_TRUE(peticion) << "the request could not be opened";
+        return HttpSendRequestA(peticion.get(), nullptr, 0, nullptr, 0);
+    }
+    // As the component reads a value: a 1024-byte buffer, the text before the first NUL.
+    std::optional<std::string> Consultar(uint32_t nivel) {
+        char buffer[1024] = {};
+        uint32_t longitud = sizeof buffer, indice = 0;
+        if (!HttpQueryInfoA(peticion.get(), nivel, buffer, &longitud, &indice)) return {};
+        return std::string(buffer);
+    }
+    // Reads to the end in 512-byte blocks; the result of the last read.
+    bool LeerTodo(std::string& cuerpo) {
+        char bloque[512];
+        uint32_t n = 0;
+        for (;;) {
+            if (!InternetReadFile(peticion.get(), bloque, sizeof bloque, &n)) return false;
+            if (n == 0) return true;
+            cuerpo.append(bloque, n);
+        }
+    }
+};
+
+Respuesta Cruda(const std::string& cabeza, std::vector<prueba::Trozo> cuerpo = {},
+                Final fin = Final::Cerrar) {
+    Respuesta r;
+    r.Cabecera = cabeza;
+    r.Cuerpo = std::move(cuerpo);
+    r.Fin = fin;
+    return r;
+}
+
+class InternetTest : public ::testing::Test {
+protected:
+    void SetUp() override { EstablecerTiemposEspera(5s, 5s); }
+    void TearDown() override { EstablecerTiemposEspera(30s, 30s); }
+    ServidorHttp servidor;
+};
+
+TEST_F(InternetTest, StatusCodeTextAndVersionAreReadFromTheStatusLine) {
+    struct Caso {
+        std::string linea, codigo, texto, version;
+    };
+    for (const Caso& c : std::vector<Caso>{
+             {"HTTP/1.1 200 OK", "200", "OK", "HTTP/1.1"},
+             {"HTTP/1.1 204 No Content", "204", "No Content", "HTTP/1.1"},
+             {"HTTP/1.1 404 Not Found", "404", "Not Found", "HTTP/1.1"},
+             {"HTTP/1.0 500 Se rompió el almacén", "500", "Se rompió el almacén", "HTTP/1.0"},
+             {"HTTP/1.1 299", "299", "", "HTTP/1.1"}}) {
+        SCOPED_TRACE(c.linea);
+        servidor.Responder([&](const Peticion&) {
+            return Cruda(c.linea + "\r\nContent-Length: 0\r\n\r\n");
+        });
+        Llamada l(servidor.Puerto());
+        ASSERT_TRUE(l.Enviar());
+        EXPECT_EQ(l.Consultar(HTTP_QUERY_STATUS_CODE), c.codigo);
+        EXPECT_EQ(l.Consultar(HTTP_QUERY_STATUS_TEXT), c.texto);
+        EXPECT_EQ(l.Consultar(HTTP_QUERY_VERSION), c.version);
+    }
+}
+
+TEST_F(InternetTest, HeaderValuesOccurrencesAndBufferRule) {
+    const std::string largo1023(1023, 's'), largo1024(1024, 't');
+    servidor.Responder([&](const Peticion&) {
+        return Respuesta::Simple("200 OK", "hola",
+                                 {"content-TYPE:   text/plain  ", "Pragma: uno", "pragma: dos",
+                                  "Last-Modified: Tue, 08 Dec 2026 10:00:00 GMT",
+                                  "Server: " + largo1023, "Forwarded: " + largo1024});
+    });
+    Llamada l(servidor.Puerto());
+    ASSERT_TRUE(l.Enviar());
+    EXPECT_EQ(l.Consultar(HTTP_QUERY_CONTENT_TYPE), "text/plain");
+    EXPECT_EQ(l.Consultar(HTTP_QUERY_CONTENT_LENGTH), "4");
+    EXPECT_EQ(l.Consultar(HTTP_QUERY_LAST_MODIFIED), "Tue, 08 Dec 2026 10:00:00 GMT");
+    EXPECT_EQ(l.Consultar(HTTP_QUERY_EXPIRES), std::nullopt);
+
+    // The index walks the occurrences and is advanced on success.
+    char b[1024];
+    uint32_t longitud = sizeof b, indice = 1;
+    ASSERT_TRUE(HttpQueryInfoA(l.peticion.get(), HTTP_QUERY_PRAGMA, b, &longitud, &indice));
+    EXPECT_STREQ(b, "dos");
+    EXPECT_EQ(longitud, 3u);
+    EXPECT_EQ(indice, 2u);
+    longitud = sizeof b;
+    EXPECT_FALSE(HttpQueryInfoA(l.peticion.get(), HTTP_QUERY_PRAGMA, b, &longitud, &indice));
+
+    // 1023 bytes and the NUL fit 1024; 1024 bytes do not, and the buffer stays untouched.
+    EXPECT_EQ(l.Consultar(HTTP_QUERY_SERVER), largo1023);
+    std::string relleno(1024, '#');
+    longitud = 1024;
+    indice = 0;
+    EXPECT_FALSE(
+        HttpQueryInfoA(l.peticion.get(), HTTP_QUERY_FORWARDED, relleno.data(), &longitud, &indice));
+    EXPECT_EQ(longitud, 1025u);
+    EXPECT_EQ(relleno, std::string(1024, '#'));
+    EXPECT_EQ(l.Consultar(HTTP_QUERY_RAW_HEADERS_CRLF), std::nullopt);  // head > 1023 bytes
+}
+
+TEST_F(InternetTest, RawHeadersKeepEveryLineOfTheFinalHead) {
+    const std::string cabeza = "HTTP/1.1 200 OK\r\nServer: prueba\r\nContent-Length: 2\r\n\r\n";
+    servidor.Responder([&](const Peticion&) { return Cruda(cabeza, {{0ms, "ok"}}); });
+    Llamada l(servidor.Puerto());
+    ASSERT_TRUE(l.Enviar());
+    EXPECT_EQ(l.Consultar(HTTP_QUERY_RAW_HEADERS_CRLF), cabeza);
+    EXPECT_EQ(l.Consultar(HTTP_QUERY_RAW_HEADERS), "HTTP/1.1 200 OK");
+
+    char b[1024];
+    uint32_t longitud = sizeof b, indice = 0;
+    ASSERT_TRUE(HttpQueryInfoA(l.peticion.get(), HTTP_QUERY_RAW_HEADERS, b, &longitud, &indice));
+    static constexpr char kEsperado[] = "HTTP/1.1 200 OK\0Server: prueba\0Content-Length: 2\0";
+    const std::string esperado(kEsperado, sizeof kEsperado);  // with the literal's own NUL
+    EXPECT_EQ(std::string(b, longitud + 1), esperado);
+}
+
+TEST_F(InternetTest, RequestGoesOutAsOpenedAndCanBeQueried) {
+    servidor.Responder([](const Peticion&) { return Respuesta::Simple("200 OK", ""); });
+    Llamada l(servidor.Puerto(), "/web/a b/ñ%41%zz?x=1");
+    EXPECT_EQ(l.Consultar(HTTP_QUERY_STATUS_CODE), std::nullopt);  // nothing sent yet
+    ASSERT_TRUE(l.Enviar());
+    EXPECT_FALSE(l.Enviar());  // a request is sent once
+    EXPECT_EQ(l.Consultar(HTTP_QUERY_REQUEST_METHOD | HTTP_QUERY_FLAG_REQUEST_HEADERS), "GET");
+    EXPECT_EQ(l.Consultar(HTTP_QUERY_PRAGMA | HTTP_QUERY_FLAG_REQUEST_HEADERS), "no-cache");
+
+    Llamada sinRecarga(servidor.Puerto(), "", 0);
+    ASSERT_TRUE(sinRecarga.Enviar());
+    EXPECT_EQ(sinRecarga.Consultar(HTTP_QUERY_PRAGMA | HTTP_QUERY_FLAG_REQUEST_HEADERS),
+              std::nullopt);
+
+    const auto vistas = servidor.Peticiones();
+    ASSERT_EQ(vistas.size(), 2u);
+    const Peticion& p = vistas[0];
+    EXPECT_EQ(p.Metodo, "GET");
+    EXPECT_EQ(p.Destino, "/web/a%20b/%C3%B1%41%25zz?x=1");
+    EXPECT_EQ(p.Version, "HTTP/1.0");
+    EXPECT_EQ(p.Cabecera("User-Agent"), "zkDownload");
+    EXPECT_EQ(p.Cabecera("Pragma"), "no-cache");
+    EXPECT_EQ(p.Cabecera("Cache-Control"), "no-cache");
+    EXPECT_FALSE(p.Tiene("Accept-Encoding"));
+    EXPECT_EQ(vistas[1].Destino, "/");
+    EXPECT_FALSE(vistas[1].Tiene("Pragma"));
+}
+
+TEST_F(InternetTest, RedirectsAreFollowedOverHttpOnly) {
+    servidor.Responder([&](const Peticion& p) {
+        if (p.Destino == "/vieja")
+            return Respuesta::Simple("302 Found", "movido", {"Location: /nueva", "Server: vieja"});
+        if (p.Destino == "/ftp")
+            return Respuesta::Simple("302 Found", "", {"Location: ftp://127.0.0.1/x"});
+        if (p.Destino == "/bucle")  // a fresh connection each time keeps the count exact
+            return Respuesta::Simple("302 Found", "", {"Location: /bucle", "Connection: close"});
+        return Respuesta::Simple("200 OK", "contenido", {"Server: nueva"});
+    });
+    Llamada l(servidor.Puerto(), "/vieja");
+    ASSERT_TRUE(l.Enviar());
+    EXPECT_EQ(l.Consultar(HTTP_QUERY_STATUS_CODE), "200");
+    EXPECT_EQ(l.Consultar(HTTP_QUERY_SERVER), "nueva");
+    std::string cuerpo;
+    EXPECT_TRUE(l.LeerTodo(cuerpo));
+    EXPECT_EQ(cuerpo, "contenido");
+
+    EXPECT_FALSE(Llamada(servidor.Puerto(), "/ftp").Enviar());
+    Llamada bucle(servidor.Puerto(), "/bucle");
+    EXPECT_FALSE(bucle.Enviar());
+    const auto vistas = servidor.Peticiones();
+    EXPECT_EQ(std::count_if(vistas.begin(), vistas.end(),
+                            [](const Peticion& p) { return p.Destino == "/bucle"; }),
+              11);  // gives up after 10 redirects
+    std::string nada;
+    EXPECT_FALSE(bucle.LeerTodo(nada));
+}
+
+TEST_F(InternetTest, ChallengeIsAnsweredOnlyWithCredentials) {
+    servidor.Responder([](const Peticion& p) {
+        if (p.Cabecera("Authorization") == "Basic YW5hOnNlY3JldGE=")
+            return Respuesta::Simple("200 OK", "dentro");
+        return Respuesta::Simple("401 Unauthorized", "fuera",
+                                 {"WWW-Authenticate: Basic realm=\"morvane\""});
+    });
+    Llamada con(servidor.Puerto(), "/", INTERNET_FLAG_RELOAD, "ana", "secreta");
+    ASSERT_TRUE(con.Enviar());
+    EXPECT_EQ(con.Consultar(HTTP_QUERY_STATUS_CODE), "200");
+    std::string cuerpo;
+    EXPECT_TRUE(con.LeerTodo(cuerpo));
+    EXPECT_EQ(cuerpo, "dentro");
+    auto vistas = servidor.Peticiones();
+    ASSERT_EQ(vistas.size(), 2u);
+    EXPECT_FALSE(vistas[0].Tiene("Authorization"));
+
+    Llamada sin(servidor.Puerto());
+    ASSERT_TRUE(sin.Enviar());
+    EXPECT_EQ(sin.Consultar(HTTP_QUERY_STATUS_CODE), "401");
+    EXPECT_EQ(sin.Consultar(HTTP_QUERY_STATUS_TEXT), "Unauthorized");
+    cuerpo.clear();
+    EXPECT_TRUE(sin.LeerTodo(cuerpo));
+    EXPECT_EQ(cuerpo, "fuera");
+    EXPECT_EQ(servidor.Peticiones().size(), 3u);
+}
+
+TEST_F(InternetTest, PreconfiguredAccessUsesTheEnvironmentProxy) {
+    prueba::ProxyHttp proxy;
+    servidor.Responder([](const Peticion&) { return Respuesta::Simple("200 OK", "via"); });
+    ASSERT_EQ(::setenv("http_proxy", ("http://" + proxy.Direccion()).c_str(), 1), 0);
+    Llamada l(servidor.Puerto(), "/x");
+    const bool enviada = l.Enviar();
+    ::unsetenv("http_proxy");
+    ASSERT_TRUE(enviada);
+    std::string cuerpo;
+    EXPECT_TRUE(l.LeerTodo(cuerpo));
+    EXPECT_EQ(cuerpo, "via");
+    ASSERT_EQ(proxy.Peticiones().size(), 1u);
+    EXPECT_EQ(proxy.Peticiones()[0].Destino, servidor.Url("/x"));
+}
+
+TEST_F(InternetTest, ExplicitProxyListAndBypassList) {
+    prueba::ProxyHttp proxy;
+    servidor.Responder([](const Peticion&) { return Respuesta::Simple("200 OK", "x"); });
+    const std::string lista = "https=127.0.0.1:1 http=" + proxy.Direccion();
+    auto enviar = [&](const std::string& usar, const char* noUsar) {
+        Llamada l(servidor.Puerto(), "/", INTERNET_FLAG_RELOAD, "", "",
+                  INTERNET_OPEN_TYPE_PROXY, usar.c_str(), noUsar);
+        return l.Enviar();
+    };
+    ASSERT_TRUE(enviar(lista, ""));
+    EXPECT_EQ(proxy.Peticiones().size(), 1u);
+    ASSERT_TRUE(enviar(lista, "<local>; 127.0.0.*"));  // bypassed: straight to the server
+    ASSERT_TRUE(enviar("https=" + proxy.Direccion(), nullptr));  // no entry for http
+    EXPECT_EQ(proxy.Peticiones().size(), 1u);
+    EXPECT_EQ(servidor.Peticiones().size(), 3u);
+}
+
+TEST_F(InternetTest, BodiesEndCleanlyWithOrWithoutLength) {
+    struct Caso {
+        const char* nombre;
+        Respuesta r;
+        std::string esperado;
+    };
+    const std::vector<Caso> casos{
+        {"length, pieces with pauses",
+         Cruda("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n",
+               {{0ms, "uno"}, {40ms, "dos"}, {40ms, "tres"}}),
+         "unodostres"},
+        {"no length, ends at close",
+         Cruda("HTTP/1.1 200 OK\r\n\r\n", {{0ms, "hasta"}, {20ms, " el cierre"}}),
+         "hasta el cierre"},
+        {"chunked",
+         Cruda("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n",
+               {{0ms, "5\r\nhola \r\n"}, {30ms, "5\r\nmundo\r\n0\r\n\r\n"}}),
+         "hola mundo"},
+        {"204 without body", Cruda("HTTP/1.1 204 No Content\r\n\r\n"), ""},
+        {"304 with the entity's length", Cruda("HTTP/1.1 304 Not Modified\r\nContent-Length: 10\r\n\r\n"), ""},
+    };
+    for (const Caso& c : casos) {
+        SCOPED_TRACE(c.nombre);
+        servidor.Responder([&](const Peticion&) { return c.r; });
+        Llamada l(servidor.Puerto());
+        ASSERT_TRUE(l.Enviar());
+        std::string cuerpo;
+        EXPECT_TRUE(l.LeerTodo(cuerpo));
+        EXPECT_EQ(cuerpo, c.esperado);
+    }
+}
+
+TEST_F(InternetTest, BrokenBodiesAreNeverReportedComplete) {
+    EstablecerTiemposEspera(5s, 300ms);
+    struct Caso {
+        const char* nombre;
+        Respuesta r;
+    };
+    const std::string cien = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n";
+    const std::vector<Caso> casos{
+        {"closed before the length", Cruda(cien, {{0ms, std::string(40, 'a')}})},
+        {"reset before the length", Cruda(cien, {{0ms, std::string(40, 'a')}}, Final::Reiniciar)},
+        {"reset without a length",
+         Cruda("HTTP/1.1 200 OK\r\n\r\n", {{0ms, std::string(40, 'a')}}, Final::Reiniciar)},
+        {"closed inside a chunk",
+         Cruda("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", {{0ms, "10\r\naaa"}})},
+        {"stalled", Cruda(cien, {{0ms, std::string(40, 'a')}}, Final::Colgar)},
+    };
+    for (const Caso& c : casos) {
+        SCOPED_TRACE(c.nombre);
+        servidor.Responder([&](const Peticion&) { return c.r; });
+        Llamada l(servidor.Puerto());
+        ASSERT_TRUE(l.Enviar());
+        std::string cuerpo;
+        EXPECT_FALSE(l.LeerTodo(cuerpo));
+        EXPECT_EQ(cuerpo, std::string(cuerpo.size(), 'a'));  // nothing invented
+        EXPECT_FALSE(l.LeerTodo(cuerpo));  // and it stays failed
+    }
+}
+
+TEST_F(InternetTest, SendFailsWithoutAFinalHead) {
+    EstablecerTiemposEspera(500ms, 300ms);
+    servidor.Responder([](const Peticion& p) {
+        if (p.Destino == "/basura") return Cruda("ESTO NO ES HTTP\r\n\r\nni esto\r\n");
+        if (p.Destino == "/mudo") return Cruda("", {}, Final::Colgar);
+        return Cruda("HTTP/1.1 200 OK\r\nServer: a medias\r\n", {}, Final::Colgar);
+    });
+    for (const char* ruta : {"/basura", "/mudo", "/a-medias"}) {
+        SCOPED_TRACE(ruta);
+        Llamada l(servidor.Puerto(), ruta);
+        EXPECT_FALSE(l.Enviar());
+        EXPECT_EQ(l.Consultar(HTTP_QUERY_STATUS_CODE), std::nullopt);
+        std::string cuerpo;
+        EXPECT_FALSE(l.LeerTodo(cuerpo));
+    }
+    // TLS towards a plain HTTP port cannot succeed.
+    Llamada tls(servidor.Puerto(), "/", INTERNET_FLAG_RELOAD | INTERNET_FLAG_SECURE);
+    EXPECT_FALSE(tls.Enviar());
+
+    uint16_t cerrado;
+    {
+        ServidorHttp efimero;
+        cerrado = efimero.Puerto();
+    }
+    EXPECT_FALSE(Llamada(cerrado).Enviar());
+}
+
+TEST_F(InternetTest, MemoryStaysBoundedWhateverTheBodySize) {
+    constexpr uint64_t kTamano = 24u << 20;
+    servidor.Responder([](const Peticion&) {
+        Respuesta r = Cruda("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(kTamano) +
+                            "\r\n\r\n");
+        r.BytesGenerados = kTamano;
+        return r;
+    });
+    Llamada l(servidor.Puerto());
+    ASSERT_TRUE(l.Enviar());
+    char bloque[512];
+    uint32_t n = 0;
+    uint64_t total = 0;
+    size_t maximo = 0;
+    while (InternetReadFile(l.peticion.get(), bloque, sizeof bloque, &n) && n > 0) {
+        for (uint32_t i = 0; i < n; ++i)
+            if (bloque[i] != prueba::Patron(total + i)) FAIL() << "byte " << total + i;
+        total += n;
+        maximo = std::max(maximo, BytesSinLeer(l.peticion.get()));
+        ASSERT_LE(BytesSinLeer(l.peticion.get()), LimiteBufferCuerpo);
+    }
+    EXPECT_EQ(n, 0u);
+    EXPECT_EQ(total, kTamano);
+    EXPECT_GT(maximo, 0u);
+}
+
+TEST(InternetHandles, BadArgumentsGiveNullOrFalse) {
+    Handle sesion(InternetOpenA("zkDownload", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    ASSERT_TRUE(sesion);
+    EXPECT_EQ(InternetOpenA("zkDownload", 1, nullptr, nullptr, 0), nullptr);
+    for (const char* host : {"", "dos palabras", "h/x", "h?x", "h#x", "ana@h", "h:8080", "::1",
+                             "h\tx", "[::1"}) {
+        SCOPED_TRACE(host);
+        EXPECT_EQ(InternetConnectA(sesion.get(), host, 80, "", "", INTERNET_SERVICE_HTTP, 0, 0),
+                  nullptr);
+    }
+    EXPECT_EQ(InternetConnectA(nullptr, "h", 80, "", "", INTERNET_SERVICE_HTTP, 0, 0), nullptr);
+    EXPECT_EQ(InternetConnectA(sesion.get(), "h", 80, "", "", 1, 0, 0), nullptr);
+    Handle v6(InternetConnectA(sesion.get(), "[::1]", 80, "", "", INTERNET_SERVICE_HTTP, 0, 0));
+    EXPECT_TRUE(v6);
+    EXPECT_EQ(HttpOpenRequestA(sesion.get(), "GET", "/", nullptr, nullptr, nullptr, 0, 0),
+              nullptr);  // a session is not a connection
+    EXPECT_EQ(HttpOpenRequestA(v6.get(), "GET", "/", "HTTP/2", nullptr, nullptr, 0, 0), nullptr);
+
+    char b[16];
+    uint32_t n = 0;
+    EXPECT_FALSE(InternetReadFile(sesion.get(), b, sizeof b, &n));
+    Handle peticion(HttpOpenRequestA(v6.get(), "GET", "/", nullptr, nullptr, nullptr, 0, 0));
+    ASSERT_TRUE(peticion);
+    EXPECT_FALSE(InternetReadFile(peticion.get(), b, sizeof b, &n));  // not sent
+    EXPECT_FALSE(InternetCloseHandle(nullptr));
+}
+
+}  // namespace

@@ -168,7 +168,7 @@ instalado() {
 # The updater is our child: once it exits it stays a zombie until waited for.
 updater_terminado() {
   local estado
-  estado=$(ps -o stat= -p "$pid_updater" 2>/dev/null) || return 0
+  estado=$(sed 's/.*) //' "/proc/$pid_updater/stat" 2>/dev/null) || return 0
   [[ $estado == Z* ]]
 }
 error_etapa() {

@@ -177,6 +177,23 @@ TEST_F(InternetTest, RequestGoesOutAsOpenedAndCanBeQueried) {
     EXPECT_FALSE(vistas[1].Tiene("Pragma"));
 }
 
+TEST_F(InternetTest, ExtraHeadersAndBodyGoOutWithTheRequest) {
+    servidor.Responder([](const Peticion&) { return Respuesta::Simple("200 OK", ""); });
+    Handle s(InternetOpenA("zkDownload", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    Handle c(InternetConnectA(s.get(), "127.0.0.1", static_cast<int16_t>(servidor.Puerto()), "",
+                              "", INTERNET_SERVICE_HTTP, 0, 0));
+    Handle r(HttpOpenRequestA(c.get(), "POST", "/formulario", nullptr, nullptr, nullptr, 0, 0));
+    const std::string extra = "X-Uno: 1\r\nX-Dos:  dos \r\n";
+    ASSERT_TRUE(HttpSendRequestA(r.get(), extra.c_str(), UINT32_MAX, "abc", 3));
+    const auto vistas = servidor.Peticiones();
+    ASSERT_EQ(vistas.size(), 1u);
+    EXPECT_EQ(vistas[0].Metodo, "POST");
+    EXPECT_EQ(vistas[0].Version, "HTTP/1.1");
+    EXPECT_EQ(vistas[0].Cabecera("X-Uno"), "1");
+    EXPECT_EQ(vistas[0].Cabecera("X-Dos"), "dos");
+    EXPECT_EQ(vistas[0].Cabecera("Content-Length"), "3");
+}
+
 TEST_F(InternetTest, RedirectsAreFollowedOverHttpOnly) {
     servidor.Responder([&](const Peticion& p) {
         if (p.Destino == "/vieja")

@@ -49,6 +49,9 @@ TEST(CalcularProgreso, MitadesAlParYRestantesNoNegativos) {
     ASSERT_TRUE(v.Valido);
     EXPECT_DOUBLE_EQ(v.Porcentaje, 150.0);
     EXPECT_EQ(v.SegundosRestantes, 0.0);
+    v = P::CalcularProgreso(1000, 3000, 2000);  // would be -1.33
+    ASSERT_TRUE(v.Valido);
+    EXPECT_EQ(v.SegundosRestantes, 0.0);
 }
 
 TEST(CalcularProgreso, SinTiempoTranscurridoNoHayEvento) {
@@ -106,6 +109,8 @@ TEST(FechaDeCabecera, TextosQueNoFormanFecha) {
           "Sun, 31 Feb 1994 08:49:37 GMT",      // no such day
           "Sun, 00 Nov 1994 08:49:37 GMT",
           "Sun, 06 Nov 0000 08:49:37 GMT",
+          "Sun, 06 Nov 19x4 08:49:37 GMT",
+          "Sun,  6 Nov 1994 08:49:37 GMT",
           "Sun, 06 Nov 1994", "123456789", "corto", ""})
         EXPECT_EQ(P::FechaDeCabecera(t), std::nullopt) << '"' << t << '"';
 }

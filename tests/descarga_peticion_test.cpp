@@ -13,6 +13,8 @@ using P = zkDownloadPrueba;
 using prueba::Peticion;
 using prueba::Respuesta;
 
+using Interruptor = void (zkDownload::*)(bool);
+
 constexpr const char* kRuta = "/web/lurenet/Morvane.zip";
 
 class Peticiones : public ::testing::Test {
@@ -377,8 +379,11 @@ TEST_F(Peticiones, LlamadasRepetidasReinicianElEstadoSalvoExpires) {
         if (llamada == 1)
             return Respuesta::Simple("404 Not Found", "");
         if (llamada == 2)
-            return Respuesta::Simple("200 OK", "", {"Expires: primero", "Server: S1"});
-        return Respuesta::Simple("200 Bien", "", {});
+            return Respuesta::Simple(
+                "200 OK", "",
+                {"Expires: primero", "Server: S1", "Content-Type: a/b", "Forwarded: f",
+                 "Last-Modified: Sun, 06 Nov 1994 08:49:37 GMT"});
+        return Respuesta::Simple("200 Bien", "", {}, /*conLongitud=*/false);
     });
     zkDownload d;
     Apuntar(d, kRuta);
@@ -388,19 +393,40 @@ TEST_F(Peticiones, LlamadasRepetidasReinicianElEstadoSalvoExpires) {
     ASSERT_TRUE(d.HuboError());
     EXPECT_EQ(d.StatusCode(), "404");
 
+    const std::initializer_list<Interruptor> todos = {
+        &zkDownload::QContentType, &zkDownload::QLastModified,    &zkDownload::QPragma,
+        &zkDownload::QVersion,     &zkDownload::QRawHeaders,      &zkDownload::QRawHeadersCrLf,
+        &zkDownload::QForwarded,   &zkDownload::QRequestMethod};
+    for (Interruptor sw : todos)
+        (d.*sw)(true);
     d.Descargar();
     EXPECT_FALSE(d.HuboError());
     EXPECT_EQ(d.StatusCode(), "200");
     EXPECT_EQ(d.StatusText(), "OK");
     EXPECT_EQ(d.QExpiresStr(), "primero");
     EXPECT_EQ(d.QServerStr(), "S1");
+    for (const std::string& t :
+         {d.QContentLengthStr(), d.QContentTypeStr(), d.QForwardedStr(), d.QLastModifiedStr(),
+          d.QPragmaStr(), d.QRawHeadersStr(), d.QRequestMethodStr(), d.QVersionStr(),
+          d.QRawHeadersCrLfStr()})
+        EXPECT_NE(t, "");
 
+    // Third call: headers missing and the request's own switched off. Ten results are
+    // emptied at entry; QExpiresStr keeps the text of the earlier call.
+    const std::initializer_list<Interruptor> propios = {
+        &zkDownload::QPragma, &zkDownload::QVersion, &zkDownload::QRawHeaders,
+        &zkDownload::QRawHeadersCrLf, &zkDownload::QRequestMethod};
+    for (Interruptor sw : propios)
+        (d.*sw)(false);
     d.Descargar();
     EXPECT_FALSE(d.HuboError());
     EXPECT_EQ(d.StatusText(), "Bien");
-    EXPECT_EQ(d.QExpiresStr(), "primero");  // not emptied at entry, kept when missing
-    EXPECT_EQ(d.QServerStr(), "");
-    EXPECT_EQ(d.QContentLengthStr(), "0");
+    EXPECT_EQ(d.QExpiresStr(), "primero");
+    for (const std::string& t :
+         {d.QContentLengthStr(), d.QContentTypeStr(), d.QForwardedStr(), d.QLastModifiedStr(),
+          d.QPragmaStr(), d.QRawHeadersStr(), d.QRequestMethodStr(), d.QServerStr(),
+          d.QVersionStr(), d.QRawHeadersCrLfStr()})
+        EXPECT_EQ(t, "");
     EXPECT_FALSE(P::AlgunHandleAbierto(d));
 }
 

@@ -158,6 +158,25 @@ TEST_F(Transferencias, CuerpoMayorQueElBufferDeEscritura) {
     EXPECT_TRUE(prueba::Leer(instalacion.Archivo()) == cuerpo);
 }
 
+TEST_F(Transferencias, CuerpoGrandeLlegaIntacto) {
+    constexpr uint64_t kTam = 20 * 1024 * 1024 + 333;
+    servidor.Responder([](const Peticion&) {
+        Respuesta r;
+        r.Cabecera = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(kTam) + "\r\n\r\n";
+        r.BytesGenerados = kTam;
+        return r;
+    });
+    d.Descargar(1);
+    ASSERT_FALSE(d.HuboError()) << d.StatusCode();
+    const std::string archivo = prueba::Leer(instalacion.Archivo());
+    ASSERT_EQ(archivo.size(), kTam);
+    uint64_t distintos = 0;
+    for (uint64_t i = 0; i < kTam; ++i) distintos += archivo[i] != prueba::Patron(i);
+    EXPECT_EQ(distintos, 0u);
+    ASSERT_FALSE(eventos.empty());
+    EXPECT_EQ(eventos.back().Recibidos, static_cast<int32_t>(kTam));
+}
+
 TEST_F(Transferencias, CancelarDejaElArchivoAnterior) {
     prueba::Escribir(instalacion.Archivo(), "archivo anterior");
     Servir(Cuerpo(20000), 20);

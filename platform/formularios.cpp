@@ -63,12 +63,36 @@ QSize PictureBox::TamanoCliente() const {
     return QSize(std::max(1, width() - 2 * Borde), std::max(1, height() - 2 * Borde));
 }
 
+void PictureBox::Sincronizar() const {
+    const QSize nuevo = TamanoCliente();
+    if (nuevo == imagen_.size()) return;
+    QImage imagen(nuevo, QImage::Format_RGB32);
+    imagen.fill(backColor_);
+    {
+        QPainter pintor(&imagen);
+        pintor.drawImage(QPoint(0, 0), imagen_);
+    }
+    imagen_ = std::move(imagen);
+    ++generacion_;
+}
+
+const QImage& PictureBox::Image() const {
+    Sincronizar();
+    return imagen_;
+}
+
+uint64_t PictureBox::Generacion() const {
+    Sincronizar();
+    return generacion_;
+}
+
 void PictureBox::AutoRedraw(bool vData) {
     autoRedraw_ = vData;
     Cambio();
 }
 
 void PictureBox::Cls() {
+    Sincronizar();
     imagen_.fill(backColor_);
     currentX_ = 0;
     currentY_ = 0;
@@ -77,13 +101,13 @@ void PictureBox::Cls() {
 }
 
 double PictureBox::UnidadesPorPixelX() const {
-    if (scaleWidth_ > 0) return scaleWidth_ / imagen_.width();
+    if (scaleWidth_ > 0) return scaleWidth_ / TamanoCliente().width();
     return TwipsPorPixel;
 }
 
 double PictureBox::UnidadesPorPixelY() const { return TwipsPorPixel; }
 
-double PictureBox::ScaleWidth() const { return imagen_.width() * UnidadesPorPixelX(); }
+double PictureBox::ScaleWidth() const { return TamanoCliente().width() * UnidadesPorPixelX(); }
 
 void PictureBox::ScaleWidth(double vData) {
     if (!(vData > 0) || !std::isfinite(vData)) return;
@@ -91,7 +115,7 @@ void PictureBox::ScaleWidth(double vData) {
     Cambio();
 }
 
-double PictureBox::ScaleHeight() const { return imagen_.height() * UnidadesPorPixelY(); }
+double PictureBox::ScaleHeight() const { return TamanoCliente().height() * UnidadesPorPixelY(); }
 
 void PictureBox::DrawMode(int vData) {
     if (vData < 1 || vData > 16) return;
@@ -128,6 +152,7 @@ int PictureBox::FilaDe(double y) const {
 }
 
 void PictureBox::Print(const std::string& texto) {
+    Sincronizar();
     QFontMetricsF medidas(font());
     {
         QPainter pintor(&imagen_);
@@ -143,6 +168,7 @@ void PictureBox::Print(const std::string& texto) {
 }
 
 void PictureBox::Line(double x1, double y1, double x2, double y2, bool caja) {
+    Sincronizar();
     Mezcla mezcla = MezclaDe(drawMode_);
     if (mezcla.dibuja) {
         QPainter pintor(&imagen_);
@@ -177,6 +203,7 @@ void PictureBox::BackColor(const QColor& vData) {
 }
 
 void PictureBox::paintEvent(QPaintEvent* /*evento*/) {
+    Sincronizar();
     QPainter pintor(this);
     pintor.drawImage(QPoint(Borde, Borde), imagen_);
     pintor.setPen(QPen(palette().color(QPalette::Dark), Borde));
@@ -184,18 +211,7 @@ void PictureBox::paintEvent(QPaintEvent* /*evento*/) {
     pintor.drawRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5));
 }
 
-void PictureBox::resizeEvent(QResizeEvent* /*evento*/) {
-    QSize nuevo = TamanoCliente();
-    if (nuevo == imagen_.size()) return;
-    QImage imagen(nuevo, QImage::Format_RGB32);
-    imagen.fill(backColor_);
-    {
-        QPainter pintor(&imagen);
-        pintor.drawImage(QPoint(0, 0), imagen_);
-    }
-    imagen_ = std::move(imagen);
-    Cambio();
-}
+void PictureBox::resizeEvent(QResizeEvent* /*evento*/) { Sincronizar(); }
 
 void PictureBox::changeEvent(QEvent* evento) {
     if (evento->type() == QEvent::FontChange) Cambio();

@@ -87,14 +87,14 @@ public:
     void BackColor(const QColor& vData);  // takes effect at the next Cls
 
     // The persistent image (client area only, no border).
-    const QImage& Image() const { return imagen_; }
+    const QImage& Image() const;
 
     // Pixel column of x in the current scale, unclipped.
     int ColumnaDe(double x) const;
 
     // Grows with every change to the image, the scale, the position, the colours or the
     // mode. Two moments with the same value have the same pixels and the same state.
-    uint64_t Generacion() const { return generacion_; }
+    uint64_t Generacion() const;
 
     static constexpr int Borde = 1;  // width of the fixed single border, in pixels
 
@@ -108,9 +108,12 @@ private:
     double UnidadesPorPixelY() const;
     int FilaDe(double y) const;
     QSize TamanoCliente() const;
+    // Gives the image the client area's size. A hidden widget gets its resize event only
+    // when shown, so every use of the image checks.
+    void Sincronizar() const;
     void Cambio() { ++generacion_; }
 
-    QImage imagen_;
+    mutable QImage imagen_;
     bool autoRedraw_ = false;
     double scaleWidth_ = 0;  // 0: twips; otherwise the user's width in units
     int drawMode_ = vbCopyPen;
@@ -118,7 +121,7 @@ private:
     double currentY_ = 0;
     QColor foreColor_{0, 0, 0};
     QColor backColor_;
-    uint64_t generacion_ = 0;
+    mutable uint64_t generacion_ = 0;
 };
 
 // Processes the pending events of the GUI thread once, so the window stays responsive

@@ -121,7 +121,8 @@ Form1::~Form1() {
 void Form1::Form_Load() { move(PixelesDeTwips(100), PixelesDeTwips(100)); }
 
 // The unload step: starts the product on every close. A flow still on the stack is left to
-// unwind (a download stops at its next block); the program ends after it.
+// unwind (a download stops at its next block); the program's event loop, told to quit when
+// the last window closed, ends once it has.
 void Form1::closeEvent(QCloseEvent* evento) {
     Timer1.stop();
     cerrada_ = true;
@@ -130,8 +131,15 @@ void Form1::closeEvent(QCloseEvent* evento) {
     evento->accept();
 }
 
-void Form1::TerminarSiCerrada() {
-    if (cerrada_) QCoreApplication::quit();
+void Form1::CrearDown() {
+    Down = std::make_unique<zkDownload>();
+    Down->Progreso = [this](int32_t total, int32_t recibidos, double porcentaje,
+                            int32_t transcurridos, double restantes, int32_t& porSegundo,
+                            bool& cancelar) {
+        Down_Progreso(total, recibidos, porcentaje, transcurridos, restantes, porSegundo,
+                      cancelar);
+    };
+    Down->URL(URLActualizacion);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -142,11 +150,8 @@ void Form1::TerminarSiCerrada() {
 void Form1::Timer1_Timer() {
     Timer1.stop();
     if (enFlujo_ || cerrada_) return;
-    {
-        Marca flujo(enFlujo_);
-        BuscarActualizacion();
-    }
-    TerminarSiCerrada();
+    Marca flujo(enFlujo_);
+    BuscarActualizacion();
 }
 
 void Form1::BuscarActualizacion() {
@@ -167,14 +172,7 @@ void Form1::ComprobarActualizacion() {
     veredictoDibujado_ = false;
     {
         Marca comprobando(comprobando_);
-        Down = std::make_unique<zkDownload>();
-        Down->Progreso = [this](int32_t total, int32_t recibidos, double porcentaje,
-                                int32_t transcurridos, double restantes, int32_t& porSegundo,
-                                bool& cancelar) {
-            Down_Progreso(total, recibidos, porcentaje, transcurridos, restantes, porSegundo,
-                          cancelar);
-        };
-        Down->URL(URLActualizacion);
+        CrearDown();
         Down->QLastModified(true);
         Down->Descargar(0);
         Down.reset();
@@ -188,50 +186,40 @@ void Form1::ComprobarActualizacion() {
 
 void Form1::btnDescargar_Click() {
     if (enFlujo_ || cerrada_) return;
-    {
-        Marca flujo(enFlujo_);
-        // Disabled before the first yield: a second click already queued must not start a
-        // download nested inside this one.
-        btnDescargar.setEnabled(false);
-        Cancelado = false;
-        Picture1.Cls();
-        formularios::ProcesarEventos();
-        if (!cerrada_) {
-            RelojDeArena reloj;
-            Down = std::make_unique<zkDownload>();
-            Down->Progreso = [this](int32_t total, int32_t recibidos, double porcentaje,
-                                    int32_t transcurridos, double restantes,
-                                    int32_t& porSegundo, bool& cancelar) {
-                Down_Progreso(total, recibidos, porcentaje, transcurridos, restantes,
-                              porSegundo, cancelar);
-            };
-            Down->URL(URLActualizacion);
-            btnCancelar.setEnabled(true);
-            Down->Descargar(1);
-            const bool fallo = Down->HuboError();
-            const std::string motivo = Down->StatusText();
-            Down.reset();
-            btnCancelar.setEnabled(false);
+    Marca flujo(enFlujo_);
+    // Disabled before the first yield: a second click already queued must not start a
+    // download nested inside this one.
+    btnDescargar.setEnabled(false);
+    Cancelado = false;
+    Picture1.Cls();
+    formularios::ProcesarEventos();
+    if (cerrada_) return;
 
-            if (Cancelado) {
-                // Also when the cancel was handled after the last block: the new archive is
-                // left as it is, neither unpacked nor deleted.
-                btnDescargar.setEnabled(true);
-            } else if (fallo) {
-                BarraProgreso(Picture1, 0, "Error en la descarga: " + motivo);
-                btnDescargar.setEnabled(true);
-            } else {
-                BarraProgreso(Picture1, 0, "Descarga completada");
-                if (InstalarActualizacion()) {
-                    BarraProgreso(Picture1, 0, "Morvane actualizado");
-                } else {
-                    BarraProgreso(Picture1, 0, "Error al instalar la actualización");
-                    btnDescargar.setEnabled(true);
-                }
-            }
+    RelojDeArena reloj;
+    CrearDown();
+    btnCancelar.setEnabled(true);
+    Down->Descargar(1);
+    const bool fallo = Down->HuboError();
+    const std::string motivo = Down->StatusText();
+    Down.reset();
+    btnCancelar.setEnabled(false);
+
+    if (Cancelado) {
+        // Also when the cancel was handled after the last block: the new archive is left
+        // as it is, neither unpacked nor deleted.
+        btnDescargar.setEnabled(true);
+    } else if (fallo) {
+        BarraProgreso(Picture1, 0, "Error en la descarga: " + motivo);
+        btnDescargar.setEnabled(true);
+    } else {
+        BarraProgreso(Picture1, 0, "Descarga completada");
+        if (InstalarActualizacion()) {
+            BarraProgreso(Picture1, 0, "Morvane actualizado");
+        } else {
+            BarraProgreso(Picture1, 0, "Error al instalar la actualización");
+            btnDescargar.setEnabled(true);
         }
     }
-    TerminarSiCerrada();
 }
 
 // The click only raises the flag: the component sees it at its next progress event and

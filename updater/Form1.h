@@ -65,6 +65,8 @@ private:
     friend class Form1Prueba;  // tests and benchmarks
 
     void Form_Load();
+    // A fresh component in Down, its progress event wired to Down_Progreso, its URL set.
+    void CrearDown();
     void Timer1_Timer();
     void BuscarActualizacion();
     void ComprobarActualizacion();
@@ -74,8 +76,6 @@ private:
     bool InstalarActualizacion();
     // Waits that long while the window stays responsive, without spinning.
     void Esperar(int32_t Milisegundos);
-    // Ends the program once a flow that was running when the window closed has unwound.
-    void TerminarSiCerrada();
 
     // Escape clicks btnCancelar while it is enabled.
     QShortcut teclaEscape_{QKeySequence(Qt::Key_Escape), this};

@@ -1,0 +1,184 @@
+// The status strip: the bar and its caption, and the progress handler.
+#include <gtest/gtest.h>
+
+#include <QTest>
+#include <QTimer>
+
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <thread>
+
+#include "ventana_comun.h"
+
+namespace {
+
+using ventana::Leyenda;
+
+QRgb Rgb(const QImage& im, int x, int y) { return im.pixel(x, y) & 0xFFFFFFu; }
+QRgb Invertida(QRgb pluma, QRgb fondo) { return ~(pluma ^ fondo) & 0xFFFFFFu; }
+
+class Barra : public ::testing::Test {
+protected:
+    void SetUp() override {
+        f_ = std::make_unique<Form1>();
+        f_->Timer1.stop();
+    }
+    // The strip as drawn for `Porcentaje` and `Dato`.
+    QImage Dibujar(int32_t Porcentaje, const std::string& Dato) {
+        f_->BarraProgreso(f_->Picture1, Porcentaje, Dato);
+        return f_->Picture1.Image().copy();
+    }
+    std::unique_ptr<Form1> f_;
+};
+
+TEST_F(Barra, LaCajaInvierteLaParteIzquierdaYElRestoQuedaComoSeImprimio) {
+    const QRgb navy = 0x000080u;
+    ASSERT_EQ(f_->Picture1.ForeColor().rgb() & 0xFFFFFFu, navy);
+    const QRgb fondo = f_->Picture1.BackColor().rgb() & 0xFFFFFFu;
+    for (int32_t p : {0, 45, 50, 100, 120}) {
+        SCOPED_TRACE(p);
+        const std::string leyenda = (p == 0 ? "" : std::to_string(p)) + "%";
+        // The same caption with no bar: what the covered part must be the inverse of.
+        const QImage referencia = Dibujar(0, leyenda);
+        const QImage barra = Dibujar(p, "%");
+        EXPECT_EQ(Leyenda(*f_), leyenda);
+        ASSERT_EQ(barra.size(), referencia.size());
+        const int ancho = barra.width();
+        const int corte = std::min(ancho, static_cast<int>(std::lround(p * ancho / 100.0)));
+        int distintos = 0;
+        for (int y = 0; y < barra.height(); ++y)
+            for (int x = 0; x < ancho; ++x) {
+                QRgb esperado = x < corte ? Invertida(navy, Rgb(referencia, x, y)) : Rgb(referencia, x, y);
+                if (Rgb(barra, x, y) != esperado) ++distintos;
+            }
+        EXPECT_EQ(distintos, 0);
+        // The bar itself has the pen's colour over the background: navy on white.
+        EXPECT_EQ(Rgb(barra, 0, 0), corte > 0 ? Invertida(navy, fondo) : fondo);
+        EXPECT_EQ(Rgb(barra, ancho - 1, barra.height() - 1), p >= 100 ? Invertida(navy, fondo) : fondo);
+    }
+}
+
+TEST_F(Barra, SobreFondoBlancoLaBarraEsAzulMarinoYElTextoCubiertoBlanco) {
+    f_->Picture1.BackColor(Qt::white);
+    const QImage referencia = Dibujar(0, "100%");
+    const QImage barra = Dibujar(100, "%");
+    int tintaPlena = 0;
+    for (int y = 0; y < barra.height(); ++y)
+        for (int x = 0; x < barra.width(); ++x) {
+            if (Rgb(referencia, x, y) == 0xFFFFFFu) {
+                EXPECT_EQ(Rgb(barra, x, y), 0x000080u);
+            }
+            if (Rgb(referencia, x, y) == 0x000080u) {
+                ++tintaPlena;
+                EXPECT_EQ(Rgb(barra, x, y), 0xFFFFFFu);
+            }
+        }
+    EXPECT_GT(tintaPlena, 0);
+}
+
+TEST_F(Barra, LaLeyendaVaCentradaYSinNumeroParaCero) {
+    f_->Picture1.BackColor(Qt::white);
+    const QImage im = Dibujar(0, "Descarga completada");
+    EXPECT_EQ(Leyenda(*f_), "Descarga completada");
+    int izq = im.width(), der = -1, arriba = im.height(), abajo = -1;
+    for (int y = 0; y < im.height(); ++y)
+        for (int x = 0; x < im.width(); ++x)
+            if (Rgb(im, x, y) != 0xFFFFFFu) {
+                izq = std::min(izq, x);
+                der = std::max(der, x);
+                arriba = std::min(arriba, y);
+                abajo = std::max(abajo, y);
+            }
+    ASSERT_GE(der, 0);
+    EXPECT_LE(std::abs(izq - (im.width() - 1 - der)), 3);
+    EXPECT_GT(arriba, 0);
+    EXPECT_LT(abajo, im.height() - 1);
+
+    // 0 is written as nothing, not as "0".
+    EXPECT_NE(Dibujar(0, "%"), Dibujar(0, "0%"));
+    Dibujar(7, "%");
+    EXPECT_EQ(Leyenda(*f_), "7%");
+    Dibujar(-3, "%");
+    EXPECT_EQ(Leyenda(*f_), "-3%");
+}
+
+TEST_F(Barra, RedibujarLoMismoNoCuestaNadaPeroUnCambioAjenoObligaARedibujar) {
+    const QImage primera = Dibujar(45, "%");
+    const uint64_t g = f_->Picture1.Generacion();
+    Dibujar(45, "%");
+    EXPECT_EQ(f_->Picture1.Generacion(), g);  // nothing was redrawn
+
+    // Someone else cleared the strip: the same call must draw again.
+    f_->Picture1.Cls();
+    EXPECT_EQ(Dibujar(45, "%"), primera);
+    // Someone moved the pen or changed the mode: drawn again, same pixels.
+    f_->Picture1.DrawMode(formularios::vbCopyPen);
+    EXPECT_EQ(Dibujar(45, "%"), primera);
+    EXPECT_EQ(f_->Picture1.DrawMode(), formularios::vbNotXorPen);
+    // Another caption at the same percentage is another picture.
+    EXPECT_NE(Dibujar(45, "% "), primera);
+
+    // Another surface is drawn even with the same arguments.
+    formularios::PictureBox otra(f_.get());
+    otra.setGeometry(f_->Picture1.geometry());
+    otra.ForeColor(f_->Picture1.ForeColor());
+    f_->BarraProgreso(otra, 45, "%");
+    EXPECT_EQ(otra.Image(), primera);
+}
+
+TEST_F(Barra, ElManejadorDeProgresoRedondeaAlParMasCercano) {
+    int32_t porSegundo = 1234;
+    bool cancelar = false;
+    struct Caso {
+        double porcentaje;
+        const char* leyenda;
+    } casos[] = {{2.5, "2%"}, {3.5, "4%"}, {44.5, "44%"}, {45.5, "46%"}, {99.6, "100%"}, {0.4, "%"}};
+    for (const Caso& c : casos) {
+        f_->Down_Progreso(1000, 10, c.porcentaje, 1, 1.0, porSegundo, cancelar);
+        EXPECT_EQ(Leyenda(*f_), c.leyenda) << c.porcentaje;
+    }
+    EXPECT_FALSE(cancelar);
+    EXPECT_EQ(porSegundo, 1234);
+
+    // A body longer than a zero Content-Length: an infinite percentage is held at the limit.
+    f_->Down_Progreso(0, 10, std::numeric_limits<double>::infinity(), 1, 0, porSegundo, cancelar);
+    EXPECT_EQ(Leyenda(*f_), std::to_string(std::numeric_limits<int32_t>::max()) + "%");
+    f_->Down_Progreso(0, 10, std::nan(""), 1, 0, porSegundo, cancelar);
+    EXPECT_EQ(Leyenda(*f_), "%");
+}
+
+TEST_F(Barra, SinTamanoOCanceladoNoDibujaPeroAtiendeLosEventos) {
+    int32_t porSegundo = 0;
+    bool cancelar = false;
+    f_->BarraProgreso(f_->Picture1, 0, "Descarga cancelada");
+    const uint64_t g = f_->Picture1.Generacion();
+
+    auto atiende = [&](auto&& llamada) {
+        formularios::ProcesarEventos();
+        std::this_thread::sleep_for(std::chrono::milliseconds(6));  // past the coalescing
+        bool atendido = false;
+        QTimer::singleShot(0, [&] { atendido = true; });
+        llamada();
+        return atendido;
+    };
+
+    EXPECT_TRUE(atiende([&] { f_->Down_Progreso(-1, 512, 0, 0, 0, porSegundo, cancelar); }));
+    EXPECT_FALSE(cancelar);
+    EXPECT_EQ(f_->Picture1.Generacion(), g);
+
+    f_->Cancelado = true;
+    EXPECT_TRUE(atiende([&] { f_->Down_Progreso(1000, 512, 51.2, 0, 0, porSegundo, cancelar); }));
+    EXPECT_TRUE(cancelar);
+    EXPECT_EQ(f_->Picture1.Generacion(), g);
+    EXPECT_EQ(Leyenda(*f_), "Descarga cancelada");
+
+    // The handler never takes a cancel back.
+    f_->Cancelado = false;
+    f_->Down_Progreso(1000, 600, 60, 0, 0, porSegundo, cancelar);
+    EXPECT_TRUE(cancelar);
+    EXPECT_EQ(Leyenda(*f_), "60%");
+}
+
+}  // namespace

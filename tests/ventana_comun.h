@@ -1,0 +1,244 @@
+// Helpers shared by the window's tests (tests/ventana_*_test.cpp).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <QGuiApplication>
+#include <QTest>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "Form1.h"
+#include "internet.h"
+#include "servidor_http.h"
+#include "sistema.h"
+
+// White-box access to the window's private routines and state.
+class Form1Prueba {
+public:
+    static void Tick(Form1& f) { f.Timer1_Timer(); }
+    static void Esperar(Form1& f, int32_t ms) { f.Esperar(ms); }
+    static bool EnFlujo(const Form1& f) { return f.enFlujo_; }
+    static bool Cerrada(const Form1& f) { return f.cerrada_; }
+};
+
+namespace ventana {
+
+namespace fs = std::filesystem;
+
+inline std::string Leer(const std::string& ruta) {
+    std::ifstream f(ruta, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+inline void Escribir(const std::string& ruta, const std::string& texto, bool ejecutable = false) {
+    std::ofstream(ruta, std::ios::binary) << texto;
+    if (ejecutable) ::chmod(ruta.c_str(), 0755);
+}
+
+// Sets a file's modification time to noon of that local day.
+inline void FijarFecha(const std::string& ruta, int anio, int mes, int dia) {
+    struct tm t {};
+    t.tm_year = anio - 1900;
+    t.tm_mon = mes - 1;
+    t.tm_mday = dia;
+    t.tm_hour = 12;
+    t.tm_isdst = -1;
+    time_t segundos = ::mktime(&t);
+    struct timespec tiempos[2] = {{segundos, 0}, {segundos, 0}};
+    ::utimensat(AT_FDCWD, ruta.c_str(), tiempos, 0);
+}
+
+inline time_t FechaDe(const std::string& ruta) {
+    struct stat st {};
+    if (::stat(ruta.c_str(), &st) != 0) return 0;
+    return st.st_mtim.tv_sec;
+}
+
+// The caption the window last drew in its status strip.
+inline std::string Leyenda(const Form1& f) {
+    return f.Picture1.accessibleDescription().toStdString();
+}
+
+inline bool RelojDeArenaPuesto() {
+    return QGuiApplication::overrideCursor() != nullptr &&
+           QGuiApplication::overrideCursor()->shape() == Qt::WaitCursor;
+}
+
+// Runs `accion` once, from the event loop, the first time `condicion` holds. It is checked
+// at every pass of event processing, nested ones (inside a download) included.
+class AlOcurrir {
+public:
+    AlOcurrir(std::function<bool()> condicion, std::function<void()> accion)
+        : condicion_(std::move(condicion)), accion_(std::move(accion)) {
+        temporizador_.setInterval(0);
+        QObject::connect(&temporizador_, &QTimer::timeout, [this] {
+            if (hecho_ || !condicion_()) return;
+            hecho_ = true;
+            temporizador_.stop();
+            accion_();
+        });
+        temporizador_.start();
+    }
+    bool Hecho() const { return hecho_; }
+
+private:
+    std::function<bool()> condicion_;
+    std::function<void()> accion_;
+    QTimer temporizador_;
+    bool hecho_ = false;
+};
+
+// Stands between the component and the window: sees every call the component makes into
+// the window, then passes it on. Registered for its lifetime; it must not outlive the form.
+class VentanaEspia : public sistema::Ventana {
+public:
+    explicit VentanaEspia(Form1& f) : f_(f) { sistema::RegistrarVentana(this); }
+    ~VentanaEspia() override { sistema::RegistrarVentana(&f_); }
+
+    std::function<void(int32_t, const std::string&)> AlDibujar;
+    std::function<void()> AlCeder;  // at each of the component's yields
+
+    void BarraProgreso(int32_t Porcentaje, const std::string& Dato) override {
+        if (AlDibujar) AlDibujar(Porcentaje, Dato);
+        f_.BarraProgreso(Porcentaje, Dato);
+    }
+    void HabilitarDescargar(bool habilitar) override { f_.HabilitarDescargar(habilitar); }
+    void DoEvents() override {
+        if (AlCeder) AlCeder();
+        f_.DoEvents();
+    }
+
+private:
+    Form1& f_;
+};
+
+// An install directory (with blanks and an accent in its name) as the application
+// directory, a scripted server reached as the machine's proxy, and the window.
+class VentanaPrueba : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string plantilla = ::testing::TempDir() + "instalación con blancos XXXXXX";
+        if (!::mkdtemp(plantilla.data())) throw std::runtime_error("mkdtemp");
+        dir_ = plantilla;
+        cwd_ = fs::current_path();
+        sistema::EstablecerApp_Path(dir_);
+        ::setenv("http_proxy", ("http://" + servidor_.Direccion()).c_str(), 1);
+        internet::EstablecerTiemposEspera(std::chrono::seconds(3), std::chrono::seconds(3));
+        // The installed product: a stand-in that records how it was started.
+        Escribir(En("Morvane.exe"), "#!/bin/sh\nprintf '%s\\n' \"$0\" >> \"$(dirname \"$0\")/producto-iniciado\"\n", true);
+        FijarFecha(En("Morvane.exe"), 2001, 1, 1);
+    }
+
+    void TearDown() override {
+        form_.reset();
+        fs::current_path(cwd_);
+        sistema::EstablecerApp_Path("");
+        ::unsetenv("http_proxy");
+        internet::EstablecerTiemposEspera(std::chrono::seconds(30), std::chrono::seconds(30));
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+
+    // Creates the window; its timer is running, as at start-up.
+    Form1& Crear() {
+        form_ = std::make_unique<Form1>();
+        return *form_;
+    }
+    // The window without its start-up check, for the flows that follow it.
+    Form1& CrearSinComprobar() {
+        Crear();
+        form_->Timer1.stop();
+        return *form_;
+    }
+
+    // Waits until the start-up check has run and ended.
+    bool EsperarComprobacion() {
+        return QTest::qWaitFor(
+            [&] {
+                return !form_->Timer1.isActive() && !form_->Down && !Form1Prueba::EnFlujo(*form_) &&
+                       !Leyenda(*form_).empty() && Leyenda(*form_) != "Buscando actualización...";
+            },
+            10000);
+    }
+
+    // The unzip tool stand-in: records its directory and arguments, waits `pausa` seconds,
+    // records whether the archive was still there, keeps a copy of it, gives the product
+    // an old date as an unzip tool restoring stored dates would, and exits with `estado`.
+    void InstalarKelunzip(int estado, int pausa = 0) {
+        std::string guion = "#!/bin/sh\n"
+                            "printf '%s|%s' \"$(pwd)\" \"$*\" > kelunzip-llamada\n";
+        if (pausa > 0) guion += "sleep " + std::to_string(pausa) + "\n";
+        guion += "if [ -f Morvane.zip ]; then echo presente; else echo ausente; fi > kelunzip-archivo\n"
+                 "cp Morvane.zip desempaquetado 2>/dev/null\n"
+                 "touch -d '2000-01-01 12:00' Morvane.exe\n"
+                 "exit " + std::to_string(estado) + "\n";
+        Escribir(En("Kelunzip"), guion, true);
+    }
+
+    std::string En(const std::string& nombre) const { return dir_ + "/" + nombre; }
+    bool Hay(const std::string& nombre) const { return fs::exists(En(nombre)); }
+
+    std::vector<std::string> Temporales() const {
+        std::vector<std::string> nombres;
+        for (const auto& e : fs::directory_iterator(dir_)) {
+            std::string n = e.path().filename().string();
+            if (n.rfind("zkD", 0) == 0) nombres.push_back(n);
+        }
+        return nombres;
+    }
+
+    // Waits for the product stand-in to have been started and returns its record.
+    std::string ProductoIniciado() {
+        if (!QTest::qWaitFor(
+                [&] { return Leer(En("producto-iniciado")).find('\n') != std::string::npos; }, 5000))
+            return "(not started)";
+        return Leer(En("producto-iniciado"));
+    }
+
+    prueba::ServidorHttp servidor_;
+    std::string dir_;
+    fs::path cwd_;
+    std::unique_ptr<Form1> form_;
+};
+
+// A reply for the archive: 200, the given Last-Modified, a Content-Length, and the body
+// in `trozos` pieces with `pausa` before each piece after the first.
+inline prueba::Respuesta Archivo(const std::string& cuerpo, int trozos = 1,
+                                 std::chrono::milliseconds pausa = std::chrono::milliseconds(0),
+                                 const std::string& ultimaModificacion =
+                                     "Sun, 06 Nov 2011 08:49:37 GMT") {
+    prueba::Respuesta r;
+    r.Cabecera = "HTTP/1.1 200 OK\r\nLast-Modified: " + ultimaModificacion +
+                 "\r\nContent-Length: " + std::to_string(cuerpo.size()) + "\r\n\r\n";
+    size_t tam = (cuerpo.size() + trozos - 1) / std::max(trozos, 1);
+    for (size_t i = 0; i < cuerpo.size(); i += tam)
+        r.Cuerpo.push_back({i == 0 ? std::chrono::milliseconds(0) : pausa, cuerpo.substr(i, tam)});
+    return r;
+}
+
+inline std::string Contenido(size_t n, char semilla = 'a') {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(semilla + i % 23);
+    return s;
+}
+
+}  // namespace ventana

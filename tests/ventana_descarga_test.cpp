@@ -1,0 +1,366 @@
+// Download, cancel, install, and closing the window during a download, with the real
+// component against the scripted server.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QTest>
+#include <QTimer>
+
+#include <sys/resource.h>
+
+#include <QElapsedTimer>
+
+#include <chrono>
+#include <ctime>
+
+#include "ventana_comun.h"
+
+namespace {
+
+using namespace ventana;
+using namespace std::chrono_literals;
+
+QRgb Rgb(const QImage& im, int x, int y) { return im.pixel(x, y) & 0xFFFFFFu; }
+
+bool MuestraPorcentaje(const Form1& f) {
+    const std::string l = Leyenda(f);
+    return !l.empty() && l.back() == '%';
+}
+
+class Descarga : public VentanaPrueba {
+protected:
+    // The window as the check leaves it when an update exists.
+    Form1& Preparar() {
+        Form1& f = CrearSinComprobar();
+        f.btnDescargar.setEnabled(true);
+        f.show();
+        return f;
+    }
+    void Pulsar(QPushButton& boton) { QTest::mouseClick(&boton, Qt::LeftButton); }
+
+    // A body that keeps arriving for about a second, so there is time to act in between.
+    void ServirDespacio() {
+        servidor_.Responder([](const prueba::Peticion&) { return Archivo(Contenido(64 * 1024), 64, 15ms); });
+    }
+
+    // What every stopped download must leave: the old archive, no temporary file, nothing
+    // unpacked, no pointer, no component.
+    void ComprobarIntacto(const Form1& f, const std::string& anterior) {
+        EXPECT_EQ(Leer(En("Morvane.zip")), anterior);
+        EXPECT_TRUE(Temporales().empty());
+        EXPECT_FALSE(Hay("kelunzip-llamada"));
+        EXPECT_FALSE(f.Down);
+        EXPECT_FALSE(f.btnCancelar.isEnabled());
+        EXPECT_FALSE(RelojDeArenaPuesto());
+    }
+};
+
+TEST_F(Descarga, CompletaConLaBarraLuegoDescomprimeBorraElArchivoYFechaElProducto) {
+    const std::string cuerpo = Contenido(8192);
+    servidor_.Responder([&](const prueba::Peticion&) { return Archivo(cuerpo, 8, 20ms); });
+    InstalarKelunzip(0);
+    Form1& f = Preparar();
+
+    VentanaEspia espia(f);
+    bool visto = false, cancelarDurante = false, descargarDurante = true, relojDurante = false;
+    QImage alCien;
+    espia.AlCeder = [&] {
+        if (!visto && MuestraPorcentaje(f)) {
+            visto = true;
+            cancelarDurante = f.btnCancelar.isEnabled();
+            descargarDurante = f.btnDescargar.isEnabled();
+            relojDurante = RelojDeArenaPuesto();
+        }
+        if (Leyenda(f) == "100%") alCien = f.Picture1.Image().copy();
+    };
+    bool instalandoDeshabilitados = false, relojInstalando = false;
+    AlOcurrir instalando([&] { return Leyenda(f) == "Descarga completada"; }, [&] {
+        instalandoDeshabilitados = !f.btnCancelar.isEnabled() && !f.btnDescargar.isEnabled();
+        relojInstalando = RelojDeArenaPuesto();
+    });
+
+    const time_t antes = std::time(nullptr);
+    Pulsar(f.btnDescargar);
+
+    EXPECT_EQ(Leyenda(f), "Morvane actualizado");
+    EXPECT_TRUE(visto);
+    EXPECT_TRUE(cancelarDurante);
+    EXPECT_FALSE(descargarDurante);
+    EXPECT_TRUE(relojDurante);
+    EXPECT_TRUE(instalando.Hecho());
+    EXPECT_TRUE(instalandoDeshabilitados);
+    EXPECT_TRUE(relojInstalando);
+
+    EXPECT_EQ(Leer(En("desempaquetado")), cuerpo);
+    EXPECT_EQ(Leer(En("kelunzip-llamada")), dir_ + "|-d -o Morvane.zip");
+    EXPECT_EQ(Leer(En("kelunzip-archivo")), "presente\n");
+    EXPECT_FALSE(Hay("Morvane.zip"));
+    EXPECT_GE(FechaDe(En("Morvane.exe")), antes - 1);  // the tool's old date was replaced
+    EXPECT_TRUE(Temporales().empty());
+    EXPECT_FALSE(f.btnDescargar.isEnabled());
+    EXPECT_FALSE(f.btnCancelar.isEnabled());
+    EXPECT_FALSE(RelojDeArenaPuesto());
+    EXPECT_FALSE(f.Down);
+    ASSERT_FALSE(servidor_.Peticiones().empty());
+    EXPECT_EQ(servidor_.Peticiones().back().Destino, URLActualizacion);
+
+    // At 100 % the whole strip is the inverse of the caption "100%".
+    ASSERT_FALSE(alCien.isNull());
+    f.BarraProgreso(f.Picture1, 0, "100%");
+    const QImage& texto = f.Picture1.Image();
+    int distintos = 0;
+    for (int y = 0; y < texto.height(); ++y)
+        for (int x = 0; x < texto.width(); ++x)
+            if (Rgb(alCien, x, y) != (~(0x000080u ^ Rgb(texto, x, y)) & 0xFFFFFFu)) ++distintos;
+    EXPECT_EQ(distintos, 0);
+}
+
+TEST_F(Descarga, CancelarDejaElArchivoAnteriorYSePuedeVolverAEmpezar) {
+    Escribir(En("Morvane.zip"), "archivo anterior");
+    ServirDespacio();
+    InstalarKelunzip(0);
+    Form1& f = Preparar();
+
+    VentanaEspia espia(f);
+    bool dibujadoTrasCancelar = false, descargarAntesDeTerminar = false;
+    espia.AlCeder = [&] {
+        if (!f.Cancelado) return;
+        if (Leyenda(f) != "Descarga cancelada") dibujadoTrasCancelar = true;
+        if (f.btnDescargar.isEnabled()) descargarAntesDeTerminar = true;
+    };
+    AlOcurrir cancelar([&] { return MuestraPorcentaje(f) && f.btnCancelar.isEnabled(); },
+                       [&] { Pulsar(f.btnCancelar); });
+    Pulsar(f.btnDescargar);
+
+    ASSERT_TRUE(cancelar.Hecho());
+    EXPECT_TRUE(f.Cancelado);
+    EXPECT_EQ(Leyenda(f), "Descarga cancelada");
+    EXPECT_FALSE(dibujadoTrasCancelar);
+    // "Descargar" comes back only once the stopped download has returned.
+    EXPECT_FALSE(descargarAntesDeTerminar);
+    EXPECT_TRUE(f.btnDescargar.isEnabled());
+    ComprobarIntacto(f, "archivo anterior");
+
+    // Again, from the start, with the flag reset: this time it completes.
+    const std::string nuevo = Contenido(2048, 'k');
+    servidor_.Responder([&](const prueba::Peticion&) { return Archivo(nuevo, 4, 10ms); });
+    bool limpioAlEmpezar = false;
+    espia.AlCeder = [&] {
+        if (MuestraPorcentaje(f)) limpioAlEmpezar = !f.Cancelado;
+    };
+    Pulsar(f.btnDescargar);
+    EXPECT_TRUE(limpioAlEmpezar);
+    EXPECT_FALSE(f.Cancelado);
+    EXPECT_EQ(Leyenda(f), "Morvane actualizado");
+    EXPECT_EQ(Leer(En("desempaquetado")), nuevo);
+    EXPECT_FALSE(Hay("Morvane.zip"));
+}
+
+TEST_F(Descarga, UnCancelarTrasElUltimoBloqueCuentaComoCancelado) {
+    Escribir(En("Morvane.zip"), "anterior");
+    const std::string cuerpo = Contenido(1024);
+    servidor_.Responder([&](const prueba::Peticion&) { return Archivo(cuerpo, 2, 30ms); });
+    InstalarKelunzip(0);
+    Form1& f = Preparar();
+
+    // The click is handled at the component's yield after the last block.
+    VentanaEspia espia(f);
+    bool pulsado = false;
+    espia.AlCeder = [&] {
+        if (!pulsado && Leyenda(f) == "100%") {
+            pulsado = true;
+            Pulsar(f.btnCancelar);
+        }
+    };
+    Pulsar(f.btnDescargar);
+
+    ASSERT_TRUE(pulsado);
+    EXPECT_EQ(Leyenda(f), "Descarga cancelada");
+    EXPECT_EQ(Leer(En("Morvane.zip")), cuerpo);  // complete, left in place
+    EXPECT_FALSE(Hay("kelunzip-llamada"));
+    EXPECT_TRUE(Temporales().empty());
+    EXPECT_TRUE(f.btnDescargar.isEnabled());
+    EXPECT_FALSE(f.btnCancelar.isEnabled());
+}
+
+TEST_F(Descarga, UnSegundoClicEnColaNoAbreOtraDescarga) {
+    const std::string cuerpo = Contenido(1024);
+    servidor_.Responder([&](const prueba::Peticion&) { return Archivo(cuerpo, 2, 10ms); });
+    InstalarKelunzip(0);
+    Form1& f = Preparar();
+    // A double click: the second one is already queued when the first starts the flow.
+    QMetaObject::invokeMethod(&f.btnDescargar, "click", Qt::QueuedConnection);
+    Pulsar(f.btnDescargar);
+    QTest::qWait(50);
+    EXPECT_EQ(servidor_.Peticiones().size(), 1u);
+    EXPECT_EQ(Leyenda(f), "Morvane actualizado");
+    EXPECT_EQ(Leer(En("desempaquetado")), cuerpo);
+}
+
+TEST_F(Descarga, EscapeYAltCCancelanLaDescarga) {
+    Escribir(En("Morvane.zip"), "anterior");
+    ServirDespacio();
+    Form1& f = Preparar();
+    QApplication::setActiveWindow(&f);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
+
+    for (auto tecla : {std::pair{Qt::Key_Escape, Qt::NoModifier}, std::pair{Qt::Key_C, Qt::AltModifier}}) {
+        SCOPED_TRACE(tecla.first);
+        AlOcurrir pulsar([&] { return MuestraPorcentaje(f) && f.btnCancelar.isEnabled(); },
+                         [&] { QTest::keyClick(&f, tecla.first, tecla.second); });
+        Pulsar(f.btnDescargar);
+        ASSERT_TRUE(pulsar.Hecho());
+        EXPECT_TRUE(f.Cancelado);
+        EXPECT_EQ(Leyenda(f), "Descarga cancelada");
+        EXPECT_TRUE(f.btnDescargar.isEnabled());
+        ComprobarIntacto(f, "anterior");
+    }
+}
+
+TEST_F(Descarga, UnaDescargaFallidaLoDiceYNoInstalaNada) {
+    Escribir(En("Morvane.zip"), "anterior");
+    InstalarKelunzip(0);
+    struct Caso {
+        const char* nombre;
+        std::function<prueba::Respuesta(const prueba::Peticion&)> guion;
+        const char* texto;
+    };
+    const std::vector<Caso> casos = {
+        {"404", [](const prueba::Peticion&) { return prueba::Respuesta::Simple("404 Not Found", "no hay"); },
+         "Error en la descarga: Not Found"},
+        {"cortada", [](const prueba::Peticion&) {
+             prueba::Respuesta r = Archivo(Contenido(4096), 4, 20ms);
+             r.Cuerpo.resize(2);  // half the announced length, then the connection closes
+             return r;
+         },
+         "Error en la descarga: Ha ocurrido un error durante la descarga."},
+    };
+    Form1& f = Preparar();
+    for (const Caso& c : casos) {
+        SCOPED_TRACE(c.nombre);
+        servidor_.Responder(c.guion);
+        Pulsar(f.btnDescargar);
+        EXPECT_EQ(Leyenda(f), c.texto);
+        EXPECT_FALSE(f.Cancelado);
+        EXPECT_TRUE(f.btnDescargar.isEnabled());
+        ComprobarIntacto(f, "anterior");
+    }
+}
+
+TEST_F(Descarga, SiLaHerramientaFallaOFaltaElArchivoSeQuedaYSePuedeReintentar) {
+    const std::string cuerpo = Contenido(1024);
+    servidor_.Responder([&](const prueba::Peticion&) { return Archivo(cuerpo, 2, 10ms); });
+    const time_t antes = std::time(nullptr);
+    Form1& f = Preparar();
+
+    InstalarKelunzip(1);
+    Pulsar(f.btnDescargar);
+    EXPECT_EQ(Leyenda(f), "Error al instalar la actualización");
+    EXPECT_TRUE(Hay("kelunzip-llamada"));
+    EXPECT_EQ(Leer(En("Morvane.zip")), cuerpo);
+    EXPECT_LT(FechaDe(En("Morvane.exe")), antes);  // not made to look updated
+    EXPECT_TRUE(f.btnDescargar.isEnabled());
+    EXPECT_FALSE(f.btnCancelar.isEnabled());
+    EXPECT_FALSE(RelojDeArenaPuesto());
+
+    fs::remove(En("Kelunzip"));
+    fs::remove(En("kelunzip-llamada"));
+    fs::remove(En("Morvane.zip"));
+    Pulsar(f.btnDescargar);
+    EXPECT_EQ(Leyenda(f), "Error al instalar la actualización");
+    EXPECT_EQ(Leer(En("Morvane.zip")), cuerpo);
+    EXPECT_TRUE(f.btnDescargar.isEnabled());
+    EXPECT_FALSE(RelojDeArenaPuesto());
+}
+
+TEST_F(Descarga, ElArchivoSeBorraSoloCuandoLaHerramientaHaTerminado) {
+    const std::string cuerpo = Contenido(1024);
+    servidor_.Responder([&](const prueba::Peticion&) { return Archivo(cuerpo, 2, 10ms); });
+    InstalarKelunzip(0, 2);
+    Form1& f = Preparar();
+    // The window keeps handling events while it waits for the tool.
+    int atendidos = 0;
+    QTimer latido;
+    QObject::connect(&latido, &QTimer::timeout, [&] {
+        if (Leyenda(f) == "Descarga completada") ++atendidos;
+    });
+    latido.start(50);
+    Pulsar(f.btnDescargar);
+    latido.stop();
+    EXPECT_EQ(Leyenda(f), "Morvane actualizado");
+    EXPECT_EQ(Leer(En("kelunzip-archivo")), "presente\n");
+    EXPECT_EQ(Leer(En("desempaquetado")), cuerpo);
+    EXPECT_FALSE(Hay("Morvane.zip"));
+    EXPECT_GT(atendidos, 5);
+}
+
+double SegundosDeCpu() {
+    struct rusage uso {};
+    ::getrusage(RUSAGE_THREAD, &uso);
+    return uso.ru_utime.tv_sec + uso.ru_stime.tv_sec +
+           (uso.ru_utime.tv_usec + uso.ru_stime.tv_usec) / 1e6;
+}
+
+TEST_F(Descarga, EsperarAtiendeLaVentanaSinConsumirCpuYCeroVuelveEnElActo) {
+    Form1& f = CrearSinComprobar();
+    bool atendido = false;
+    QTimer::singleShot(0, [&] { atendido = true; });
+    Form1Prueba::Esperar(f, 0);
+    Form1Prueba::Esperar(f, -5);
+    EXPECT_FALSE(atendido);
+
+    int latidos = 0;
+    QTimer latido;
+    QObject::connect(&latido, &QTimer::timeout, [&] { ++latidos; });
+    latido.start(20);
+    QElapsedTimer reloj;
+    reloj.start();
+    const double cpuAntes = SegundosDeCpu();
+    Form1Prueba::Esperar(f, 400);
+    const double cpu = SegundosDeCpu() - cpuAntes;
+    const double pared = reloj.elapsed() / 1000.0;
+    latido.stop();
+    EXPECT_GE(reloj.elapsed(), 400);
+    EXPECT_TRUE(atendido);
+    EXPECT_GE(latidos, 3);
+    // Sleeping, not spinning: a busy loop would use about as much CPU as wall time.
+    EXPECT_LT(cpu, 0.5 * pared);
+}
+
+TEST_F(Descarga, CerrarDuranteLaDescargaLaCancelaYArrancaElProducto) {
+    Escribir(En("Morvane.zip"), "anterior");
+    ServirDespacio();
+    InstalarKelunzip(0);
+    Form1& f = Preparar();
+    AlOcurrir cerrar([&] { return MuestraPorcentaje(f); }, [&] { f.close(); });
+    Pulsar(f.btnDescargar);
+    ASSERT_TRUE(cerrar.Hecho());
+    EXPECT_FALSE(f.isVisible());
+    EXPECT_TRUE(f.Cancelado);
+    EXPECT_FALSE(Form1Prueba::EnFlujo(f));
+    EXPECT_EQ(ProductoIniciado(), En("Morvane.exe") + "\n");
+    ComprobarIntacto(f, "anterior");
+}
+
+TEST_F(Descarga, ElProgramaTerminaCuandoSeCierraDuranteLaDescarga) {
+    Escribir(En("Morvane.zip"), "anterior");
+    ServirDespacio();
+    Form1& f = Preparar();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&f));
+    QTimer::singleShot(0, &f, [&] { Pulsar(f.btnDescargar); });
+    AlOcurrir cerrar([&] { return MuestraPorcentaje(f); }, [&] { f.close(); });
+    QTimer guardian;  // only so that a hang fails instead of blocking the suite
+    guardian.setSingleShot(true);
+    QObject::connect(&guardian, &QTimer::timeout, [] { QCoreApplication::exit(3); });
+    guardian.start(30000);
+
+    const int resultado = QApplication::exec();
+    guardian.stop();
+    EXPECT_EQ(resultado, 0);
+    EXPECT_TRUE(cerrar.Hecho());
+    EXPECT_FALSE(Form1Prueba::EnFlujo(f));
+    EXPECT_EQ(ProductoIniciado(), En("Morvane.exe") + "\n");
+    ComprobarIntacto(f, "anterior");
+}
+
+}  // namespace

@@ -1,0 +1,267 @@
+// Start-up, the update check, the keys, and closing the window around the check.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QIcon>
+#include <QTest>
+
+#include <chrono>
+#include <thread>
+
+#include "ventana_comun.h"
+
+namespace {
+
+using namespace ventana;
+using namespace std::chrono_literals;
+
+using Inicio = VentanaPrueba;
+
+// The next widget that the Tab key can reach (the chain also holds the window itself).
+QWidget* SiguienteConTab(QWidget* w) {
+    for (QWidget* s = w->nextInFocusChain(); s != w; s = s->nextInFocusChain())
+        if (s->focusPolicy() & Qt::TabFocus) return s;
+    return nullptr;
+}
+
+TEST_F(Inicio, LaVentanaArrancaConSuDisposicionYLosBotonesDeshabilitados) {
+    Form1& f = CrearSinComprobar();
+    EXPECT_EQ(f.windowTitle(), "Update Morvane");
+    EXPECT_EQ(f.size(), QSize(446, 61));
+    EXPECT_EQ(f.minimumSize(), f.maximumSize());
+    EXPECT_EQ(f.pos(), QPoint(7, 7));
+    EXPECT_EQ(f.Picture1.geometry(), QRect(7, 3, 433, 21));
+    EXPECT_EQ(f.btnCancelar.geometry(), QRect(224, 27, 217, 29));
+    EXPECT_EQ(f.btnDescargar.geometry(), QRect(8, 27, 209, 29));
+    EXPECT_EQ(f.btnCancelar.text(), "&Cancelar");
+    EXPECT_EQ(f.btnDescargar.text(), "Descargar");
+    EXPECT_EQ(f.btnDescargar.toolTip(), "Descarga el contenido de la url indicada.");
+    EXPECT_FALSE(f.btnCancelar.isEnabled());
+    EXPECT_FALSE(f.btnDescargar.isEnabled());
+    EXPECT_EQ(SiguienteConTab(&f.btnDescargar), &f.btnCancelar);
+    EXPECT_EQ(SiguienteConTab(&f.btnCancelar), &f.Picture1);
+    EXPECT_EQ(SiguienteConTab(&f.Picture1), &f.btnDescargar);
+    EXPECT_FALSE(f.btnDescargar.accessibleName().isEmpty());
+    EXPECT_FALSE(f.btnCancelar.accessibleName().isEmpty());
+    EXPECT_FALSE(f.Picture1.accessibleName().isEmpty());
+    EXPECT_FALSE(f.Down);
+    EXPECT_FALSE(f.Cancelado);
+
+    const QList<QSize> tamanos = f.windowIcon().availableSizes();
+    EXPECT_TRUE(tamanos.contains(QSize(16, 16)));
+    EXPECT_TRUE(tamanos.contains(QSize(32, 32)));
+
+    // The strip is empty: background only.
+    const QImage& im = f.Picture1.Image();
+    EXPECT_EQ(im.size(), QSize(431, 19));
+    for (int y = 0; y < im.height(); ++y)
+        for (int x = 0; x < im.width(); ++x)
+            ASSERT_EQ(im.pixel(x, y), f.Picture1.BackColor().rgb()) << x << "," << y;
+    EXPECT_DOUBLE_EQ(f.Picture1.ScaleHeight(), 285);
+}
+
+TEST_F(Inicio, ElTemporizadorArrancaConLaVentanaYDisparaUnaSolaComprobacion) {
+    servidor_.Responder([](const prueba::Peticion&) {
+        std::this_thread::sleep_for(300ms);  // a slow server
+        return Archivo("x");
+    });
+    Form1& f = Crear();
+    EXPECT_TRUE(f.Timer1.isActive());
+    EXPECT_EQ(f.Timer1.interval(), 100);
+
+    // While the verdict is being drawn (inside the check) the timer is already off.
+    VentanaEspia espia(f);
+    int veredictos = 0;
+    bool temporizadorActivo = true;
+    espia.AlDibujar = [&](int32_t, const std::string&) {
+        ++veredictos;
+        temporizadorActivo = f.Timer1.isActive();
+    };
+    f.show();
+    ASSERT_TRUE(EsperarComprobacion());
+    EXPECT_EQ(veredictos, 1);
+    EXPECT_FALSE(temporizadorActivo);
+    // However long the window stays up, there is no second request.
+    QTest::qWait(400);
+    const auto peticiones = servidor_.Peticiones();
+    ASSERT_EQ(peticiones.size(), 1u);
+    EXPECT_EQ(peticiones[0].Destino, URLActualizacion);
+    EXPECT_EQ(peticiones[0].Version, "HTTP/1.0");
+    EXPECT_EQ(veredictos, 1);
+}
+
+TEST_F(Inicio, MientrasCompruebaMuestraBuscandoConElRelojDeArena) {
+    servidor_.Responder([](const prueba::Peticion&) { return Archivo("x"); });
+    Form1& f = Crear();
+    std::string durante;
+    bool relojDurante = false;
+    bool cancelarHabilitado = true, descargarHabilitado = true;
+    // The check yields once before its request; record what is on screen then.
+    AlOcurrir mirar([&] { return Form1Prueba::EnFlujo(f); }, [&] {
+        durante = Leyenda(f);
+        relojDurante = RelojDeArenaPuesto();
+        cancelarHabilitado = f.btnCancelar.isEnabled();
+        descargarHabilitado = f.btnDescargar.isEnabled();
+    });
+    f.show();
+    ASSERT_TRUE(EsperarComprobacion());
+    ASSERT_TRUE(mirar.Hecho());
+    EXPECT_EQ(durante, "Buscando actualización...");
+    EXPECT_TRUE(relojDurante);
+    EXPECT_FALSE(cancelarHabilitado);
+    EXPECT_FALSE(descargarHabilitado);
+    EXPECT_FALSE(RelojDeArenaPuesto());
+}
+
+TEST_F(Inicio, UnArchivoMasNuevoHabilitaDescargar) {
+    servidor_.Responder([](const prueba::Peticion&) { return Archivo("x"); });
+    Form1& f = Crear();
+    f.Cancelado = true;  // left over from nothing: the check resets it
+    ASSERT_TRUE(EsperarComprobacion());
+    EXPECT_EQ(Leyenda(f), "Existe una actualización");
+    EXPECT_TRUE(f.btnDescargar.isEnabled());
+    EXPECT_FALSE(f.btnCancelar.isEnabled());
+    EXPECT_FALSE(f.Cancelado);
+    EXPECT_FALSE(f.Down);
+    EXPECT_FALSE(RelojDeArenaPuesto());
+}
+
+TEST_F(Inicio, SinElProductoInstaladoCualquierFechaEsMasNueva) {
+    fs::remove(En("Morvane.exe"));
+    servidor_.Responder([](const prueba::Peticion&) { return Archivo("x", 1, 0ms, "Sun, 06 Nov 1994 08:49:37 GMT"); });
+    Form1& f = Crear();
+    ASSERT_TRUE(EsperarComprobacion());
+    EXPECT_EQ(Leyenda(f), "Existe una actualización");
+    EXPECT_TRUE(f.btnDescargar.isEnabled());
+}
+
+TEST_F(Inicio, ElMismoDiaNoEsUnaActualizacion) {
+    FijarFecha(En("Morvane.exe"), 2011, 11, 6);
+    servidor_.Responder([](const prueba::Peticion&) { return Archivo("x"); });
+    Form1& f = Crear();
+    ASSERT_TRUE(EsperarComprobacion());
+    EXPECT_EQ(Leyenda(f), "No existen actualizaciones");
+    EXPECT_FALSE(f.btnDescargar.isEnabled());
+}
+
+TEST_F(Inicio, UnaComprobacionSinVeredictoLoDice) {
+    struct Caso {
+        const char* nombre;
+        std::function<prueba::Respuesta(const prueba::Peticion&)> guion;
+    };
+    const std::vector<Caso> casos = {
+        {"404", [](const prueba::Peticion&) { return prueba::Respuesta::Simple("404 Not Found", "no"); }},
+        {"sin Last-Modified", [](const prueba::Peticion&) { return prueba::Respuesta::Simple("200 OK", "x"); }},
+        {"fecha ilegible", [](const prueba::Peticion&) { return Archivo("x", 1, 0ms, "Sun, 6 Nov 2011 08:49:37 GMT"); }},
+        {"basura", [](const prueba::Peticion&) {
+             prueba::Respuesta r;
+             r.Cabecera = "esto no es HTTP\r\n\r\n";
+             return r;
+         }},
+    };
+    for (const Caso& c : casos) {
+        SCOPED_TRACE(c.nombre);
+        servidor_.Responder(c.guion);
+        Form1& f = Crear();
+        ASSERT_TRUE(EsperarComprobacion());
+        EXPECT_EQ(Leyenda(f), "No se pudo comprobar si existen actualizaciones");
+        EXPECT_FALSE(f.btnDescargar.isEnabled());
+        EXPECT_FALSE(f.Down);
+        EXPECT_FALSE(RelojDeArenaPuesto());
+        form_.reset();
+    }
+}
+
+TEST_F(Inicio, SinConexionTambienLoDice) {
+    uint16_t puertoCerrado = 0;
+    {
+        prueba::ServidorHttp efimero;
+        puertoCerrado = efimero.Puerto();
+    }
+    ::setenv("http_proxy", ("http://127.0.0.1:" + std::to_string(puertoCerrado)).c_str(), 1);
+    Form1& f = Crear();
+    ASSERT_TRUE(EsperarComprobacion());
+    EXPECT_EQ(Leyenda(f), "No se pudo comprobar si existen actualizaciones");
+    EXPECT_FALSE(f.btnDescargar.isEnabled());
+    EXPECT_FALSE(RelojDeArenaPuesto());
+}
+
+TEST_F(Inicio, AltCYEscapePulsanCancelarSoloSiEstaHabilitado) {
+    FijarFecha(En("Morvane.exe"), 2030, 1, 1);
+    servidor_.Responder([](const prueba::Peticion&) { return Archivo("x"); });
+    Form1& f = Crear();
+    f.show();
+    QApplication::setActiveWindow(&f);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
+    ASSERT_TRUE(EsperarComprobacion());
+    ASSERT_EQ(Leyenda(f), "No existen actualizaciones");
+
+    // Disabled: the keys do nothing.
+    QTest::keyClick(&f, Qt::Key_C, Qt::AltModifier);
+    QTest::keyClick(&f, Qt::Key_Escape);
+    QTest::qWait(20);
+    EXPECT_FALSE(f.Cancelado);
+    EXPECT_EQ(Leyenda(f), "No existen actualizaciones");
+
+    f.btnCancelar.setEnabled(true);
+    QTest::keyClick(&f, Qt::Key_C, Qt::AltModifier);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return f.Cancelado; }, 2000));
+    EXPECT_EQ(Leyenda(f), "Descarga cancelada");
+
+    f.Cancelado = false;
+    f.BarraProgreso(f.Picture1, 0, "otra cosa");
+    QTest::keyClick(&f, Qt::Key_Escape);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return f.Cancelado; }, 2000));
+    EXPECT_EQ(Leyenda(f), "Descarga cancelada");
+}
+
+TEST_F(Inicio, CerrarAntesDeLaComprobacionNoLaEmpiezaYArrancaElProducto) {
+    servidor_.Responder([](const prueba::Peticion&) { return Archivo("x"); });
+    Form1& f = Crear();
+    f.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&f));
+    f.close();
+    EXPECT_FALSE(f.isVisible());
+    EXPECT_FALSE(f.Timer1.isActive());
+    EXPECT_EQ(ProductoIniciado(), En("Morvane.exe") + "\n");
+    QTest::qWait(300);
+    EXPECT_TRUE(servidor_.Peticiones().empty());
+}
+
+TEST_F(Inicio, CerrarEnLaPausaDeLaComprobacionLaTerminaSinPedirNada) {
+    servidor_.Responder([](const prueba::Peticion&) { return Archivo("x"); });
+    Form1& f = CrearSinComprobar();
+    f.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&f));
+    // The close request is waiting when the check yields for the first time.
+    QMetaObject::invokeMethod(&f, "close", Qt::QueuedConnection);
+    Form1Prueba::Tick(f);
+    EXPECT_TRUE(Form1Prueba::Cerrada(f));
+    EXPECT_FALSE(f.isVisible());
+    EXPECT_FALSE(f.Down);
+    EXPECT_FALSE(Form1Prueba::EnFlujo(f));
+    EXPECT_FALSE(RelojDeArenaPuesto());
+    EXPECT_EQ(ProductoIniciado(), En("Morvane.exe") + "\n");
+    EXPECT_TRUE(servidor_.Peticiones().empty());
+}
+
+TEST_F(Inicio, ElProductoArrancaAlCerrarTrasElVeredictoYSuAusenciaNoImporta) {
+    servidor_.Responder([](const prueba::Peticion&) { return Archivo("x"); });
+    {
+        Form1& f = Crear();
+        f.show();
+        ASSERT_TRUE(EsperarComprobacion());
+        f.close();
+        EXPECT_EQ(ProductoIniciado(), En("Morvane.exe") + "\n");
+        form_.reset();
+    }
+    fs::remove(En("Morvane.exe"));
+    Form1& f = Crear();
+    f.show();
+    ASSERT_TRUE(EsperarComprobacion());
+    f.close();  // nothing to start: closes quietly
+    EXPECT_FALSE(f.isVisible());
+}
+
+}  // namespace

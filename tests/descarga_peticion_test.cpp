@@ -2,10 +2,23 @@
 // failures of each step, proxies, authentication, redirects, repeated calls.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include "descarga_comun.h"
 #include "servidor_http.h"
+
+extern char** environ;
 
 namespace {
 
@@ -268,6 +281,99 @@ TEST_F(Peticiones, HttpsVaCifradoYVerificado) {
     EXPECT_TRUE(d.HuboError());
     EXPECT_EQ(d.StatusCode(), "005");
     EXPECT_TRUE(servidor.Peticiones().empty());
+    EXPECT_FALSE(P::AlgunHandleAbierto(d));
+    SinRastroEnDisco();
+}
+
+// A TLS server on loopback (openssl s_server) with a self-signed certificate for
+// 127.0.0.1, stopped when the object goes.
+class ServidorTlsAutofirmado {
+public:
+    explicit ServidorTlsAutofirmado(const std::string& carpeta) {
+        const std::string clave = carpeta + "/clave.pem", cert = carpeta + "/cert.pem";
+        const pid_t generador =
+            Lanzar({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                    "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", clave, "-out", cert,
+                    "-days", "1", "-subj", "/CN=127.0.0.1", "-addext",
+                    "subjectAltName=IP:127.0.0.1"});
+        int estado = 0;
+        if (generador <= 0 || ::waitpid(generador, &estado, 0) != generador ||
+            !WIFEXITED(estado) || WEXITSTATUS(estado) != 0)
+            return;
+        puerto_ = PuertoLibre();
+        pid_ = Lanzar({"openssl", "s_server", "-quiet", "-www", "-accept",
+                       "127.0.0.1:" + std::to_string(puerto_), "-cert", cert, "-key", clave});
+        if (pid_ <= 0) return;
+        // Ready once it accepts connections; give up if it exits.
+        for (int intento = 0; intento < 500 && !listo_; ++intento) {
+            if (::waitpid(pid_, &estado, WNOHANG) == pid_) {
+                pid_ = 0;
+                return;
+            }
+            listo_ = Conecta(puerto_);
+            if (!listo_) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    ~ServidorTlsAutofirmado() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    bool Listo() const { return listo_; }
+    uint16_t Puerto() const { return puerto_; }
+
+private:
+    static pid_t Lanzar(const std::vector<std::string>& argumentos) {
+        std::vector<char*> argv;
+        for (const std::string& a : argumentos) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t acciones;
+        posix_spawn_file_actions_init(&acciones);
+        posix_spawn_file_actions_addopen(&acciones, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&acciones, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&acciones, 2, "/dev/null", O_WRONLY, 0);
+        pid_t pid = 0;
+        const int r = ::posix_spawnp(&pid, argv[0], &acciones, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&acciones);
+        return r == 0 ? pid : 0;
+    }
+    static uint16_t PuertoLibre() {
+        const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in dir{};
+        dir.sin_family = AF_INET;
+        dir.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t largo = sizeof dir;
+        ::bind(s, reinterpret_cast<sockaddr*>(&dir), sizeof dir);
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&dir), &largo);
+        ::close(s);
+        return ntohs(dir.sin_port);
+    }
+    static bool Conecta(uint16_t puerto) {
+        const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in dir{};
+        dir.sin_family = AF_INET;
+        dir.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        dir.sin_port = htons(puerto);
+        const bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&dir), sizeof dir) == 0;
+        ::close(s);
+        return ok;
+    }
+
+    uint16_t puerto_ = 0;
+    pid_t pid_ = 0;
+    bool listo_ = false;
+};
+
+TEST_F(Peticiones, CertificadoNoVerificableEsFalloDeEnvio) {
+    ServidorTlsAutofirmado tls(instalacion.Ruta());
+    if (!tls.Listo()) GTEST_SKIP() << "openssl s_server is not available";
+    zkDownload d;
+    d.URL("https://127.0.0.1/web/lurenet/Morvane.zip");
+    d.Puerto(prueba::Puerto16(tls.Puerto()));
+    d.Descargar(1);
+    EXPECT_TRUE(d.HuboError());
+    EXPECT_EQ(d.StatusCode(), "005");
     EXPECT_FALSE(P::AlgunHandleAbierto(d));
     SinRastroEnDisco();
 }

@@ -178,13 +178,16 @@ zkDownload::~zkDownload() { CerrarConexiones(); }
 const std::vector<std::pair<std::string_view, std::string_view>>& zkDownload::Documentacion() {
     static const std::vector<std::pair<std::string_view, std::string_view>> tabla = {
         {"BytesBloqueDescarga",
-         "Devuelve o establece el tamaño de cada bloque que se descarga de internet. No conviene que sea demasiado grande porque se tardará más en poder cancelar una descarga y en mostrar el porcentaje descargado. "},
+         "Devuelve o establece el tamaño de cada bloque que se descarga de internet. No conviene "
+         "que sea demasiado grande porque se tardará más en poder cancelar una descarga y en "
+         "mostrar el porcentaje descargado. "},
         {"QExpiresStr",
          "Devuelve el valor de la cabecera EXPIRES si el valor de QExpires es true."},
         {"QExpires",
          "Devuelve o establece si queremos obtener el valor de la cabeceraEXPIRES."},
         {"QRawHeadersCrLfStr",
-         "Devuelve el valor de la cabecera RAW_HEADERS_CRLF si la propiedad QRawHeadersCrLf es true."},
+         "Devuelve el valor de la cabecera RAW_HEADERS_CRLF si la propiedad QRawHeadersCrLf es "
+         "true."},
         {"QVersionStr",
          "Devuelve el valor de la cabecera VERSION si la propiedad QVersion es true."},
         {"QServerStr",
@@ -200,9 +203,11 @@ const std::vector<std::pair<std::string_view, std::string_view>>& zkDownload::Do
         {"QForwardedStr",
          "Devuelve el contenido de la cabecera FORWARDED si la propiedad QForwarded es true."},
         {"QContentTypeStr",
-         "Devuelve la información de la cabecera CONTENT_TYPE si la propiedad QContentType es true."},
+         "Devuelve la información de la cabecera CONTENT_TYPE si la propiedad QContentType es "
+         "true."},
         {"QContentLengthStr",
-         "Devuelve la información de la cabecera CONTENT_LENGTH, si la propiedad QContentLength as true."},
+         "Devuelve la información de la cabecera CONTENT_LENGTH, si la propiedad QContentLength "
+         "as true."},
         {"QPragma",
          "Devuelve o establece si deseamos recuperar la cabecera PRAGMA."},
         {"QRequestMethod",
@@ -224,27 +229,33 @@ const std::vector<std::pair<std::string_view, std::string_view>>& zkDownload::Do
         {"QContentType",
          "Devuelve o establece si deseamos recuperar la cabecera CONTENT_TYPE"},
         {"Descargar",
-         "Descarga la información o el contenido solicitado. Para determinar qué información descargar revise las propiedades que comienzan con Q."},
+         "Descarga la información o el contenido solicitado. Para determinar qué información "
+         "descargar revise las propiedades que comienzan con Q."},
         {"Puerto",
          "Si no se rellena se utilizará el puerto por defecto según el protocolo."},
         {"ContenidoDescargado",
          "Devuelve el contenido descargado de internet si se dejó en blanco la propiedad Fichero."},
         {"Fichero",
-         "Devuelve o establece el nombre del fichero donde se guardará el contenido descargado. Si se deja en blanco el contenido descargado se devolverá  en la propiedad ContenidoDescargado."},
+         "Devuelve o establece el nombre del fichero donde se guardará el contenido descargado. "
+         "Si se deja en blanco el contenido descargado se devolverá  en la propiedad "
+         "ContenidoDescargado."},
         {"Password",
          "Devuelve o establece la password con la que se realizará la conexión."},
         {"Usuario",
          "Devuelve o establece el usuario con el que se realizará la conexión."},
         {"NoUsarProxy",
-         "Establece la lista dedirecciones para las que no se usará el  proxy a usar. Si se deja vacía se usará la configuración predeterminada del sistema."},
+         "Establece la lista dedirecciones para las que no se usará el  proxy a usar. Si se deja "
+         "vacía se usará la configuración predeterminada del sistema."},
         {"UsarProxy",
-         "Establece la lista de proxys a usar. Si se deja vacía se usará la configuración predeterminada del sistema."},
+         "Establece la lista de proxys a usar. Si se deja vacía se usará la configuración "
+         "predeterminada del sistema."},
         {"StatusText",
          "Devuelve la descripción del error."},
         {"StatusCode",
          "Devuelve el código de error."},
         {"HuboError",
-         "Devuelve si la operación causó un error. Consultar StatusCode y StatusText para más información."},
+         "Devuelve si la operación causó un error. Consultar StatusCode y StatusText para más "
+         "información."},
         {"URL",
          "Devuelve y establece la URL que queremos descargar"},
     };

@@ -1,0 +1,496 @@
+// The window's own costs, each measured in the same run against what it could be:
+//  - a whole download through the window's path (progress handler, bar, event processing
+//    after every block) against the curl command-line tool, both through the machine's
+//    proxy, which here is a loopback server;
+//  - the CPU the window burns during the install step's one-second wait;
+//  - the time from starting the program to its verdict on screen.
+//
+//   bench_ventana [MiB] [runs]      (defaults: 256 MiB, 5 runs)
+//
+// Details go to stderr; the figure lines are the last lines on stdout. For the start-up
+// figure the program runs itself as the child `bench_ventana --hijo <fd> <dir>`: the real
+// updater with `dir` as its application directory, which writes a byte to `fd` when its
+// verdict has been drawn.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Form1.h"
+#include "aplicacion.h"
+#include "entorno_prueba.h"
+#include "internet.h"
+#include "servidor_http.h"
+#include "sistema.h"
+
+extern char** environ;
+
+// Reaches the window's private flows, the way the buttons reach them.
+class Form1Prueba {
+public:
+    struct Descarga {
+        bool HuboError = true;
+        std::string Estado;
+        uint64_t Eventos = 0;  // progress events the window handled
+    };
+
+    // The download half of the download button's flow: a fresh component created as the
+    // click creates it, Descargar with TipoAccion 1, the component dropped again.
+    static Descarga Descargar(Form1& f) {
+        Descarga d;
+        f.Cancelado = false;
+        f.CrearDown();
+        auto manejador = std::move(f.Down->Progreso);
+        f.Down->Progreso = [&d, &manejador](int32_t total, int32_t recibidos, double porcentaje,
+                                            int32_t transcurridos, double restantes,
+                                            int32_t& porSegundo, bool& cancelar) {
+            ++d.Eventos;
+            manejador(total, recibidos, porcentaje, transcurridos, restantes, porSegundo,
+                      cancelar);
+        };
+        f.btnCancelar.setEnabled(true);
+        f.Down->Descargar(1);
+        d.HuboError = f.Down->HuboError();
+        d.Estado = f.Down->StatusCode() + " " + f.Down->StatusText();
+        f.Down.reset();
+        f.btnCancelar.setEnabled(false);
+        return d;
+    }
+
+    static bool Instalar(Form1& f) { return f.InstalarActualizacion(); }
+};
+
+namespace {
+
+namespace fs = std::filesystem;
+using Reloj = std::chrono::steady_clock;
+
+const std::string kHayActualizacion = "Existe una actualización";
+const std::string kNoHayActualizacion = "No existen actualizaciones";
+
+double Segundos(Reloj::duration d) { return std::chrono::duration<double>(d).count(); }
+
+double Mediana(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    size_t m = v.size() / 2;
+    return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
+}
+
+std::optional<uint64_t> Tamano(const std::string& ruta) {
+    struct stat st {};
+    if (::stat(ruta.c_str(), &st) != 0) return std::nullopt;
+    return static_cast<uint64_t>(st.st_size);
+}
+
+// Checks the pattern at the start and the end of the file; the size check catches
+// truncation, this catches garbage.
+bool ContenidoCorrecto(const std::string& ruta, uint64_t n) {
+    std::ifstream f(ruta, std::ios::binary);
+    const uint64_t muestra = std::min<uint64_t>(n, 1 << 20);
+    std::string buf(muestra, '\0');
+    for (uint64_t inicio : {uint64_t{0}, n - muestra}) {
+        f.seekg(static_cast<std::streamoff>(inicio));
+        if (!f.read(buf.data(), static_cast<std::streamsize>(muestra))) return false;
+        for (uint64_t i = 0; i < muestra; ++i)
+            if (buf[i] != prueba::Patron(inicio + i)) return false;
+    }
+    return true;
+}
+
+bool Escribir(const std::string& ruta, const std::string& texto, bool ejecutable) {
+    {
+        std::ofstream f(ruta, std::ios::binary | std::ios::trunc);
+        f << texto;
+        if (!f) return false;
+    }
+    return !ejecutable || ::chmod(ruta.c_str(), 0755) == 0;
+}
+
+// The same instant in the HTTP date form, "Tue, 01 Dec 2026 10:00:00 GMT", spelled out by
+// hand: the C library's names follow the locale the GUI toolkit installs.
+std::string FechaHttp(time_t t) {
+    static const char* const kDias[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const kMeses[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    struct tm g {};
+    ::gmtime_r(&t, &g);
+    char texto[64];
+    std::snprintf(texto, sizeof texto, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDias[g.tm_wday],
+                  g.tm_mday, kMeses[g.tm_mon], g.tm_year + 1900, g.tm_hour, g.tm_min, g.tm_sec);
+    return texto;
+}
+
+// A server that plays the machine's proxy: the absolute-form request for the update URL
+// gets a 200 with `cuerpo` bytes of the pattern; anything else a 404.
+prueba::ServidorHttp::Guion ArchivoDeActualizacion(uint64_t cuerpo, const std::string& fecha) {
+    return [cuerpo, fecha](const prueba::Peticion& p) {
+        if (p.Destino != URLActualizacion) return prueba::Respuesta::Simple("404 Not Found", "");
+        prueba::Respuesta r;
+        r.Cabecera = "HTTP/1.1 200 OK\r\nContent-Type: application/zip\r\n"
+                     "Last-Modified: " + fecha + "\r\n"
+                     "Content-Length: " + std::to_string(cuerpo) + "\r\n\r\n";
+        r.BytesGenerados = cuerpo;
+        return r;
+    };
+}
+
+void UsarProxy(const prueba::ServidorHttp& servidor) {
+    ::setenv("http_proxy", ("http://" + servidor.Direccion()).c_str(), 1);
+}
+
+// Starts `args` with the given file actions; nothing when it could not be started.
+std::optional<pid_t> Iniciar(const std::string& programa, std::vector<std::string> args,
+                             const posix_spawn_file_actions_t* acciones) {
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (::posix_spawnp(&pid, programa.c_str(), acciones, nullptr, argv.data(), environ) != 0)
+        return std::nullopt;
+    return pid;
+}
+
+int Esperar(pid_t pid) {
+    int estado = 0;
+    while (::waitpid(pid, &estado, 0) < 0 && errno == EINTR) {
+    }
+    return estado;
+}
+
+// ---------------------------------------------------------------------------------------
+// Whole-window download against curl
+
+std::optional<double> DescargaVentana(Form1& f, const std::string& archivo, uint64_t n) {
+    const auto t0 = Reloj::now();
+    const Form1Prueba::Descarga d = Form1Prueba::Descargar(f);
+    const double t = Segundos(Reloj::now() - t0);
+    const std::string leyenda = f.Picture1.accessibleDescription().toStdString();
+    const auto tam = Tamano(archivo);
+    std::fprintf(stderr, "  ventana: %.3f s, %s, %llu eventos, barra \"%s\"\n", t,
+                 d.Estado.c_str(), static_cast<unsigned long long>(d.Eventos), leyenda.c_str());
+    const bool bien =
+        !d.HuboError && tam == n && leyenda == "100%" && ContenidoCorrecto(archivo, n);
+    if (!bien)
+        std::fprintf(stderr, "  ventana: descarga incorrecta (error %d, tamaño %lld)\n",
+                     d.HuboError, tam ? static_cast<long long>(*tam) : -1LL);
+    sistema::Borrar(archivo);
+    if (!bien) return std::nullopt;
+    return t;
+}
+
+std::optional<double> DescargaCurl(const std::string& proxy, const std::string& archivo,
+                                   uint64_t n) {
+    const auto t0 = Reloj::now();
+    const auto pid = Iniciar("curl", {"curl", "-s", "-o", archivo, "-x", proxy, URLActualizacion},
+                             nullptr);
+    if (!pid) {
+        std::fprintf(stderr, "  curl: no se pudo iniciar\n");
+        return std::nullopt;
+    }
+    const int estado = Esperar(*pid);
+    const double t = Segundos(Reloj::now() - t0);
+    const auto tam = Tamano(archivo);
+    const bool bien = WIFEXITED(estado) && WEXITSTATUS(estado) == 0 && tam == n &&
+                      ContenidoCorrecto(archivo, n);
+    std::fprintf(stderr, "  curl:    %.3f s%s\n", t, bien ? "" : " (descarga incorrecta)");
+    sistema::Borrar(archivo);
+    if (!bien) return std::nullopt;
+    return t;
+}
+
+std::string CifraDescarga(Form1& f, const std::string& dir, uint64_t mib, int rondas) {
+    const uint64_t n = mib << 20;
+    const std::string titulo = "ventana " + std::to_string(mib) + " MiB: ";
+    prueba::ServidorHttp servidor(ArchivoDeActualizacion(n, "Tue, 01 Dec 2026 10:00:00 GMT"));
+    UsarProxy(servidor);
+    const std::string proxy = "http://" + servidor.Direccion();
+    std::fprintf(stderr, "descarga de %llu MiB de %s a través de %s, %d rondas\n",
+                 static_cast<unsigned long long>(mib), URLActualizacion, proxy.c_str(), rondas);
+
+    std::vector<double> tVentana, tCurl;
+    for (int i = 0; i < rondas; ++i) {
+        std::fprintf(stderr, "ronda %d\n", i + 1);
+        // Alternate the order so neither side always runs on a warmer cache.
+        for (int lado = 0; lado < 2; ++lado) {
+            const bool ventana = (lado == 0) == (i % 2 == 0);
+            const auto t = ventana ? DescargaVentana(f, dir + "/Morvane.zip", n)
+                                   : DescargaCurl(proxy, dir + "/curl.out", n);
+            if (!t) return titulo + "FALLO (ver los detalles arriba)";
+            (ventana ? tVentana : tCurl).push_back(*t);
+        }
+    }
+    const double mv = Mediana(tVentana), mc = Mediana(tCurl);
+    char linea[200];
+    std::snprintf(linea, sizeof linea,
+                  "ventana/curl = %.2f (ventana %.3f s, curl %.3f s, mediana de %d; "
+                  "objetivo <= 1.3)",
+                  mv / mc, mv, mc, rondas);
+    return titulo + linea;
+}
+
+// ---------------------------------------------------------------------------------------
+// CPU during the install wait
+
+double CpuSegundos() {
+    rusage uso{};
+    ::getrusage(RUSAGE_SELF, &uso);
+    auto s = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+    return s(uso.ru_utime) + s(uso.ru_stime);
+}
+
+std::string CifraInstalacion(Form1& f, const std::string& dir, int rondas) {
+    const std::string titulo = "espera de instalación: ";
+    // An unzip tool that is done at once: all that is left to measure is the wait.
+    if (!Escribir(dir + "/Kelunzip", "#!/bin/sh\nexit 0\n", true)) {
+        std::fprintf(stderr, "no se pudo escribir Kelunzip\n");
+        return titulo + "FALLO";
+    }
+    const fs::path cwd = fs::current_path();
+    std::vector<double> porcentajes, tiempos;
+    for (int i = 0; i < rondas; ++i) {
+        const std::string archivo = dir + "/Morvane.zip";
+        if (!Escribir(archivo, "PK\x05\x06" + std::string(18, '\0'), false)) {
+            std::fprintf(stderr, "no se pudo escribir el archivo\n");
+            return titulo + "FALLO";
+        }
+        const double cpu0 = CpuSegundos();
+        const auto t0 = Reloj::now();
+        const bool instalado = Form1Prueba::Instalar(f);
+        const double t = Segundos(Reloj::now() - t0);
+        const double cpu = CpuSegundos() - cpu0;
+        std::error_code ec;
+        fs::current_path(cwd, ec);  // the install step works in the application directory
+        const bool borrado = !sistema::Existe(archivo);
+        std::fprintf(stderr, "  instalación: %.3f s, CPU %.4f s%s\n", t, cpu,
+                     instalado && borrado ? "" : " (la instalación falló)");
+        if (!instalado || !borrado) return titulo + "FALLO (ver los detalles arriba)";
+        porcentajes.push_back(cpu / t * 100);
+        tiempos.push_back(t);
+    }
+    sistema::Borrar(dir + "/Kelunzip");
+    char linea[200];
+    std::snprintf(linea, sizeof linea,
+                  "CPU %.2f %% de un núcleo (%.3f s, mediana de %d; objetivo <= 5 %%)",
+                  Mediana(porcentajes), Mediana(tiempos), rondas);
+    return titulo + linea;
+}
+
+// ---------------------------------------------------------------------------------------
+// From process start to the verdict
+
+// In the child: stands between the component and the window, passes every call on, and
+// reports a drawn verdict on the pipe ('1' an update exists, '0' none).
+class VentanaObservada : public sistema::Ventana {
+public:
+    VentanaObservada(sistema::Ventana& ventana, int tuberia)
+        : ventana_(ventana), tuberia_(tuberia) {}
+
+    void BarraProgreso(int32_t Porcentaje, const std::string& Dato) override {
+        ventana_.BarraProgreso(Porcentaje, Dato);
+        if (Dato == kHayActualizacion) Avisar('1');
+        else if (Dato == kNoHayActualizacion) Avisar('0');
+    }
+    void HabilitarDescargar(bool habilitar) override { ventana_.HabilitarDescargar(habilitar); }
+    void DoEvents() override { ventana_.DoEvents(); }
+
+private:
+    void Avisar(char c) {
+        while (::write(tuberia_, &c, 1) < 0 && errno == EINTR) {
+        }
+    }
+    sistema::Ventana& ventana_;
+    int tuberia_;
+};
+
+int g_tuberiaHijo = -1;
+std::optional<VentanaObservada> g_observada;
+
+// Wraps the window once it is registered. Queued when the GUI application is created, it
+// runs at the first pass of the event loop, before the window's first timer tick.
+void ObservarVentana() {
+    sistema::Ventana* ventana = sistema::VentanaRegistrada();
+    if (!ventana) {
+        QTimer::singleShot(0, &ObservarVentana);
+        return;
+    }
+    g_observada.emplace(*ventana, g_tuberiaHijo);
+    sistema::RegistrarVentana(&*g_observada);
+}
+
+void AlCrearAplicacion() { QTimer::singleShot(0, &ObservarVentana); }
+
+// The child: the updater's own program body, unchanged, in `dir`.
+int Hijo(char* programa, int tuberia, const std::string& dir) {
+    g_tuberiaHijo = tuberia;
+    sistema::EstablecerApp_Path(dir);
+    qAddPreRoutine(&AlCrearAplicacion);
+    char* argv[] = {programa, nullptr};
+    int argc = 1;
+    const int codigo = EjecutarActualizador(argc, argv);
+    sistema::RegistrarVentana(nullptr);
+    return codigo;
+}
+
+std::optional<double> Arranque(const std::string& yo, const std::string& dir) {
+    int tubo[2];
+    if (::pipe2(tubo, O_CLOEXEC) != 0) {
+        std::perror("pipe2");
+        return std::nullopt;
+    }
+    // Only the write end reaches the child; its stdout goes to stderr, away from the figures.
+    ::fcntl(tubo[1], F_SETFD, 0);
+    posix_spawn_file_actions_t acciones;
+    posix_spawn_file_actions_init(&acciones);
+    posix_spawn_file_actions_adddup2(&acciones, STDERR_FILENO, STDOUT_FILENO);
+
+    const auto t0 = Reloj::now();
+    const auto pid = Iniciar(yo, {yo, "--hijo", std::to_string(tubo[1]), dir}, &acciones);
+    ::close(tubo[1]);
+    posix_spawn_file_actions_destroy(&acciones);
+    if (!pid) {
+        std::fprintf(stderr, "  no se pudo iniciar %s\n", yo.c_str());
+        ::close(tubo[0]);
+        return std::nullopt;
+    }
+
+    char veredicto = 0;
+    ssize_t leidos = -1;
+    pollfd p{tubo[0], POLLIN, 0};
+    int listo;
+    while ((listo = ::poll(&p, 1, 10000)) < 0 && errno == EINTR) {
+    }
+    if (listo > 0) {
+        while ((leidos = ::read(tubo[0], &veredicto, 1)) < 0 && errno == EINTR) {
+        }
+    }
+    const double t = Segundos(Reloj::now() - t0);
+    // SIGKILL: the window never closes, so it starts nothing.
+    ::kill(*pid, SIGKILL);
+    Esperar(*pid);
+    ::close(tubo[0]);
+
+    if (leidos != 1 || veredicto != '1') {
+        std::fprintf(stderr, "  sin el veredicto \"%s\" (%s)\n", kHayActualizacion.c_str(),
+                     listo == 0      ? "tiempo agotado"
+                     : leidos == 0   ? "el hijo terminó"
+                     : veredicto == '0' ? "dibujó el contrario"
+                                        : "error de lectura");
+        return std::nullopt;
+    }
+    std::fprintf(stderr, "  veredicto a los %.1f ms\n", t * 1000);
+    return t;
+}
+
+std::string CifraArranque(const std::string& yo, const std::string& dir, int rondas) {
+    const std::string titulo = "arranque hasta el veredicto: ";
+    prueba::ServidorHttp servidor(ArchivoDeActualizacion(1024, FechaHttp(::time(nullptr))));
+    UsarProxy(servidor);
+    // An old product, so the server's copy is newer; a stand-in that does nothing, should
+    // anything start it.
+    const std::string producto = dir + "/Morvane.exe";
+    if (!Escribir(producto, "#!/bin/sh\nexit 0\n", true)) {
+        std::fprintf(stderr, "no se pudo escribir Morvane.exe\n");
+        return titulo + "FALLO";
+    }
+    struct timespec viejo[2] = {{978350400, 0}, {978350400, 0}};  // 1 January 2001, noon UTC
+    ::utimensat(AT_FDCWD, producto.c_str(), viejo, 0);
+
+    std::fprintf(stderr, "arranque del actualizador (%s --hijo), %d rondas\n", yo.c_str(),
+                 rondas);
+    std::vector<double> tiempos;
+    for (int i = 0; i < rondas; ++i) {
+        const auto t = Arranque(yo, dir);
+        if (!t) return titulo + "FALLO (ver los detalles arriba)";
+        tiempos.push_back(*t);
+    }
+    sistema::Borrar(producto);
+    std::fprintf(stderr, "  el servidor recibió %zu peticiones\n", servidor.Peticiones().size());
+    char linea[200];
+    std::snprintf(linea, sizeof linea, "%.0f ms (mediana de %d; objetivo <= 300 ms)",
+                  Mediana(tiempos) * 1000, rondas);
+    return titulo + linea;
+}
+
+std::string EsteEjecutable() {
+    std::error_code ec;
+    const fs::path p = fs::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string() : p.string();
+}
+
+bool EsFallo(const std::string& cifra) { return cifra.find("FALLO") != std::string::npos; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 4 && std::string(argv[1]) == "--hijo")
+        return Hijo(argv[0], std::atoi(argv[2]), argv[3]);
+
+    const uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 256;
+    const int rondas = argc > 2 ? std::atoi(argv[2]) : 5;
+    // The component counts bytes in 32 bits.
+    if (mib == 0 || mib > 2047 || rondas <= 0) {
+        std::fprintf(stderr, "uso: bench_ventana [MiB (1-2047)] [rondas]\n");
+        return 2;
+    }
+    const std::string yo = EsteEjecutable();
+    if (yo.empty()) {
+        std::fprintf(stderr, "no se encuentra el propio ejecutable\n");
+        return 1;
+    }
+
+    prueba::LimpiarProxyDelEntorno();
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    internet::BibliotecaInternet biblioteca;
+    char* argvQt[] = {argv[0], nullptr};
+    int argcQt = 1;
+    QApplication aplicacion(argcQt, argvQt);
+
+    std::string dir = (std::getenv("TMPDIR") ? std::string(std::getenv("TMPDIR")) : "/tmp") +
+                      "/bench_ventana_XXXXXX";
+    if (!::mkdtemp(dir.data())) {
+        std::perror("mkdtemp");
+        return 1;
+    }
+    sistema::EstablecerApp_Path(dir);
+
+    std::vector<std::string> cifras;
+    {
+        Form1 ventana;
+        ventana.Timer1.stop();  // no start-up check: the flows are driven from here
+        ventana.show();
+        cifras.push_back(CifraDescarga(ventana, dir, mib, rondas));
+        cifras.push_back(CifraInstalacion(ventana, dir, 3));
+    }
+    cifras.push_back(CifraArranque(yo, dir, 7));
+
+    sistema::EstablecerApp_Path("");
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+
+    int codigo = 0;
+    for (const auto& c : cifras) {
+        std::printf("%s\n", c.c_str());
+        if (EsFallo(c)) codigo = 1;
+    }
+    return codigo;
+}

@@ -342,6 +342,23 @@ TEST_F(Descarga, CerrarDuranteLaDescargaLaCancelaYArrancaElProducto) {
     ComprobarIntacto(f, "anterior");
 }
 
+TEST_F(Descarga, CerrarDuranteLaInstalacionArrancaElProductoCuandoLaHerramientaHaTerminado) {
+    servidor_.Responder([](const prueba::Peticion&) { return Archivo(Contenido(1024), 2, 10ms); });
+    InstalarKelunzip(0, 1);
+    // The product notes whether the unzip tool had finished when it was started.
+    Escribir(En("Morvane.exe"),
+             "#!/bin/sh\nd=$(dirname \"$0\")\n"
+             "if [ -f \"$d/kelunzip-archivo\" ]; then echo tras; else echo durante; fi >> \"$d/producto-iniciado\"\n",
+             true);
+    Form1& f = Preparar();
+    AlOcurrir cerrar([&] { return Leyenda(f) == "Descarga completada"; }, [&] { f.close(); });
+    Pulsar(f.btnDescargar);
+    ASSERT_TRUE(cerrar.Hecho());
+    EXPECT_EQ(Leyenda(f), "Morvane actualizado");
+    EXPECT_FALSE(Hay("Morvane.zip"));
+    EXPECT_EQ(ProductoIniciado(), "tras\n");
+}
+
 TEST_F(Descarga, ElProgramaTerminaCuandoSeCierraDuranteLaDescarga) {
     Escribir(En("Morvane.zip"), "anterior");
     ServirDespacio();

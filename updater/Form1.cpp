@@ -120,15 +120,22 @@ Form1::~Form1() {
 
 void Form1::Form_Load() { move(PixelesDeTwips(100), PixelesDeTwips(100)); }
 
-// The unload step: starts the product on every close. A flow still on the stack is left to
+// The unload step: starts the product on every close (after the install, when one is
+// running). A flow still on the stack is left to
 // unwind (a download stops at its next block); the program's event loop, told to quit when
 // the last window closed, ends once it has.
 void Form1::closeEvent(QCloseEvent* evento) {
     Timer1.stop();
     cerrada_ = true;
     if (Down) Cancelado = true;
-    sistema::IniciarProceso(sistema::App_Path() + "/" + kProducto, {});
+    // Never start the product while the unzip tool may still be replacing it.
+    if (instalando_) productoPendiente_ = true;
+    else IniciarProducto();
     evento->accept();
+}
+
+void Form1::IniciarProducto() {
+    sistema::IniciarProceso(sistema::App_Path() + "/" + kProducto, {});
 }
 
 void Form1::CrearDown() {
@@ -213,11 +220,20 @@ void Form1::btnDescargar_Click() {
         btnDescargar.setEnabled(true);
     } else {
         BarraProgreso(Picture1, 0, "Descarga completada");
-        if (InstalarActualizacion()) {
+        bool instalado = false;
+        {
+            Marca instalando(instalando_);
+            instalado = InstalarActualizacion();
+        }
+        if (instalado) {
             BarraProgreso(Picture1, 0, "Morvane actualizado");
         } else {
             BarraProgreso(Picture1, 0, "Error al instalar la actualización");
             btnDescargar.setEnabled(true);
+        }
+        if (productoPendiente_) {
+            productoPendiente_ = false;
+            IniciarProducto();
         }
     }
 }

@@ -74,6 +74,8 @@ private:
     void btnCancelar_Click();
     // True when the unzip tool ran and exited successfully (and the archive was removed).
     bool InstalarActualizacion();
+    // Starts the product, ignoring failure.
+    void IniciarProducto();
     // Waits that long while the window stays responsive, without spinning.
     void Esperar(int32_t Milisegundos);
 
@@ -84,6 +86,8 @@ private:
     bool veredictoDibujado_ = false; // the component drew a verdict during this check
     bool enFlujo_ = false;           // a check, download or install is on the stack
     bool cerrada_ = false;           // the window has been closed
+    bool instalando_ = false;        // the unzip tool may be running
+    bool productoPendiente_ = false; // closed during the install: start the product after it
 
     // What the last full redraw of BarraProgreso left, to skip identical redraws.
     struct UltimaBarra {

@@ -7,17 +7,14 @@
 #include <sys/stat.h>
 #include <time.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "internet.h"
 #include "sistema.h"
 #include "zkDownload.h"
 
@@ -34,25 +31,20 @@ public:
         return d.sesion_ || d.conexion_ || d.peticion_;
     }
     static void EstablecerError(zkDownload& d, int32_t codigo) { d.EstablecerError(codigo); }
-
-    using Valores = zkDownload::ValoresProgreso;
-    static Valores CalcularProgreso(int32_t total, int32_t recibidos, uint32_t ms) {
+    static auto CalcularProgreso(int32_t total, int32_t recibidos, uint32_t ms) {
         return zkDownload::CalcularProgreso(total, recibidos, ms);
     }
     static int32_t LongitudDeContenido(const std::string& t) {
         return zkDownload::LongitudDeContenido(t);
     }
-    static std::optional<sistema::Fecha> FechaDeCabecera(const std::string& t) {
-        return zkDownload::FechaDeCabecera(t);
-    }
+    static auto FechaDeCabecera(const std::string& t) { return zkDownload::FechaDeCabecera(t); }
 };
 
 namespace prueba {
 
 namespace fs = std::filesystem;
 
-// A fresh install directory for one case, used as the application directory; removed
-// (with everything in it) at the end of the case.
+// A fresh install directory for one case, used as the application directory.
 class Instalacion {
 public:
     Instalacion() {
@@ -66,35 +58,24 @@ public:
         std::error_code ec;
         fs::remove_all(ruta_, ec);
     }
-    Instalacion(const Instalacion&) = delete;
-    Instalacion& operator=(const Instalacion&) = delete;
-
     const std::string& Ruta() const { return ruta_; }
     std::string En(const std::string& nombre) const { return ruta_ + "/" + nombre; }
     std::string Archivo() const { return En("Morvane.zip"); }
 
-    // Names of the temporary download files left in the directory.
-    std::vector<std::string> Temporales() const {
-        std::vector<std::string> nombres;
-        for (const auto& e : fs::directory_iterator(ruta_)) {
-            const std::string n = e.path().filename().string();
-            if (n.rfind("zkD", 0) == 0) nombres.push_back(n);
-        }
-        return nombres;
+    // Temporary download files left in the directory.
+    int Temporales() const {
+        int n = 0;
+        for (const auto& e : fs::directory_iterator(ruta_))
+            n += e.path().filename().string().rfind("zkD", 0) == 0;
+        return n;
     }
 
 private:
     std::string ruta_;
 };
 
-// The port reaches the platform as a signed 16-bit value, read there as unsigned, so a
-// loopback port above 32767 (every ephemeral port) is given in its signed 16-bit form.
-inline int32_t Puerto16(uint16_t puerto) { return static_cast<int16_t>(puerto); }
-
 inline void Escribir(const std::string& ruta, const std::string& texto) {
-    std::ofstream f(ruta, std::ios::binary);
-    f << texto;
-    if (!f) throw std::runtime_error("no se pudo escribir " + ruta);
+    std::ofstream(ruta, std::ios::binary) << texto;
 }
 
 inline std::string Leer(const std::string& ruta) {
@@ -104,41 +85,29 @@ inline std::string Leer(const std::string& ruta) {
     return s.str();
 }
 
+// The port reaches the platform as a signed 16-bit value, read there as unsigned, so a
+// loopback port above 32767 (every ephemeral port) is given in its signed 16-bit form.
+inline int32_t Puerto16(uint16_t puerto) { return static_cast<int16_t>(puerto); }
+
 // Sets the modification time of `ruta` to a local date and time.
-inline void FijarFechaLocal(const std::string& ruta, int anio, int mes, int dia, int hora,
-                            int minuto) {
+inline void FijarFechaLocal(const std::string& ruta, int anio, int mes, int dia, int hora) {
     struct tm t {};
     t.tm_year = anio - 1900;
     t.tm_mon = mes - 1;
     t.tm_mday = dia;
     t.tm_hour = hora;
-    t.tm_min = minuto;
     t.tm_isdst = -1;
     const time_t segundos = ::mktime(&t);
-    struct timespec veces[2] = {{segundos, 0}, {segundos, 0}};
+    const struct timespec veces[2] = {{segundos, 0}, {segundos, 0}};
     if (::utimensat(AT_FDCWD, ruta.c_str(), veces, 0) != 0)
         throw std::runtime_error("utimensat " + ruta);
 }
-
-// Shorter time-outs of the HTTP layer for one scope (a stalled peer fails fast).
-class TiemposCortos {
-public:
-    TiemposCortos(std::chrono::milliseconds conexion, std::chrono::milliseconds inactividad) {
-        internet::EstablecerTiemposEspera(conexion, inactividad);
-    }
-    ~TiemposCortos() {
-        internet::EstablecerTiemposEspera(std::chrono::seconds(30), std::chrono::seconds(30));
-    }
-    TiemposCortos(const TiemposCortos&) = delete;
-    TiemposCortos& operator=(const TiemposCortos&) = delete;
-};
 
 // Stands in for the updater window and records what the component does to it.
 class VentanaGrabadora : public sistema::Ventana {
 public:
     VentanaGrabadora() { sistema::RegistrarVentana(this); }
     ~VentanaGrabadora() override { sistema::RegistrarVentana(nullptr); }
-
     void BarraProgreso(int32_t Porcentaje, const std::string& Dato) override {
         Dibujos.push_back(std::to_string(Porcentaje) + "|" + Dato);
     }

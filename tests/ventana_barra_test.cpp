@@ -19,7 +19,7 @@ using ventana::Leyenda;
 QRgb Rgb(const QImage& im, int x, int y) { return im.pixel(x, y) & 0xFFFFFFu; }
 QRgb Invertida(QRgb pluma, QRgb fondo) { return ~(pluma ^ fondo) & 0xFFFFFFu; }
 
-class Barra : public ::testing::Test {
+class VentanaBarra : public ::testing::Test {
 protected:
     void SetUp() override {
         f_ = std::make_unique<Form1>();
@@ -33,7 +33,7 @@ protected:
     std::unique_ptr<Form1> f_;
 };
 
-TEST_F(Barra, LaCajaInvierteLaParteIzquierdaYElRestoQuedaComoSeImprimio) {
+TEST_F(VentanaBarra, LaCajaInvierteLaParteIzquierdaYElRestoQuedaComoSeImprimio) {
     const QRgb navy = 0x000080u;
     ASSERT_EQ(f_->Picture1.ForeColor().rgb() & 0xFFFFFFu, navy);
     const QRgb fondo = f_->Picture1.BackColor().rgb() & 0xFFFFFFu;
@@ -60,7 +60,7 @@ TEST_F(Barra, LaCajaInvierteLaParteIzquierdaYElRestoQuedaComoSeImprimio) {
     }
 }
 
-TEST_F(Barra, SobreFondoBlancoLaBarraEsAzulMarinoYElTextoCubiertoBlanco) {
+TEST_F(VentanaBarra, SobreFondoBlancoLaBarraEsAzulMarinoYElTextoCubiertoBlanco) {
     f_->Picture1.BackColor(Qt::white);
     const QImage referencia = Dibujar(0, "100%");
     const QImage barra = Dibujar(100, "%");
@@ -78,7 +78,7 @@ TEST_F(Barra, SobreFondoBlancoLaBarraEsAzulMarinoYElTextoCubiertoBlanco) {
     EXPECT_GT(tintaPlena, 0);
 }
 
-TEST_F(Barra, LaLeyendaVaCentradaYSinNumeroParaCero) {
+TEST_F(VentanaBarra, LaLeyendaVaCentradaYSinNumeroParaCero) {
     f_->Picture1.BackColor(Qt::white);
     const QImage im = Dibujar(0, "Descarga completada");
     EXPECT_EQ(Leyenda(*f_), "Descarga completada");
@@ -104,7 +104,7 @@ TEST_F(Barra, LaLeyendaVaCentradaYSinNumeroParaCero) {
     EXPECT_EQ(Leyenda(*f_), "-3%");
 }
 
-TEST_F(Barra, RedibujarLoMismoNoCuestaNadaPeroUnCambioAjenoObligaARedibujar) {
+TEST_F(VentanaBarra, RedibujarLoMismoNoCuestaNadaPeroUnCambioAjenoObligaARedibujar) {
     const QImage primera = Dibujar(45, "%");
     const uint64_t g = f_->Picture1.Generacion();
     Dibujar(45, "%");
@@ -128,7 +128,7 @@ TEST_F(Barra, RedibujarLoMismoNoCuestaNadaPeroUnCambioAjenoObligaARedibujar) {
     EXPECT_EQ(otra.Image(), primera);
 }
 
-TEST_F(Barra, ElManejadorDeProgresoRedondeaAlParMasCercano) {
+TEST_F(VentanaBarra, ElManejadorDeProgresoRedondeaAlParMasCercano) {
     int32_t porSegundo = 1234;
     bool cancelar = false;
     struct Caso {
@@ -149,7 +149,7 @@ TEST_F(Barra, ElManejadorDeProgresoRedondeaAlParMasCercano) {
     EXPECT_EQ(Leyenda(*f_), "%");
 }
 
-TEST_F(Barra, SinTamanoOCanceladoNoDibujaPeroAtiendeLosEventos) {
+TEST_F(VentanaBarra, SinTamanoOCanceladoNoDibujaPeroAtiendeLosEventos) {
     int32_t porSegundo = 0;
     bool cancelar = false;
     f_->BarraProgreso(f_->Picture1, 0, "Descarga cancelada");

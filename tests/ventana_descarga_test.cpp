@@ -27,7 +27,7 @@ bool MuestraPorcentaje(const Form1& f) {
     return !l.empty() && l.back() == '%';
 }
 
-class Descarga : public VentanaPrueba {
+class VentanaDescarga : public VentanaPrueba {
 protected:
     // The window as the check leaves it when an update exists.
     Form1& Preparar() {
@@ -55,7 +55,7 @@ protected:
     }
 };
 
-TEST_F(Descarga, CompletaConLaBarraLuegoDescomprimeBorraElArchivoYFechaElProducto) {
+TEST_F(VentanaDescarga, CompletaConLaBarraLuegoDescomprimeBorraElArchivoYFechaElProducto) {
     const std::string cuerpo = Contenido(8192);
     servidor_.Responder([&](const prueba::Peticion&) { return Archivo(cuerpo, 8, 20ms); });
     InstalarKelunzip(0);
@@ -115,7 +115,7 @@ TEST_F(Descarga, CompletaConLaBarraLuegoDescomprimeBorraElArchivoYFechaElProduct
     EXPECT_EQ(distintos, 0);
 }
 
-TEST_F(Descarga, CancelarDejaElArchivoAnteriorYSePuedeVolverAEmpezar) {
+TEST_F(VentanaDescarga, CancelarDejaElArchivoAnteriorYSePuedeVolverAEmpezar) {
     Escribir(En("Morvane.zip"), "archivo anterior");
     ServirDespacio();
     InstalarKelunzip(0);
@@ -156,7 +156,7 @@ TEST_F(Descarga, CancelarDejaElArchivoAnteriorYSePuedeVolverAEmpezar) {
     EXPECT_FALSE(Hay("Morvane.zip"));
 }
 
-TEST_F(Descarga, UnCancelarTrasElUltimoBloqueCuentaComoCancelado) {
+TEST_F(VentanaDescarga, UnCancelarTrasElUltimoBloqueCuentaComoCancelado) {
     Escribir(En("Morvane.zip"), "anterior");
     const std::string cuerpo = Contenido(1024);
     servidor_.Responder([&](const prueba::Peticion&) { return Archivo(cuerpo, 2, 30ms); });
@@ -183,7 +183,7 @@ TEST_F(Descarga, UnCancelarTrasElUltimoBloqueCuentaComoCancelado) {
     EXPECT_FALSE(f.btnCancelar.isEnabled());
 }
 
-TEST_F(Descarga, UnSegundoClicEnColaNoAbreOtraDescarga) {
+TEST_F(VentanaDescarga, UnSegundoClicEnColaNoAbreOtraDescarga) {
     const std::string cuerpo = Contenido(1024);
     servidor_.Responder([&](const prueba::Peticion&) { return Archivo(cuerpo, 2, 10ms); });
     InstalarKelunzip(0);
@@ -197,7 +197,7 @@ TEST_F(Descarga, UnSegundoClicEnColaNoAbreOtraDescarga) {
     EXPECT_EQ(Leer(En("desempaquetado")), cuerpo);
 }
 
-TEST_F(Descarga, EscapeYAltCCancelanLaDescarga) {
+TEST_F(VentanaDescarga, EscapeYAltCCancelanLaDescarga) {
     Escribir(En("Morvane.zip"), "anterior");
     ServirDespacio();
     Form1& f = Preparar();
@@ -217,7 +217,7 @@ TEST_F(Descarga, EscapeYAltCCancelanLaDescarga) {
     }
 }
 
-TEST_F(Descarga, UnaDescargaFallidaLoDiceYNoInstalaNada) {
+TEST_F(VentanaDescarga, UnaDescargaFallidaLoDiceYNoInstalaNada) {
     Escribir(En("Morvane.zip"), "anterior");
     InstalarKelunzip(0);
     struct Caso {
@@ -247,7 +247,7 @@ TEST_F(Descarga, UnaDescargaFallidaLoDiceYNoInstalaNada) {
     }
 }
 
-TEST_F(Descarga, SiLaHerramientaFallaOFaltaElArchivoSeQuedaYSePuedeReintentar) {
+TEST_F(VentanaDescarga, SiLaHerramientaFallaOFaltaElArchivoSeQuedaYSePuedeReintentar) {
     const std::string cuerpo = Contenido(1024);
     servidor_.Responder([&](const prueba::Peticion&) { return Archivo(cuerpo, 2, 10ms); });
     const time_t antes = std::time(nullptr);
@@ -273,7 +273,7 @@ TEST_F(Descarga, SiLaHerramientaFallaOFaltaElArchivoSeQuedaYSePuedeReintentar) {
     EXPECT_FALSE(RelojDeArenaPuesto());
 }
 
-TEST_F(Descarga, ElArchivoSeBorraSoloCuandoLaHerramientaHaTerminado) {
+TEST_F(VentanaDescarga, ElArchivoSeBorraSoloCuandoLaHerramientaHaTerminado) {
     const std::string cuerpo = Contenido(1024);
     servidor_.Responder([&](const prueba::Peticion&) { return Archivo(cuerpo, 2, 10ms); });
     InstalarKelunzip(0, 2);
@@ -301,7 +301,7 @@ double SegundosDeCpu() {
            (uso.ru_utime.tv_usec + uso.ru_stime.tv_usec) / 1e6;
 }
 
-TEST_F(Descarga, EsperarAtiendeLaVentanaSinConsumirCpuYCeroVuelveEnElActo) {
+TEST_F(VentanaDescarga, EsperarAtiendeLaVentanaSinConsumirCpuYCeroVuelveEnElActo) {
     Form1& f = CrearSinComprobar();
     bool atendido = false;
     QTimer::singleShot(0, [&] { atendido = true; });
@@ -327,7 +327,7 @@ TEST_F(Descarga, EsperarAtiendeLaVentanaSinConsumirCpuYCeroVuelveEnElActo) {
     EXPECT_LT(cpu, 0.5 * pared);
 }
 
-TEST_F(Descarga, CerrarDuranteLaDescargaLaCancelaYArrancaElProducto) {
+TEST_F(VentanaDescarga, CerrarDuranteLaDescargaLaCancelaYArrancaElProducto) {
     Escribir(En("Morvane.zip"), "anterior");
     ServirDespacio();
     InstalarKelunzip(0);
@@ -342,7 +342,7 @@ TEST_F(Descarga, CerrarDuranteLaDescargaLaCancelaYArrancaElProducto) {
     ComprobarIntacto(f, "anterior");
 }
 
-TEST_F(Descarga, CerrarDuranteLaInstalacionArrancaElProductoCuandoLaHerramientaHaTerminado) {
+TEST_F(VentanaDescarga, CerrarDuranteLaInstalacionArrancaElProductoCuandoLaHerramientaHaTerminado) {
     servidor_.Responder([](const prueba::Peticion&) { return Archivo(Contenido(1024), 2, 10ms); });
     InstalarKelunzip(0, 1);
     // The product notes whether the unzip tool had finished when it was started.
@@ -359,7 +359,7 @@ TEST_F(Descarga, CerrarDuranteLaInstalacionArrancaElProductoCuandoLaHerramientaH
     EXPECT_EQ(ProductoIniciado(), "tras\n");
 }
 
-TEST_F(Descarga, ElProgramaTerminaCuandoSeCierraDuranteLaDescarga) {
+TEST_F(VentanaDescarga, ElProgramaTerminaCuandoSeCierraDuranteLaDescarga) {
     Escribir(En("Morvane.zip"), "anterior");
     ServirDespacio();
     Form1& f = Preparar();

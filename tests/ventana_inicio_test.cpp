@@ -16,7 +16,7 @@ namespace {
 using namespace ventana;
 using namespace std::chrono_literals;
 
-using Inicio = VentanaPrueba;
+using VentanaInicio = VentanaPrueba;
 
 // The next widget that the Tab key can reach (the chain also holds the window itself).
 QWidget* SiguienteConTab(QWidget* w) {
@@ -25,7 +25,7 @@ QWidget* SiguienteConTab(QWidget* w) {
     return nullptr;
 }
 
-TEST_F(Inicio, LaVentanaArrancaConSuDisposicionYLosBotonesDeshabilitados) {
+TEST_F(VentanaInicio, LaVentanaArrancaConSuDisposicionYLosBotonesDeshabilitados) {
     Form1& f = CrearSinComprobar();
     EXPECT_EQ(f.windowTitle(), "Update Morvane");
     EXPECT_EQ(f.size(), QSize(446, 61));
@@ -61,7 +61,7 @@ TEST_F(Inicio, LaVentanaArrancaConSuDisposicionYLosBotonesDeshabilitados) {
     EXPECT_DOUBLE_EQ(f.Picture1.ScaleHeight(), 285);
 }
 
-TEST_F(Inicio, ElTemporizadorArrancaConLaVentanaYDisparaUnaSolaComprobacion) {
+TEST_F(VentanaInicio, ElTemporizadorArrancaConLaVentanaYDisparaUnaSolaComprobacion) {
     servidor_.Responder([](const prueba::Peticion&) {
         std::this_thread::sleep_for(300ms);  // a slow server
         return Archivo("x");
@@ -91,7 +91,7 @@ TEST_F(Inicio, ElTemporizadorArrancaConLaVentanaYDisparaUnaSolaComprobacion) {
     EXPECT_EQ(veredictos, 1);
 }
 
-TEST_F(Inicio, MientrasCompruebaMuestraBuscandoConElRelojDeArena) {
+TEST_F(VentanaInicio, MientrasCompruebaMuestraBuscandoConElRelojDeArena) {
     servidor_.Responder([](const prueba::Peticion&) { return Archivo("x"); });
     Form1& f = Crear();
     std::string durante;
@@ -114,7 +114,7 @@ TEST_F(Inicio, MientrasCompruebaMuestraBuscandoConElRelojDeArena) {
     EXPECT_FALSE(RelojDeArenaPuesto());
 }
 
-TEST_F(Inicio, UnArchivoMasNuevoHabilitaDescargar) {
+TEST_F(VentanaInicio, UnArchivoMasNuevoHabilitaDescargar) {
     servidor_.Responder([](const prueba::Peticion&) { return Archivo("x"); });
     Form1& f = Crear();
     f.Cancelado = true;  // left over from nothing: the check resets it
@@ -127,7 +127,7 @@ TEST_F(Inicio, UnArchivoMasNuevoHabilitaDescargar) {
     EXPECT_FALSE(RelojDeArenaPuesto());
 }
 
-TEST_F(Inicio, SinElProductoInstaladoCualquierFechaEsMasNueva) {
+TEST_F(VentanaInicio, SinElProductoInstaladoCualquierFechaEsMasNueva) {
     fs::remove(En("Morvane.exe"));
     servidor_.Responder([](const prueba::Peticion&) { return Archivo("x", 1, 0ms, "Sun, 06 Nov 1994 08:49:37 GMT"); });
     Form1& f = Crear();
@@ -136,7 +136,7 @@ TEST_F(Inicio, SinElProductoInstaladoCualquierFechaEsMasNueva) {
     EXPECT_TRUE(f.btnDescargar.isEnabled());
 }
 
-TEST_F(Inicio, ElMismoDiaNoEsUnaActualizacion) {
+TEST_F(VentanaInicio, ElMismoDiaNoEsUnaActualizacion) {
     FijarFecha(En("Morvane.exe"), 2011, 11, 6);
     servidor_.Responder([](const prueba::Peticion&) { return Archivo("x"); });
     Form1& f = Crear();
@@ -145,7 +145,7 @@ TEST_F(Inicio, ElMismoDiaNoEsUnaActualizacion) {
     EXPECT_FALSE(f.btnDescargar.isEnabled());
 }
 
-TEST_F(Inicio, UnaComprobacionSinVeredictoLoDice) {
+TEST_F(VentanaInicio, UnaComprobacionSinVeredictoLoDice) {
     struct Caso {
         const char* nombre;
         std::function<prueba::Respuesta(const prueba::Peticion&)> guion;
@@ -173,7 +173,7 @@ TEST_F(Inicio, UnaComprobacionSinVeredictoLoDice) {
     }
 }
 
-TEST_F(Inicio, SinConexionTambienLoDice) {
+TEST_F(VentanaInicio, SinConexionTambienLoDice) {
     uint16_t puertoCerrado = 0;
     {
         prueba::ServidorHttp efimero;
@@ -187,7 +187,7 @@ TEST_F(Inicio, SinConexionTambienLoDice) {
     EXPECT_FALSE(RelojDeArenaPuesto());
 }
 
-TEST_F(Inicio, AltCYEscapePulsanCancelarSoloSiEstaHabilitado) {
+TEST_F(VentanaInicio, AltCYEscapePulsanCancelarSoloSiEstaHabilitado) {
     FijarFecha(En("Morvane.exe"), 2030, 1, 1);
     servidor_.Responder([](const prueba::Peticion&) { return Archivo("x"); });
     Form1& f = Crear();
@@ -216,7 +216,7 @@ TEST_F(Inicio, AltCYEscapePulsanCancelarSoloSiEstaHabilitado) {
     EXPECT_EQ(Leyenda(f), "Descarga cancelada");
 }
 
-TEST_F(Inicio, CerrarAntesDeLaComprobacionNoLaEmpiezaYArrancaElProducto) {
+TEST_F(VentanaInicio, CerrarAntesDeLaComprobacionNoLaEmpiezaYArrancaElProducto) {
     servidor_.Responder([](const prueba::Peticion&) { return Archivo("x"); });
     Form1& f = Crear();
     f.show();
@@ -229,7 +229,7 @@ TEST_F(Inicio, CerrarAntesDeLaComprobacionNoLaEmpiezaYArrancaElProducto) {
     EXPECT_TRUE(servidor_.Peticiones().empty());
 }
 
-TEST_F(Inicio, CerrarEnLaPausaDeLaComprobacionLaTerminaSinPedirNada) {
+TEST_F(VentanaInicio, CerrarEnLaPausaDeLaComprobacionLaTerminaSinPedirNada) {
     servidor_.Responder([](const prueba::Peticion&) { return Archivo("x"); });
     Form1& f = CrearSinComprobar();
     f.show();
@@ -246,7 +246,7 @@ TEST_F(Inicio, CerrarEnLaPausaDeLaComprobacionLaTerminaSinPedirNada) {
     EXPECT_TRUE(servidor_.Peticiones().empty());
 }
 
-TEST_F(Inicio, ElProductoArrancaAlCerrarTrasElVeredictoYSuAusenciaNoImporta) {
+TEST_F(VentanaInicio, ElProductoArrancaAlCerrarTrasElVeredictoYSuAusenciaNoImporta) {
     servidor_.Responder([](const prueba::Peticion&) { return Archivo("x"); });
     {
         Form1& f = Crear();

@@ -197,26 +197,6 @@ TEST_F(VentanaDescarga, UnSegundoClicEnColaNoAbreOtraDescarga) {
     EXPECT_EQ(Leer(En("desempaquetado")), cuerpo);
 }
 
-TEST_F(VentanaDescarga, EscapeYAltCCancelanLaDescarga) {
-    Escribir(En("Morvane.zip"), "anterior");
-    ServirDespacio();
-    Form1& f = Preparar();
-    QApplication::setActiveWindow(&f);
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
-
-    for (auto tecla : {std::pair{Qt::Key_Escape, Qt::NoModifier}, std::pair{Qt::Key_C, Qt::AltModifier}}) {
-        SCOPED_TRACE(tecla.first);
-        AlOcurrir pulsar([&] { return MuestraPorcentaje(f) && f.btnCancelar.isEnabled(); },
-                         [&] { QTest::keyClick(&f, tecla.first, tecla.second); });
-        Pulsar(f.btnDescargar);
-        ASSERT_TRUE(pulsar.Hecho());
-        EXPECT_TRUE(f.Cancelado);
-        EXPECT_EQ(Leyenda(f), "Descarga cancelada");
-        EXPECT_TRUE(f.btnDescargar.isEnabled());
-        ComprobarIntacto(f, "anterior");
-    }
-}
-
 TEST_F(VentanaDescarga, UnaDescargaFallidaLoDiceYNoInstalaNada) {
     Escribir(En("Morvane.zip"), "anterior");
     InstalarKelunzip(0);

@@ -159,39 +159,6 @@ TEST(PictureBox, ClsBorraConElFondoYVuelveAlOrigen) {
     for (int x : {0, 25, 49}) EXPECT_EQ(Rgb(c.p.Image(), x, 5), Rgb(QColor(10, 20, 30)));
 }
 
-TEST(PictureBox, LaGeneracionCambiaConCadaCambioDeEstado) {
-    Caja c(50, 10);
-    uint64_t g = c.p.Generacion();
-    auto cambia = [&](const char* que) {
-        EXPECT_GT(c.p.Generacion(), g) << que;
-        g = c.p.Generacion();
-    };
-    c.p.ScaleWidth(100);
-    cambia("ScaleWidth");
-    c.p.DrawMode(10);
-    cambia("DrawMode");
-    c.p.CurrentX(3);
-    cambia("CurrentX");
-    c.p.CurrentY(3);
-    cambia("CurrentY");
-    c.p.Print("x");
-    cambia("Print");
-    c.p.Line(0, 0, 1, 1, false);
-    cambia("Line");
-    c.p.ForeColor(Qt::red);
-    cambia("ForeColor");
-    c.p.AutoRedraw(true);
-    cambia("AutoRedraw");
-    c.p.resize(80, 12);
-    cambia("resize");
-    QFont f = c.p.font();
-    f.setPointSize(f.pointSize() + 3);
-    c.p.setFont(f);
-    cambia("font");
-    c.p.Refresh();
-    EXPECT_EQ(c.p.Generacion(), g);  // showing is not a change
-}
-
 // Counts the repaints of a box.
 class CajaContada : public PictureBox {
 public:

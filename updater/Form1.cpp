@@ -121,16 +121,17 @@ Form1::~Form1() {
 void Form1::Form_Load() { move(PixelesDeTwips(100), PixelesDeTwips(100)); }
 
 // The unload step: starts the product on every close (after the install, when one is
-// running). A flow still on the stack is left to
-// unwind (a download stops at its next block); the program's event loop, told to quit when
-// the last window closed, ends once it has.
+// running). A flow still on the stack is left to unwind (a download stops at its next
+// block); the program's event loop, told to quit when the last window closed, ends then.
 void Form1::closeEvent(QCloseEvent* evento) {
     Timer1.stop();
     cerrada_ = true;
     if (Down) Cancelado = true;
     // Never start the product while the unzip tool may still be replacing it.
-    if (instalando_) productoPendiente_ = true;
-    else IniciarProducto();
+    if (instalando_)
+        productoPendiente_ = true;
+    else
+        IniciarProducto();
     evento->accept();
 }
 

@@ -17,7 +17,6 @@
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -25,7 +24,6 @@
 #include <QCoreApplication>
 #include <QTimer>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -40,10 +38,9 @@
 #include "aplicacion.h"
 #include "entorno_prueba.h"
 #include "internet.h"
+#include "medicion.h"
 #include "servidor_http.h"
 #include "sistema.h"
-
-extern char** environ;
 
 // Reaches the window's private flows, the way the buttons reach them.
 class Form1Prueba {
@@ -83,39 +80,12 @@ public:
 namespace {
 
 namespace fs = std::filesystem;
-using Reloj = std::chrono::steady_clock;
+using medicion::Mediana;
+using medicion::Reloj;
+using medicion::Segundos;
 
 const std::string kHayActualizacion = "Existe una actualización";
 const std::string kNoHayActualizacion = "No existen actualizaciones";
-
-double Segundos(Reloj::duration d) { return std::chrono::duration<double>(d).count(); }
-
-double Mediana(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    size_t m = v.size() / 2;
-    return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
-}
-
-std::optional<uint64_t> Tamano(const std::string& ruta) {
-    struct stat st {};
-    if (::stat(ruta.c_str(), &st) != 0) return std::nullopt;
-    return static_cast<uint64_t>(st.st_size);
-}
-
-// Checks the pattern at the start and the end of the file; the size check catches
-// truncation, this catches garbage.
-bool ContenidoCorrecto(const std::string& ruta, uint64_t n) {
-    std::ifstream f(ruta, std::ios::binary);
-    const uint64_t muestra = std::min<uint64_t>(n, 1 << 20);
-    std::string buf(muestra, '\0');
-    for (uint64_t inicio : {uint64_t{0}, n - muestra}) {
-        f.seekg(static_cast<std::streamoff>(inicio));
-        if (!f.read(buf.data(), static_cast<std::streamsize>(muestra))) return false;
-        for (uint64_t i = 0; i < muestra; ++i)
-            if (buf[i] != prueba::Patron(inicio + i)) return false;
-    }
-    return true;
-}
 
 bool Escribir(const std::string& ruta, const std::string& texto, bool ejecutable) {
     {
@@ -145,36 +115,12 @@ std::string FechaHttp(time_t t) {
 prueba::ServidorHttp::Guion ArchivoDeActualizacion(uint64_t cuerpo, const std::string& fecha) {
     return [cuerpo, fecha](const prueba::Peticion& p) {
         if (p.Destino != URLActualizacion) return prueba::Respuesta::Simple("404 Not Found", "");
-        prueba::Respuesta r;
-        r.Cabecera = "HTTP/1.1 200 OK\r\nContent-Type: application/zip\r\n"
-                     "Last-Modified: " + fecha + "\r\n"
-                     "Content-Length: " + std::to_string(cuerpo) + "\r\n\r\n";
-        r.BytesGenerados = cuerpo;
-        return r;
+        return medicion::ArchivoGenerado(cuerpo, fecha);
     };
 }
 
 void UsarProxy(const prueba::ServidorHttp& servidor) {
     ::setenv("http_proxy", ("http://" + servidor.Direccion()).c_str(), 1);
-}
-
-// Starts `args` with the given file actions; nothing when it could not be started.
-std::optional<pid_t> Iniciar(const std::string& programa, std::vector<std::string> args,
-                             const posix_spawn_file_actions_t* acciones) {
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (::posix_spawnp(&pid, programa.c_str(), acciones, nullptr, argv.data(), environ) != 0)
-        return std::nullopt;
-    return pid;
-}
-
-int Esperar(pid_t pid) {
-    int estado = 0;
-    while (::waitpid(pid, &estado, 0) < 0 && errno == EINTR) {
-    }
-    return estado;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -185,37 +131,9 @@ std::optional<double> DescargaVentana(Form1& f, const std::string& archivo, uint
     const Form1Prueba::Descarga d = Form1Prueba::Descargar(f);
     const double t = Segundos(Reloj::now() - t0);
     const std::string leyenda = f.Picture1.accessibleDescription().toStdString();
-    const auto tam = Tamano(archivo);
     std::fprintf(stderr, "  ventana: %.3f s, %s, %llu eventos, barra \"%s\"\n", t,
                  d.Estado.c_str(), static_cast<unsigned long long>(d.Eventos), leyenda.c_str());
-    const bool bien =
-        !d.HuboError && tam == n && leyenda == "100%" && ContenidoCorrecto(archivo, n);
-    if (!bien)
-        std::fprintf(stderr, "  ventana: descarga incorrecta (error %d, tamaño %lld)\n",
-                     d.HuboError, tam ? static_cast<long long>(*tam) : -1LL);
-    sistema::Borrar(archivo);
-    if (!bien) return std::nullopt;
-    return t;
-}
-
-std::optional<double> DescargaCurl(const std::string& proxy, const std::string& archivo,
-                                   uint64_t n) {
-    const auto t0 = Reloj::now();
-    const auto pid = Iniciar("curl", {"curl", "-s", "-o", archivo, "-x", proxy, URLActualizacion},
-                             nullptr);
-    if (!pid) {
-        std::fprintf(stderr, "  curl: no se pudo iniciar\n");
-        return std::nullopt;
-    }
-    const int estado = Esperar(*pid);
-    const double t = Segundos(Reloj::now() - t0);
-    const auto tam = Tamano(archivo);
-    const bool bien = WIFEXITED(estado) && WEXITSTATUS(estado) == 0 && tam == n &&
-                      ContenidoCorrecto(archivo, n);
-    std::fprintf(stderr, "  curl:    %.3f s%s\n", t, bien ? "" : " (descarga incorrecta)");
-    sistema::Borrar(archivo);
-    if (!bien) return std::nullopt;
-    return t;
+    return medicion::Comprobar("ventana", t, d.HuboError, leyenda == "100%", archivo, n);
 }
 
 std::string CifraDescarga(Form1& f, const std::string& dir, uint64_t mib, int rondas) {
@@ -227,19 +145,14 @@ std::string CifraDescarga(Form1& f, const std::string& dir, uint64_t mib, int ro
     std::fprintf(stderr, "descarga de %llu MiB de %s a través de %s, %d rondas\n",
                  static_cast<unsigned long long>(mib), URLActualizacion, proxy.c_str(), rondas);
 
-    std::vector<double> tVentana, tCurl;
-    for (int i = 0; i < rondas; ++i) {
-        std::fprintf(stderr, "ronda %d\n", i + 1);
-        // Alternate the order so neither side always runs on a warmer cache.
-        for (int lado = 0; lado < 2; ++lado) {
-            const bool ventana = (lado == 0) == (i % 2 == 0);
-            const auto t = ventana ? DescargaVentana(f, dir + "/Morvane.zip", n)
-                                   : DescargaCurl(proxy, dir + "/curl.out", n);
-            if (!t) return titulo + "FALLO (ver los detalles arriba)";
-            (ventana ? tVentana : tCurl).push_back(*t);
-        }
-    }
-    const double mv = Mediana(tVentana), mc = Mediana(tCurl);
+    const auto tiempos = medicion::Rondas(
+        rondas, [&] { return DescargaVentana(f, dir + "/Morvane.zip", n); },
+        [&] {
+            return medicion::DescargaCurl({"-x", proxy, URLActualizacion}, dir + "/curl.out", n,
+                                          "  curl:    ");
+        });
+    if (!tiempos) return titulo + "FALLO (ver los detalles arriba)";
+    const double mv = Mediana(tiempos->Propio), mc = Mediana(tiempos->Curl);
     char linea[200];
     std::snprintf(linea, sizeof linea,
                   "ventana/curl = %.2f (ventana %.3f s, curl %.3f s, mediana de %d; "
@@ -364,7 +277,7 @@ std::optional<double> Arranque(const std::string& yo, const std::string& dir) {
     posix_spawn_file_actions_adddup2(&acciones, STDERR_FILENO, STDOUT_FILENO);
 
     const auto t0 = Reloj::now();
-    const auto pid = Iniciar(yo, {yo, "--hijo", std::to_string(tubo[1]), dir}, &acciones);
+    const auto pid = medicion::Iniciar({yo, "--hijo", std::to_string(tubo[1]), dir}, &acciones);
     ::close(tubo[1]);
     posix_spawn_file_actions_destroy(&acciones);
     if (!pid) {
@@ -386,7 +299,7 @@ std::optional<double> Arranque(const std::string& yo, const std::string& dir) {
     const double t = Segundos(Reloj::now() - t0);
     // SIGKILL: the window never closes, so it starts nothing.
     ::kill(*pid, SIGKILL);
-    Esperar(*pid);
+    medicion::Esperar(*pid);
     ::close(tubo[0]);
 
     if (leidos != 1 || veredicto != '1') {

@@ -5,7 +5,6 @@
 //
 // Details go to stderr; the figure lines are the last lines on stdout.
 #include <sys/resource.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "comun_prueba.h"
 #include "entorno_prueba.h"
 #include "internet.h"
 #include "medicion.h"
@@ -75,12 +75,8 @@ int main(int argc, char** argv) {
     }
     const uint64_t n = mib << 20;
 
-    std::string dir = (std::getenv("TMPDIR") ? std::string(std::getenv("TMPDIR")) : "/tmp") +
-                      "/bench_descarga_XXXXXX";
-    if (!::mkdtemp(dir.data())) {
-        std::perror("mkdtemp");
-        return 1;
-    }
+    prueba::DirectorioTemporal directorio("bench_descarga_");
+    const std::string dir = directorio.Ruta();
     sistema::EstablecerApp_Path(dir);
     const std::string archivo = dir + "/Morvane.zip";
     const std::string archivoCurl = dir + "/curl.out";
@@ -94,10 +90,10 @@ int main(int argc, char** argv) {
             return medicion::ArchivoGenerado(n, "Tue, 01 Dec 2026 10:00:00 GMT");
         });
         const std::string url = servidor.Url("/web/lurenet/Morvane.zip");
-        // The component takes the port through Puerto, as a signed 16-bit value that the
-        // platform reads back as unsigned (ephemeral ports are all above 32767).
+        // The host name keeps whatever follows it, so the component takes the port through
+        // Puerto.
         const std::string urlComponente = "http://127.0.0.1/web/lurenet/Morvane.zip";
-        const int32_t puerto = static_cast<int16_t>(servidor.Puerto());
+        const int32_t puerto = prueba::Puerto16(servidor.Puerto());
         std::fprintf(stderr, "descarga de %llu MiB desde %s, %d rondas\n",
                      static_cast<unsigned long long>(mib), url.c_str(), rondas);
         tiempos = medicion::Rondas(
@@ -105,7 +101,7 @@ int main(int argc, char** argv) {
             [&] { return medicion::DescargaCurl({url}, archivoCurl, n, "  curl:       "); });
     }
     sistema::RegistrarVentana(nullptr);
-    ::rmdir(dir.c_str());
+    sistema::EstablecerApp_Path("");
     if (!tiempos) {
         std::printf("descarga %llu MiB: FALLO (ver los detalles arriba)\n",
                     static_cast<unsigned long long>(mib));

@@ -16,7 +16,6 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -29,13 +28,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "Form1.h"
 #include "aplicacion.h"
+#include "comun_prueba.h"
 #include "entorno_prueba.h"
 #include "internet.h"
 #include "medicion.h"
@@ -86,29 +85,6 @@ using medicion::Segundos;
 
 const std::string kHayActualizacion = "Existe una actualización";
 const std::string kNoHayActualizacion = "No existen actualizaciones";
-
-bool Escribir(const std::string& ruta, const std::string& texto, bool ejecutable) {
-    {
-        std::ofstream f(ruta, std::ios::binary | std::ios::trunc);
-        f << texto;
-        if (!f) return false;
-    }
-    return !ejecutable || ::chmod(ruta.c_str(), 0755) == 0;
-}
-
-// The same instant in the HTTP date form, "Tue, 01 Dec 2026 10:00:00 GMT", spelled out by
-// hand: the C library's names follow the locale the GUI toolkit installs.
-std::string FechaHttp(time_t t) {
-    static const char* const kDias[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-    static const char* const kMeses[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    struct tm g {};
-    ::gmtime_r(&t, &g);
-    char texto[64];
-    std::snprintf(texto, sizeof texto, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDias[g.tm_wday],
-                  g.tm_mday, kMeses[g.tm_mon], g.tm_year + 1900, g.tm_hour, g.tm_min, g.tm_sec);
-    return texto;
-}
 
 // A server that plays the machine's proxy: the absolute-form request for the update URL
 // gets a 200 with `cuerpo` bytes of the pattern; anything else a 404.
@@ -174,7 +150,7 @@ double CpuSegundos() {
 std::string CifraInstalacion(Form1& f, const std::string& dir, int rondas) {
     const std::string titulo = "espera de instalación: ";
     // An unzip tool that is done at once: all that is left to measure is the wait.
-    if (!Escribir(dir + "/Kelunzip", "#!/bin/sh\nexit 0\n", true)) {
+    if (!prueba::Escribir(dir + "/Kelunzip", "#!/bin/sh\nexit 0\n", true)) {
         std::fprintf(stderr, "no se pudo escribir Kelunzip\n");
         return titulo + "FALLO";
     }
@@ -182,7 +158,7 @@ std::string CifraInstalacion(Form1& f, const std::string& dir, int rondas) {
     std::vector<double> porcentajes, tiempos;
     for (int i = 0; i < rondas; ++i) {
         const std::string archivo = dir + "/Morvane.zip";
-        if (!Escribir(archivo, "PK\x05\x06" + std::string(18, '\0'), false)) {
+        if (!prueba::Escribir(archivo, "PK\x05\x06" + std::string(18, '\0'), false)) {
             std::fprintf(stderr, "no se pudo escribir el archivo\n");
             return titulo + "FALLO";
         }
@@ -277,7 +253,7 @@ std::optional<double> Arranque(const std::string& yo, const std::string& dir) {
     posix_spawn_file_actions_adddup2(&acciones, STDERR_FILENO, STDOUT_FILENO);
 
     const auto t0 = Reloj::now();
-    const auto pid = medicion::Iniciar({yo, "--hijo", std::to_string(tubo[1]), dir}, &acciones);
+    const auto pid = prueba::Iniciar({yo, "--hijo", std::to_string(tubo[1]), dir}, &acciones);
     ::close(tubo[1]);
     posix_spawn_file_actions_destroy(&acciones);
     if (!pid) {
@@ -299,7 +275,7 @@ std::optional<double> Arranque(const std::string& yo, const std::string& dir) {
     const double t = Segundos(Reloj::now() - t0);
     // SIGKILL: the window never closes, so it starts nothing.
     ::kill(*pid, SIGKILL);
-    medicion::Esperar(*pid);
+    prueba::Esperar(*pid);
     ::close(tubo[0]);
 
     if (leidos != 1 || veredicto != '1') {
@@ -316,17 +292,16 @@ std::optional<double> Arranque(const std::string& yo, const std::string& dir) {
 
 std::string CifraArranque(const std::string& yo, const std::string& dir, int rondas) {
     const std::string titulo = "arranque hasta el veredicto: ";
-    prueba::ServidorHttp servidor(ArchivoDeActualizacion(1024, FechaHttp(::time(nullptr))));
+    prueba::ServidorHttp servidor(ArchivoDeActualizacion(1024, prueba::FechaHttp(::time(nullptr))));
     UsarProxy(servidor);
     // An old product, so the server's copy is newer; a stand-in that does nothing, should
     // anything start it.
     const std::string producto = dir + "/Morvane.exe";
-    if (!Escribir(producto, "#!/bin/sh\nexit 0\n", true)) {
+    if (!prueba::Escribir(producto, "#!/bin/sh\nexit 0\n", true)) {
         std::fprintf(stderr, "no se pudo escribir Morvane.exe\n");
         return titulo + "FALLO";
     }
-    struct timespec viejo[2] = {{978350400, 0}, {978350400, 0}};  // 1 January 2001, noon UTC
-    ::utimensat(AT_FDCWD, producto.c_str(), viejo, 0);
+    prueba::FijarFecha(producto, 978350400);  // 1 January 2001, noon UTC
 
     std::fprintf(stderr, "arranque del actualizador (%s --hijo), %d rondas\n", yo.c_str(),
                  rondas);
@@ -378,12 +353,8 @@ int main(int argc, char** argv) {
     int argcQt = 1;
     QApplication aplicacion(argcQt, argvQt);
 
-    std::string dir = (std::getenv("TMPDIR") ? std::string(std::getenv("TMPDIR")) : "/tmp") +
-                      "/bench_ventana_XXXXXX";
-    if (!::mkdtemp(dir.data())) {
-        std::perror("mkdtemp");
-        return 1;
-    }
+    prueba::DirectorioTemporal directorio("bench_ventana_");
+    const std::string dir = directorio.Ruta();
     sistema::EstablecerApp_Path(dir);
 
     std::vector<std::string> cifras;
@@ -397,8 +368,6 @@ int main(int argc, char** argv) {
     cifras.push_back(CifraArranque(yo, dir, 7));
 
     sistema::EstablecerApp_Path("");
-    std::error_code ec;
-    fs::remove_all(dir, ec);
 
     int codigo = 0;
     for (const auto& c : cifras) {

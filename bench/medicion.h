@@ -3,12 +3,10 @@
 // that alternate the two.
 #pragma once
 
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -17,10 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "comun_prueba.h"
 #include "servidor_http.h"
 #include "sistema.h"
-
-extern char** environ;
 
 namespace medicion {
 
@@ -70,27 +67,6 @@ inline std::optional<double> Comprobar(const char* quien, double t, bool error, 
     return t;
 }
 
-// Starts `args` (the program is args[0], looked up on PATH) with the given file actions;
-// nothing when it could not be started.
-inline std::optional<pid_t> Iniciar(std::vector<std::string> args,
-                                    const posix_spawn_file_actions_t* acciones = nullptr) {
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (::posix_spawnp(&pid, argv[0], acciones, nullptr, argv.data(), environ) != 0)
-        return std::nullopt;
-    return pid;
-}
-
-// The child's wait status; -1 (neither an exit nor a signal) when it cannot be had.
-inline int Esperar(pid_t pid) {
-    int estado = 0;
-    while (::waitpid(pid, &estado, 0) < 0)
-        if (errno != EINTR) return -1;
-    return estado;
-}
-
 // One download by `curl -s -o <archivo> <opciones...>`, timed from spawn to exit, with
 // the same verdict as the program's own. `etiqueta` starts its detail line on stderr.
 inline std::optional<double> DescargaCurl(const std::vector<std::string>& opciones,
@@ -99,12 +75,12 @@ inline std::optional<double> DescargaCurl(const std::vector<std::string>& opcion
     std::vector<std::string> args = {"curl", "-s", "-o", archivo};
     args.insert(args.end(), opciones.begin(), opciones.end());
     const auto t0 = Reloj::now();
-    const auto pid = Iniciar(args);
+    const auto pid = prueba::Iniciar(args);
     if (!pid) {
         std::fprintf(stderr, "  curl: no se pudo iniciar\n");
         return std::nullopt;
     }
-    const int estado = Esperar(*pid);
+    const int estado = prueba::Esperar(*pid);
     const double t = Segundos(Reloj::now() - t0);
     const auto tam = Tamano(archivo);
     const bool bien = WIFEXITED(estado) && WEXITSTATUS(estado) == 0 && tam == n &&

@@ -3,24 +3,13 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <thread>
 
-namespace demo {
+#include "comun_prueba.h"
 
-std::string FechaHttp(std::time_t instante) {
-    static constexpr const char* kDias[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-    static constexpr const char* kMeses[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    std::tm t{};
-    if (::gmtime_r(&instante, &t) == nullptr) return {};
-    char texto[40];
-    std::snprintf(texto, sizeof texto, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDias[t.tm_wday],
-                  t.tm_mday, kMeses[t.tm_mon], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
-    return texto;
-}
+namespace demo {
 
 bool PideArchivo(const std::string& destino) {
     std::string ruta = destino.substr(0, destino.find_first_of("?#"));
@@ -54,7 +43,7 @@ prueba::Respuesta ResponderArchivo(const OpcionesArchivo& opciones,
     r.Cabecera = "HTTP/1.1 200 OK\r\n"
                  "Content-Type: application/zip\r\n"
                  "Content-Length: " + std::to_string(cuerpo.size()) + "\r\n"
-                 "Last-Modified: " + FechaHttp(st.st_mtim.tv_sec) + "\r\n"
+                 "Last-Modified: " + prueba::FechaHttp(st.st_mtim.tv_sec) + "\r\n"
                  "Connection: close\r\n\r\n";
     if (peticion.Metodo == "HEAD" || cuerpo.empty()) return r;
 

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <chrono>
-#include <ctime>
 #include <string>
 
 #include "servidor_http.h"
@@ -20,17 +19,13 @@ struct OpcionesArchivo {
     std::chrono::milliseconds Retraso{0};      // wait before each reply (a slow server)
 };
 
-// An HTTP date in the fixed form "Sun, 06 Nov 1994 08:49:37 GMT" (always two-digit day,
-// English names, whatever the locale).
-std::string FechaHttp(std::time_t instante);
-
 // True when the request target (origin or absolute form, query ignored) names the archive.
 bool PideArchivo(const std::string& destino);
 
 // The reply to one request. The archive is read at every request, so it may be replaced
-// while the server runs: 200 with Content-Length and Last-Modified (the file's mtime) and
-// the body in pieces with pauses; 404 for other targets; 500 when the file cannot be read.
-// HEAD gets the head alone.
+// while the server runs: 200 with Content-Length and Last-Modified (the file's mtime, as
+// prueba::FechaHttp writes it) and the body in pieces with pauses; 404 for other targets;
+// 500 when the file cannot be read. HEAD gets the head alone.
 prueba::Respuesta ResponderArchivo(const OpcionesArchivo& opciones,
                                    const prueba::Peticion& peticion);
 

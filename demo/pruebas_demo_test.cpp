@@ -5,9 +5,7 @@
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <QColor>
 #include <QCoreApplication>
@@ -18,16 +16,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "comun_prueba.h"
 #include "entorno_prueba.h"
 #include "guion_demo.h"
 #include "servidor_http.h"
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 
@@ -35,74 +31,45 @@ namespace {
 
 const fs::path kFuentes = MORVANE_FUENTES;
 
-std::string Leer(const fs::path& ruta) {
-    std::ifstream f(ruta, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
-
-void Escribir(const fs::path& ruta, const std::string& datos) {
-    fs::create_directories(ruta.parent_path());
-    std::ofstream(ruta, std::ios::binary) << datos;
-}
-
-void PonerFecha(const fs::path& ruta, std::time_t instante) {
-    timespec t[2] = {{instante, 0}, {instante, 0}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, ruta.c_str(), t, 0), 0);
-}
-
-std::time_t FechaDe(const fs::path& ruta) {
-    struct stat st {};
-    return ::stat(ruta.c_str(), &st) == 0 ? st.st_mtim.tv_sec : -1;
-}
+using prueba::Escribir;
+using prueba::FechaDe;
+using prueba::FechaHttp;
+using prueba::FijarFecha;
+using prueba::Leer;
 
 // Runs a program in `carpeta` with standard output and error discarded; returns its exit
 // status, or -1 when it could not run or died from a signal.
 int Ejecutar(const std::vector<std::string>& args, const fs::path& carpeta) {
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
     posix_spawn_file_actions_t acciones;
     posix_spawn_file_actions_init(&acciones);
     posix_spawn_file_actions_addchdir_np(&acciones, carpeta.c_str());
     posix_spawn_file_actions_addopen(&acciones, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&acciones, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    int r = posix_spawnp(&pid, argv[0], &acciones, nullptr, argv.data(), environ);
+    const auto pid = prueba::Iniciar(args, &acciones);
     posix_spawn_file_actions_destroy(&acciones);
-    if (r != 0) return -1;
-    int estado = 0;
-    while (::waitpid(pid, &estado, 0) < 0)
-        if (errno != EINTR) return -1;
+    const int estado = pid ? prueba::Esperar(*pid) : -1;
     return WIFEXITED(estado) ? WEXITSTATUS(estado) : -1;
 }
 
 class CarpetaTemporal : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string plantilla = (fs::temp_directory_path() / "demo-pruebaXXXXXX").string();
-        ASSERT_NE(::mkdtemp(plantilla.data()), nullptr);
-        dir_ = plantilla;
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    fs::path dir_;
+    prueba::DirectorioTemporal carpeta_{"demo-prueba"};
+    const fs::path dir_ = carpeta_.Ruta();
 };
 
 // ---- the update server --------------------------------------------------------------
 
 TEST(FechaHttpTest, FixedFormGmtWithTwoDigitDay) {
-    EXPECT_EQ(demo::FechaHttp(784111777), "Sun, 06 Nov 1994 08:49:37 GMT");
-    EXPECT_EQ(demo::FechaHttp(1000000000), "Sun, 09 Sep 2001 01:46:40 GMT");
-    EXPECT_EQ(demo::FechaHttp(0), "Thu, 01 Jan 1970 00:00:00 GMT");
+    EXPECT_EQ(FechaHttp(784111777), "Sun, 06 Nov 1994 08:49:37 GMT");
+    EXPECT_EQ(FechaHttp(1000000000), "Sun, 09 Sep 2001 01:46:40 GMT");
+    EXPECT_EQ(FechaHttp(0), "Thu, 01 Jan 1970 00:00:00 GMT");
 
     // The local time zone must not leak in.
     const char* antes = std::getenv("TZ");
     std::string guardado = antes ? antes : "";
     ::setenv("TZ", "Pacific/Auckland", 1);
     ::tzset();
-    std::string enOtraZona = demo::FechaHttp(784111777);
+    std::string enOtraZona = FechaHttp(784111777);
     if (antes) ::setenv("TZ", guardado.c_str(), 1); else ::unsetenv("TZ");
     ::tzset();
     EXPECT_EQ(enOtraZona, "Sun, 06 Nov 1994 08:49:37 GMT");
@@ -164,7 +131,7 @@ TEST_F(ServidorDemoTest, ServesTheArchiveToAProxyRequestWithItsDateAndLength) {
     std::string datos;
     for (int i = 0; i < 40000; ++i) datos += static_cast<char>((i * 7919) % 251);
     Escribir(dir_ / "Morvane.zip", datos);
-    PonerFecha(dir_ / "Morvane.zip", 784111777);
+    FijarFecha(dir_ / "Morvane.zip", 784111777);
 
     auto opciones = Opciones();
     prueba::ServidorHttp servidor(
@@ -185,7 +152,7 @@ TEST_F(ServidorDemoTest, ServesTheArchiveToAProxyRequestWithItsDateAndLength) {
 
     // The file is read per request: a replaced archive is served with its new date.
     Escribir(dir_ / "Morvane.zip", "PK-new");
-    PonerFecha(dir_ / "Morvane.zip", 1000000000);
+    FijarFecha(dir_ / "Morvane.zip", 1000000000);
     r = Pedir(servidor.Url(demo::kRutaArchivo));
     EXPECT_EQ(r.Cuerpo, "PK-new");
     EXPECT_NE(r.Cabeceras.find("Last-Modified: Sun, 09 Sep 2001 01:46:40 GMT\r\n"),
@@ -253,11 +220,11 @@ TEST_F(ServidorDemoTest, BodyIsSentInPacedPiecesThatAddUpToTheFile) {
 class KelunzipTest : public CarpetaTemporal {
 protected:
     void SetUp() override {
-        CarpetaTemporal::SetUp();
         fs::path fuente = dir_ / "fuente";
+        fs::create_directories(fuente / "datos");
         Escribir(fuente / "Morvane.exe", "new exe");
         Escribir(fuente / "datos" / "tabla.dat", "new table");
-        PonerFecha(fuente / "Morvane.exe", 1000000000);
+        FijarFecha(fuente / "Morvane.exe", 1000000000);
         fs::create_directories(dir_ / "inst");
         ASSERT_EQ(Ejecutar({"zip", "-qr", (dir_ / "inst" / "Morvane.zip").string(), "."}, fuente),
                   0);

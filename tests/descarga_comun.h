@@ -3,18 +3,11 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <time.h>
-
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "comun_prueba.h"
+#include "servidor_http.h"
 #include "sistema.h"
 #include "zkDownload.h"
 
@@ -42,66 +35,16 @@ public:
 
 namespace prueba {
 
-namespace fs = std::filesystem;
+// The archive's path on the update server.
+inline constexpr const char* kRuta = "/web/lurenet/Morvane.zip";
 
 // A fresh install directory for one case, used as the application directory.
-class Instalacion {
+class Instalacion : public DirectorioTemporal {
 public:
-    Instalacion() {
-        std::string plantilla = ::testing::TempDir() + "descarga XXXXXX";
-        if (!::mkdtemp(plantilla.data())) throw std::runtime_error("mkdtemp");
-        ruta_ = plantilla;
-        sistema::EstablecerApp_Path(ruta_);
-    }
-    ~Instalacion() {
-        sistema::EstablecerApp_Path("");
-        std::error_code ec;
-        fs::remove_all(ruta_, ec);
-    }
-    const std::string& Ruta() const { return ruta_; }
-    std::string En(const std::string& nombre) const { return ruta_ + "/" + nombre; }
+    Instalacion() : DirectorioTemporal("descarga ") { sistema::EstablecerApp_Path(Ruta()); }
+    ~Instalacion() { sistema::EstablecerApp_Path(""); }
     std::string Archivo() const { return En("Morvane.zip"); }
-
-    // Temporary download files left in the directory.
-    int Temporales() const {
-        int n = 0;
-        for (const auto& e : fs::directory_iterator(ruta_))
-            n += e.path().filename().string().rfind("zkD", 0) == 0;
-        return n;
-    }
-
-private:
-    std::string ruta_;
 };
-
-inline void Escribir(const std::string& ruta, const std::string& texto) {
-    std::ofstream(ruta, std::ios::binary) << texto;
-}
-
-inline std::string Leer(const std::string& ruta) {
-    std::ifstream f(ruta, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-// The port reaches the platform as a signed 16-bit value, read there as unsigned, so a
-// loopback port above 32767 (every ephemeral port) is given in its signed 16-bit form.
-inline int32_t Puerto16(uint16_t puerto) { return static_cast<int16_t>(puerto); }
-
-// Sets the modification time of `ruta` to a local date and time.
-inline void FijarFechaLocal(const std::string& ruta, int anio, int mes, int dia, int hora) {
-    struct tm t {};
-    t.tm_year = anio - 1900;
-    t.tm_mon = mes - 1;
-    t.tm_mday = dia;
-    t.tm_hour = hora;
-    t.tm_isdst = -1;
-    const time_t segundos = ::mktime(&t);
-    const struct timespec veces[2] = {{segundos, 0}, {segundos, 0}};
-    if (::utimensat(AT_FDCWD, ruta.c_str(), veces, 0) != 0)
-        throw std::runtime_error("utimensat " + ruta);
-}
 
 // Stands in for the updater window and records what the component does to it.
 class VentanaGrabadora : public sistema::Ventana {
@@ -117,6 +60,26 @@ public:
     std::vector<std::string> Dibujos;
     std::vector<bool> Habilitaciones;
     long Eventos = 0;
+};
+
+// A component aimed at the archive on a loopback server, in a fresh install directory,
+// drawing into a recording window.
+class DescargaConServidor : public ::testing::Test {
+protected:
+    // The host name keeps whatever follows it, so the port goes through Puerto.
+    void SetUp() override {
+        d.URL(std::string("http://127.0.0.1") + kRuta);
+        d.Puerto(Puerto16(servidor.Puerto()));
+    }
+    // Every request gets `r`.
+    void Servir(Respuesta r) {
+        servidor.Responder([r](const Peticion&) { return r; });
+    }
+
+    Instalacion instalacion;
+    VentanaGrabadora ventana;
+    ServidorHttp servidor;
+    zkDownload d;
 };
 
 }  // namespace prueba

@@ -3,27 +3,19 @@
 #include <gtest/gtest.h>
 
 #include "descarga_comun.h"
-#include "servidor_http.h"
 
 namespace {
 
-using prueba::Peticion;
 using prueba::Respuesta;
 
 constexpr const char* kCabecera = "Sun, 06 Nov 1994 08:49:37 GMT";
 const std::string kHay = "0|Existe una actualización";
 const std::string kNoHay = "0|No existen actualizaciones";
 
-class ComprobacionDeFecha : public ::testing::Test {
+class ComprobacionDeFecha : public prueba::DescargaConServidor {
 protected:
-    prueba::Instalacion instalacion;
-    prueba::VentanaGrabadora ventana;
-    prueba::ServidorHttp servidor;
-    zkDownload d;
-
     void SetUp() override {
-        d.URL("http://127.0.0.1/web/lurenet/Morvane.zip");
-        d.Puerto(prueba::Puerto16(servidor.Puerto()));
+        DescargaConServidor::SetUp();
         d.QLastModified(true);
     }
 
@@ -31,16 +23,14 @@ protected:
     // anio is 0). The check reports through the window only, never through the status.
     void Comprobar(const std::string& cabecera, int anio, int mes = 1, int dia = 1,
                    int hora = 0, int32_t tipoAccion = 0) {
-        servidor.Responder([cabecera](const Peticion&) {
-            std::vector<std::string> cabeceras;
-            if (!cabecera.empty()) cabeceras.push_back("Last-Modified: " + cabecera);
-            return Respuesta::Simple("200 OK", "zip", cabeceras);
-        });
+        std::vector<std::string> cabeceras;
+        if (!cabecera.empty()) cabeceras.push_back("Last-Modified: " + cabecera);
+        Servir(Respuesta::Simple("200 OK", "zip", cabeceras));
         const std::string exe = instalacion.En("Morvane.exe");
         std::filesystem::remove(exe);
         if (anio) {
             prueba::Escribir(exe, "exe");
-            prueba::FijarFechaLocal(exe, anio, mes, dia, hora);
+            prueba::FijarFecha(exe, prueba::HoraLocal(anio, mes, dia, hora));
         }
         d.Descargar(tipoAccion);
         EXPECT_FALSE(d.HuboError());

@@ -13,7 +13,6 @@
 
 #include "descarga_comun.h"
 #include "internet.h"
-#include "servidor_http.h"
 
 namespace {
 
@@ -26,7 +25,7 @@ void Poner(zkDownload& d, std::initializer_list<Interruptor> interruptores, bool
     for (Interruptor sw : interruptores) (d.*sw)(valor);
 }
 
-constexpr const char* kRuta = "/web/lurenet/Morvane.zip";
+using prueba::kRuta;
 
 // True once something accepts connections on 127.0.0.1:`puerto` (within about 5 s).
 bool Acepta(uint16_t puerto) {
@@ -44,26 +43,13 @@ bool Acepta(uint16_t puerto) {
     return false;
 }
 
-class Peticiones : public ::testing::Test {
+class Peticiones : public prueba::DescargaConServidor {
 protected:
-    prueba::Instalacion instalacion;
-    prueba::VentanaGrabadora ventana;
-    prueba::ServidorHttp servidor;
-    zkDownload d;
-
-    // The host name keeps whatever follows it, so the port goes through Puerto.
-    void SetUp() override {
-        d.URL(std::string("http://127.0.0.1") + kRuta);
-        d.Puerto(prueba::Puerto16(servidor.Puerto()));
-    }
-    void Servir(Respuesta r) {
-        servidor.Responder([r](const Peticion&) { return r; });
-    }
     // After any call: no handle left open, and nothing but a completed body on disk.
     void SinRastro(bool archivo = false) {
         EXPECT_FALSE(P::AlgunHandleAbierto(d));
         EXPECT_EQ(prueba::fs::exists(instalacion.Archivo()), archivo);
-        EXPECT_EQ(instalacion.Temporales(), 0);
+        EXPECT_TRUE(instalacion.Temporales().empty());
     }
 };
 

@@ -11,12 +11,10 @@
 
 #include "descarga_comun.h"
 #include "internet.h"
-#include "servidor_http.h"
 
 namespace {
 
 using P = zkDownloadPrueba;
-using prueba::Peticion;
 using prueba::Respuesta;
 using std::chrono::milliseconds;
 
@@ -34,17 +32,12 @@ std::string Cuerpo(size_t n) {
     return s;
 }
 
-class Transferencias : public ::testing::Test {
+class Transferencias : public prueba::DescargaConServidor {
 protected:
-    prueba::Instalacion instalacion;
-    prueba::VentanaGrabadora ventana;
-    prueba::ServidorHttp servidor;
-    zkDownload d;
     std::vector<Evento> eventos;
 
     void SetUp() override {
-        d.URL("http://127.0.0.1/web/lurenet/Morvane.zip");
-        d.Puerto(prueba::Puerto16(servidor.Puerto()));
+        DescargaConServidor::SetUp();
         d.Progreso = [this](int32_t t, int32_t r, double p, int32_t s, double rest,
                             int32_t& bps, bool&) { eventos.push_back({t, r, p, s, rest, bps}); };
         prueba::Escribir(instalacion.Archivo(), "archivo anterior");
@@ -53,6 +46,7 @@ protected:
         internet::EstablecerTiemposEspera(std::chrono::seconds(30), std::chrono::seconds(30));
     }
 
+    using DescargaConServidor::Servir;
     // The body in `piezas` pieces, each after a pause, so that blocks arrive over time;
     // `anunciado` > size announces more than is sent.
     void Servir(const std::string& cuerpo, size_t piezas, bool conLongitud = true,
@@ -67,7 +61,7 @@ protected:
         for (size_t i = 0; i < cuerpo.size(); i += trozo)
             r.Cuerpo.push_back({milliseconds(20), cuerpo.substr(i, trozo)});
         r.Fin = fin;
-        servidor.Responder([r](const Peticion&) { return r; });
+        Servir(r);
     }
 
     // A failed transfer leaves the old archive as it was and no temporary file.
@@ -76,7 +70,7 @@ protected:
         EXPECT_EQ(d.StatusCode(), codigo);
         EXPECT_EQ(d.StatusText(), texto);
         EXPECT_EQ(prueba::Leer(instalacion.Archivo()), "archivo anterior");
-        EXPECT_EQ(instalacion.Temporales(), 0);
+        EXPECT_TRUE(instalacion.Temporales().empty());
         EXPECT_FALSE(P::AlgunHandleAbierto(d));
     }
     // `conEventos`: the body came in pieces after pauses, so its last block raised one.
@@ -84,7 +78,7 @@ protected:
         EXPECT_FALSE(d.HuboError()) << d.StatusCode() << " " << d.StatusText();
         EXPECT_EQ(d.StatusCode() + " " + d.StatusText(), "200 OK");
         EXPECT_TRUE(prueba::Leer(instalacion.Archivo()) == cuerpo);
-        EXPECT_EQ(instalacion.Temporales(), 0);
+        EXPECT_TRUE(instalacion.Temporales().empty());
         EXPECT_FALSE(P::AlgunHandleAbierto(d));
         if (conEventos) {
             ASSERT_FALSE(eventos.empty());
@@ -124,7 +118,7 @@ TEST_F(Transferencias, ConYSinLongitud) {
 TEST_F(Transferencias, CuerpoVacioDejaUnArchivoVacio) {
     Respuesta r;
     r.Cabecera = "HTTP/1.1 204 No Content\r\n\r\n";
-    servidor.Responder([r](const Peticion&) { return r; });
+    Servir(r);
     d.Descargar(1);
     EXPECT_FALSE(d.HuboError()) << d.StatusCode();
     EXPECT_EQ(prueba::Leer(instalacion.Archivo()), "");
@@ -134,7 +128,7 @@ TEST_F(Transferencias, CuerpoVacioDejaUnArchivoVacio) {
 TEST_F(Transferencias, CuerposGrandesLleganIntactos) {
     // Several flushes of the write buffer, blocks straddling its end, blocks larger than it.
     const std::string cuerpo = Cuerpo(300 * 1024 + 77);
-    servidor.Responder([&](const Peticion&) { return Respuesta::Simple("200 OK", cuerpo); });
+    Servir(Respuesta::Simple("200 OK", cuerpo));
     for (int32_t bloque : {1000, 100000}) {
         d.BytesBloqueDescarga(bloque);
         d.Descargar(1);
@@ -145,12 +139,10 @@ TEST_F(Transferencias, CuerposGrandesLleganIntactos) {
     for (const Evento& e : eventos) EXPECT_GT(e.PorSegundo, 0);
 
     constexpr uint64_t kTam = 20 * 1024 * 1024 + 333;
-    servidor.Responder([](const Peticion&) {
-        Respuesta r;
-        r.Cabecera = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(kTam) + "\r\n\r\n";
-        r.BytesGenerados = kTam;
-        return r;
-    });
+    Respuesta generada;
+    generada.Cabecera = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(kTam) + "\r\n\r\n";
+    generada.BytesGenerados = kTam;
+    Servir(generada);
     d.BytesBloqueDescarga(512);
     d.Descargar(1);
     ASSERT_FALSE(d.HuboError()) << d.StatusCode();
@@ -227,7 +219,7 @@ TEST_F(Transferencias, DestinoQueNoSePuedeEscribirEsError8) {
     for (auto [tam, limite] : {std::pair<size_t, rlim_t>{3000, 1000}, {400 * 1024, 1000},
                                {400 * 1024, 150 * 1024}}) {
         const std::string cuerpo = Cuerpo(tam);
-        servidor.Responder([&](const Peticion&) { return Respuesta::Simple("200 OK", cuerpo); });
+        Servir(Respuesta::Simple("200 OK", cuerpo));
         {
             LimiteDeTamano limiteDeTamano(limite);
             d.Descargar(1);
@@ -242,7 +234,7 @@ TEST_F(Transferencias, DestinoQueNoSePuedeEscribirEsError8) {
     d.Descargar(1);
     EXPECT_EQ(d.StatusCode(), "008");
     EXPECT_EQ(prueba::Leer(instalacion.Archivo() + "/dentro"), "dentro");
-    EXPECT_EQ(instalacion.Temporales(), 0);
+    EXPECT_TRUE(instalacion.Temporales().empty());
 
     // The install directory does not exist, or is a regular file: no temporary file.
     eventos.clear();

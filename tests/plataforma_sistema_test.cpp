@@ -1,47 +1,25 @@
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
+#include "comun_prueba.h"
 #include "sistema.h"
 
 namespace {
 
-// A fresh directory (with a blank in its name) removed at the end of the case.
-class DirectorioTemporal {
-public:
-    DirectorioTemporal() {
-        std::string plantilla = ::testing::TempDir() + "sistema con blancos XXXXXX";
-        if (!::mkdtemp(plantilla.data())) throw std::runtime_error("mkdtemp");
-        ruta_ = plantilla;
-    }
-    ~DirectorioTemporal() { std::system(("rm -rf '" + ruta_ + "'").c_str()); }
-    const std::string& Ruta() const { return ruta_; }
-    std::string En(const std::string& nombre) const { return ruta_ + "/" + nombre; }
+using prueba::Escribir;
+using prueba::Leer;
 
-private:
-    std::string ruta_;
+// A fresh directory with a blank in its name.
+struct Directorio : prueba::DirectorioTemporal {
+    Directorio() : DirectorioTemporal("sistema con blancos ") {}
 };
-
-void Escribir(const std::string& ruta, const std::string& texto, bool ejecutable = false) {
-    std::ofstream(ruta) << texto;
-    if (ejecutable) ::chmod(ruta.c_str(), 0755);
-}
-
-std::string Leer(const std::string& ruta) {
-    std::ifstream f(ruta);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
 
 sistema::EstadoProceso EsperarFin(int pid) {
     for (int i = 0; i < 1000; ++i) {
@@ -73,7 +51,7 @@ TEST(Fecha, ValidaElCalendarioYOrdenaPorDia) {
 }
 
 TEST(Ficheros, TemporalUnicoCarpetasYRenombrado) {
-    DirectorioTemporal dir;
+    Directorio dir;
     auto a = sistema::GetTempFileNameA(dir.Ruta(), "zkD");
     auto b = sistema::GetTempFileNameA(dir.Ruta(), "zkD");
     ASSERT_TRUE(a && b);
@@ -101,19 +79,10 @@ TEST(Ficheros, TemporalUnicoCarpetasYRenombrado) {
 }
 
 TEST(Ficheros, FechaDeModificacionEnHoraLocal) {
-    DirectorioTemporal dir;
+    Directorio dir;
     std::string f = dir.En("Morvane.exe");
     Escribir(f, "x");
-    // 1994-11-05 23:59:00 in local time, whatever the machine's zone.
-    struct tm t {};
-    t.tm_year = 94;
-    t.tm_mon = 10;
-    t.tm_mday = 5;
-    t.tm_hour = 23;
-    t.tm_min = 59;
-    t.tm_isdst = -1;
-    struct timespec veces[2] = {{::mktime(&t), 0}, {::mktime(&t), 0}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, f.c_str(), veces, 0), 0);
+    prueba::FijarFecha(f, prueba::HoraLocal(1994, 11, 5, 23, 59));  // whatever the zone
     auto fh = sistema::FechaModificacion(f);
     ASSERT_TRUE(fh);
     EXPECT_EQ(fh->Dia, *sistema::Fecha::Crear(1994, 11, 5));
@@ -143,7 +112,7 @@ TEST(Aplicacion, DirectorioPropioYSustituto) {
 }
 
 TEST(Procesos, ResuelveSinShellYConDirectorio) {
-    DirectorioTemporal app, otro;
+    Directorio app, otro;
     sistema::EstablecerApp_Path(app.Ruta());
     // The same name in the application directory and on PATH: the application one wins.
     Escribir(app.En("herramienta"), "#!/bin/sh\npwd > salida; printf '%s|' \"$@\" >> salida\n",

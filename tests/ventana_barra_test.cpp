@@ -14,10 +14,9 @@
 
 namespace {
 
+using ventana::Invertida;
 using ventana::Leyenda;
-
-QRgb Rgb(const QImage& im, int x, int y) { return im.pixel(x, y) & 0xFFFFFFu; }
-QRgb Invertida(QRgb pluma, QRgb fondo) { return ~(pluma ^ fondo) & 0xFFFFFFu; }
+using ventana::Rgb;
 
 class VentanaBarra : public ::testing::Test {
 protected:

@@ -3,12 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
-
 #include <QGuiApplication>
+#include <QImage>
 #include <QTest>
 #include <QTimer>
 
@@ -16,15 +12,13 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
-#include <sstream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "Form1.h"
+#include "comun_prueba.h"
 #include "internet.h"
 #include "servidor_http.h"
 #include "sistema.h"
@@ -41,37 +35,17 @@ public:
 namespace ventana {
 
 namespace fs = std::filesystem;
+using prueba::Escribir;
+using prueba::FechaDe;
+using prueba::FijarFecha;
+using prueba::HoraLocal;
+using prueba::Leer;
 
-inline std::string Leer(const std::string& ruta) {
-    std::ifstream f(ruta, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
+// A pixel's colour without its alpha.
+inline QRgb Rgb(const QImage& im, int x, int y) { return im.pixel(x, y) & 0xFFFFFFu; }
 
-inline void Escribir(const std::string& ruta, const std::string& texto, bool ejecutable = false) {
-    std::ofstream(ruta, std::ios::binary) << texto;
-    if (ejecutable) ::chmod(ruta.c_str(), 0755);
-}
-
-// Sets a file's modification time to noon of that local day.
-inline void FijarFecha(const std::string& ruta, int anio, int mes, int dia) {
-    struct tm t {};
-    t.tm_year = anio - 1900;
-    t.tm_mon = mes - 1;
-    t.tm_mday = dia;
-    t.tm_hour = 12;
-    t.tm_isdst = -1;
-    time_t segundos = ::mktime(&t);
-    struct timespec tiempos[2] = {{segundos, 0}, {segundos, 0}};
-    ::utimensat(AT_FDCWD, ruta.c_str(), tiempos, 0);
-}
-
-inline time_t FechaDe(const std::string& ruta) {
-    struct stat st {};
-    if (::stat(ruta.c_str(), &st) != 0) return 0;
-    return st.st_mtim.tv_sec;
-}
+// What the strip's drawing mode (not pen xor screen) makes of `fondo` under the pen.
+inline QRgb Invertida(QRgb pluma, QRgb fondo) { return ~(pluma ^ fondo) & 0xFFFFFFu; }
 
 // The caption the window last drew in its status strip.
 inline std::string Leyenda(const Form1& f) {
@@ -136,16 +110,13 @@ private:
 class VentanaPrueba : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string plantilla = ::testing::TempDir() + "instalación con blancos XXXXXX";
-        if (!::mkdtemp(plantilla.data())) throw std::runtime_error("mkdtemp");
-        dir_ = plantilla;
         cwd_ = fs::current_path();
-        sistema::EstablecerApp_Path(dir_);
+        sistema::EstablecerApp_Path(dir_.Ruta());
         ::setenv("http_proxy", ("http://" + servidor_.Direccion()).c_str(), 1);
         internet::EstablecerTiemposEspera(std::chrono::seconds(3), std::chrono::seconds(3));
         // The installed product: a stand-in that records how it was started.
         Escribir(En("Morvane.exe"), "#!/bin/sh\nprintf '%s\\n' \"$0\" >> \"$(dirname \"$0\")/producto-iniciado\"\n", true);
-        FijarFecha(En("Morvane.exe"), 2001, 1, 1);
+        FijarFecha(En("Morvane.exe"), HoraLocal(2001, 1, 1));
     }
 
     void TearDown() override {
@@ -154,8 +125,6 @@ protected:
         sistema::EstablecerApp_Path("");
         ::unsetenv("http_proxy");
         internet::EstablecerTiemposEspera(std::chrono::seconds(30), std::chrono::seconds(30));
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
     }
 
     // Creates the window; its timer is running, as at start-up.
@@ -194,17 +163,9 @@ protected:
         Escribir(En("Kelunzip"), guion, true);
     }
 
-    std::string En(const std::string& nombre) const { return dir_ + "/" + nombre; }
-    bool Hay(const std::string& nombre) const { return fs::exists(En(nombre)); }
-
-    std::vector<std::string> Temporales() const {
-        std::vector<std::string> nombres;
-        for (const auto& e : fs::directory_iterator(dir_)) {
-            std::string n = e.path().filename().string();
-            if (n.rfind("zkD", 0) == 0) nombres.push_back(n);
-        }
-        return nombres;
-    }
+    std::string En(const std::string& nombre) const { return dir_.En(nombre); }
+    bool Hay(const std::string& nombre) const { return dir_.Hay(nombre); }
+    std::vector<std::string> Temporales() const { return dir_.Temporales(); }
 
     // Waits for the product stand-in to have been started and returns its record.
     std::string ProductoIniciado() {
@@ -215,7 +176,7 @@ protected:
     }
 
     prueba::ServidorHttp servidor_;
-    std::string dir_;
+    prueba::DirectorioTemporal dir_{"instalación con blancos "};
     fs::path cwd_;
     std::unique_ptr<Form1> form_;
 };

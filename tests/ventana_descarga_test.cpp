@@ -20,8 +20,6 @@ namespace {
 using namespace ventana;
 using namespace std::chrono_literals;
 
-QRgb Rgb(const QImage& im, int x, int y) { return im.pixel(x, y) & 0xFFFFFFu; }
-
 bool MuestraPorcentaje(const Form1& f) {
     const std::string l = Leyenda(f);
     return !l.empty() && l.back() == '%';
@@ -92,7 +90,7 @@ TEST_F(VentanaDescarga, CompletaConLaBarraLuegoDescomprimeBorraElArchivoYFechaEl
     EXPECT_TRUE(relojInstalando);
 
     EXPECT_EQ(Leer(En("desempaquetado")), cuerpo);
-    EXPECT_EQ(Leer(En("kelunzip-llamada")), dir_ + "|-d -o Morvane.zip");
+    EXPECT_EQ(Leer(En("kelunzip-llamada")), dir_.Ruta() + "|-d -o Morvane.zip");
     EXPECT_EQ(Leer(En("kelunzip-archivo")), "presente\n");
     EXPECT_FALSE(Hay("Morvane.zip"));
     EXPECT_GE(FechaDe(En("Morvane.exe")), antes - 1);  // the tool's old date was replaced
@@ -111,7 +109,7 @@ TEST_F(VentanaDescarga, CompletaConLaBarraLuegoDescomprimeBorraElArchivoYFechaEl
     int distintos = 0;
     for (int y = 0; y < texto.height(); ++y)
         for (int x = 0; x < texto.width(); ++x)
-            if (Rgb(alCien, x, y) != (~(0x000080u ^ Rgb(texto, x, y)) & 0xFFFFFFu)) ++distintos;
+            if (Rgb(alCien, x, y) != Invertida(0x000080u, Rgb(texto, x, y))) ++distintos;
     EXPECT_EQ(distintos, 0);
 }
 

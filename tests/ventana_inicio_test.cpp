@@ -128,7 +128,7 @@ TEST_F(VentanaInicio, UnArchivoMasNuevoHabilitaDescargar) {
 }
 
 TEST_F(VentanaInicio, ElMismoDiaNoEsUnaActualizacion) {
-    FijarFecha(En("Morvane.exe"), 2011, 11, 6);
+    FijarFecha(En("Morvane.exe"), HoraLocal(2011, 11, 6));
     servidor_.Responder([](const prueba::Peticion&) { return Archivo("x"); });
     Form1& f = Crear();
     ASSERT_TRUE(EsperarComprobacion());
@@ -174,7 +174,7 @@ TEST_F(VentanaInicio, SinConexionTambienLoDice) {
 }
 
 TEST_F(VentanaInicio, AltCYEscapePulsanCancelarSoloSiEstaHabilitado) {
-    FijarFecha(En("Morvane.exe"), 2030, 1, 1);
+    FijarFecha(En("Morvane.exe"), HoraLocal(2030, 1, 1));
     servidor_.Responder([](const prueba::Peticion&) { return Archivo("x"); });
     Form1& f = Crear();
     f.show();

@@ -114,63 +114,54 @@ TEST_F(VentanaInicio, MientrasCompruebaMuestraBuscandoConElRelojDeArena) {
     EXPECT_FALSE(RelojDeArenaPuesto());
 }
 
-TEST_F(VentanaInicio, UnArchivoMasNuevoHabilitaDescargar) {
-    servidor_.Responder([](const prueba::Peticion&) { return Archivo("x"); });
-    Form1& f = Crear();
-    f.Cancelado = true;  // left over from nothing: the check resets it
-    ASSERT_TRUE(EsperarComprobacion());
-    EXPECT_EQ(Leyenda(f), "Existe una actualización");
-    EXPECT_TRUE(f.btnDescargar.isEnabled());
-    EXPECT_FALSE(f.btnCancelar.isEnabled());
-    EXPECT_FALSE(f.Cancelado);
-    EXPECT_FALSE(f.Down);
-    EXPECT_FALSE(RelojDeArenaPuesto());
-}
-
-TEST_F(VentanaInicio, ElMismoDiaNoEsUnaActualizacion) {
-    FijarFecha(En("Morvane.exe"), HoraLocal(2011, 11, 6));
-    servidor_.Responder([](const prueba::Peticion&) { return Archivo("x"); });
-    Form1& f = Crear();
-    ASSERT_TRUE(EsperarComprobacion());
-    EXPECT_EQ(Leyenda(f), "No existen actualizaciones");
-    EXPECT_FALSE(f.btnDescargar.isEnabled());
-}
-
-TEST_F(VentanaInicio, UnaComprobacionSinVeredictoLoDice) {
-    struct Caso {
-        const char* nombre;
-        std::function<prueba::Respuesta(const prueba::Peticion&)> guion;
-    };
-    const std::vector<Caso> casos = {
-        {"404", [](const prueba::Peticion&) { return prueba::Respuesta::Simple("404 Not Found", "no"); }},
-        {"sin Last-Modified", [](const prueba::Peticion&) { return prueba::Respuesta::Simple("200 OK", "x"); }},
-        {"fecha ilegible", [](const prueba::Peticion&) { return Archivo("x", 1, 0ms, "Sun, 6 Nov 2011 08:49:37 GMT"); }},
-    };
-    for (const Caso& c : casos) {
-        SCOPED_TRACE(c.nombre);
-        servidor_.Responder(c.guion);
-        Form1& f = Crear();
-        ASSERT_TRUE(EsperarComprobacion());
-        EXPECT_EQ(Leyenda(f), "No se pudo comprobar si existen actualizaciones");
-        EXPECT_FALSE(f.btnDescargar.isEnabled());
-        EXPECT_FALSE(f.Down);
-        EXPECT_FALSE(RelojDeArenaPuesto());
-        form_.reset();
-    }
-}
-
-TEST_F(VentanaInicio, SinConexionTambienLoDice) {
+// Every way the check can end: its text, Descargar enabled only for a newer archive, and
+// nothing of the check left behind (component, pointer, a stale cancel flag).
+TEST_F(VentanaInicio, CadaFinDeLaComprobacionDejaSuTextoYLosBotones) {
     uint16_t puertoCerrado = 0;
     {
         prueba::ServidorHttp efimero;
         puertoCerrado = efimero.Puerto();
     }
-    ::setenv("http_proxy", ("http://127.0.0.1:" + std::to_string(puertoCerrado)).c_str(), 1);
-    Form1& f = Crear();
-    ASSERT_TRUE(EsperarComprobacion());
-    EXPECT_EQ(Leyenda(f), "No se pudo comprobar si existen actualizaciones");
-    EXPECT_FALSE(f.btnDescargar.isEnabled());
-    EXPECT_FALSE(RelojDeArenaPuesto());
+    const std::string kSinVeredicto = "No se pudo comprobar si existen actualizaciones";
+    const auto archivo = [](const prueba::Peticion&) { return Archivo("x"); };
+    struct Caso {
+        const char* nombre;
+        prueba::ServidorHttp::Guion guion;  // none: nothing listens where the proxy is
+        time_t producto;                    // the installed product's date
+        std::string leyenda;
+        bool descargar;
+    };
+    const std::vector<Caso> casos = {
+        {"newer", archivo, HoraLocal(2001, 1, 1), "Existe una actualización", true},
+        {"same day", archivo, HoraLocal(2011, 11, 6), "No existen actualizaciones", false},
+        {"404", [](const prueba::Peticion&) { return prueba::Respuesta::Simple("404 Not Found", "no"); },
+         HoraLocal(2001, 1, 1), kSinVeredicto, false},
+        {"no Last-Modified", [](const prueba::Peticion&) { return prueba::Respuesta::Simple("200 OK", "x"); },
+         HoraLocal(2001, 1, 1), kSinVeredicto, false},
+        {"unreadable date", [](const prueba::Peticion&) { return Archivo("x", 1, 0ms, "Sun, 6 Nov 2011 08:49:37 GMT"); },
+         HoraLocal(2001, 1, 1), kSinVeredicto, false},
+        {"no connection", nullptr, HoraLocal(2001, 1, 1), kSinVeredicto, false},
+    };
+    for (const Caso& c : casos) {
+        SCOPED_TRACE(c.nombre);
+        FijarFecha(En("Morvane.exe"), c.producto);
+        const std::string proxy = c.guion ? servidor_.Direccion()
+                                          : "127.0.0.1:" + std::to_string(puertoCerrado);
+        ::setenv("http_proxy", ("http://" + proxy).c_str(), 1);
+        servidor_.Responder(c.guion);
+        const size_t antes = servidor_.Peticiones().size();
+        Form1& f = Crear();
+        f.Cancelado = true;  // left over from nothing: the check resets it
+        ASSERT_TRUE(EsperarComprobacion());
+        EXPECT_EQ(Leyenda(f), c.leyenda);
+        EXPECT_EQ(f.btnDescargar.isEnabled(), c.descargar);
+        EXPECT_FALSE(f.btnCancelar.isEnabled());
+        EXPECT_FALSE(f.Cancelado);
+        EXPECT_FALSE(f.Down);
+        EXPECT_FALSE(RelojDeArenaPuesto());
+        EXPECT_EQ(servidor_.Peticiones().size() - antes, c.guion ? 1u : 0u);
+        form_.reset();
+    }
 }
 
 TEST_F(VentanaInicio, AltCYEscapePulsanCancelarSoloSiEstaHabilitado) {

@@ -330,12 +330,17 @@ void zkDownload::Usuario(const std::string& vData) { usuario_ = vData; }
 std::string zkDownload::NoUsarProxy() const { return noUsarProxy_; }
 void zkDownload::NoUsarProxy(const std::string& vData) {
     noUsarProxy_ = vData;
-    tipoAcceso_ = (usarProxy_.empty() && noUsarProxy_.empty()) ? INTERNET_OPEN_TYPE_PRECONFIG
-                                                               : INTERNET_OPEN_TYPE_PROXY;
+    ElegirTipoAcceso();
 }
 std::string zkDownload::UsarProxy() const { return usarProxy_; }
 void zkDownload::UsarProxy(const std::string& vData) {
     usarProxy_ = vData;
+    ElegirTipoAcceso();
+}
+
+// Either list, even one of blanks, means the caller's proxy settings; both empty, the
+// machine's.
+void zkDownload::ElegirTipoAcceso() {
     tipoAcceso_ = (usarProxy_.empty() && noUsarProxy_.empty()) ? INTERNET_OPEN_TYPE_PRECONFIG
                                                                : INTERNET_OPEN_TYPE_PROXY;
 }

@@ -111,6 +111,7 @@ private:
     friend class zkDownloadPrueba;  // white-box access for the tests
 
     bool AnalizarURL();
+    void ElegirTipoAcceso();
     void EstablecerError(int32_t codigo);
     void CerrarConexiones();
     void LimpiarCabeceras();

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <system_error>
 
 #include "fichero_temporal.h"

@@ -274,7 +274,7 @@ int AvisoDeTerminacion::Leer() {
     return r == 1 ? byte : 0;
 }
 
-void TerminarPorSenal(int senal) {
+void FinalizarConSenal(int senal) {
     ::signal(senal, SIG_DFL);
     sigset_t conjunto;
     sigemptyset(&conjunto);

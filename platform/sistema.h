@@ -96,7 +96,7 @@ private:
 
 // Ends the process by `senal` with its default action, so that whoever started it sees
 // how it ended. For a request caught by AvisoDeTerminacion, once the program has wound up.
-[[noreturn]] void TerminarPorSenal(int senal);
+[[noreturn]] void FinalizarConSenal(int senal);
 
 // The program's one window, as the component sees it. The updater registers it at
 // start-up; with nothing registered the calls below do nothing.

@@ -36,6 +36,6 @@ int EjecutarActualizador(int argc, char** argv) {
         ventana.show();
         codigo = QApplication::exec();
     }
-    if (senal != 0) sistema::TerminarPorSenal(senal);
+    if (senal != 0) sistema::FinalizarConSenal(senal);
     return codigo;
 }

@@ -41,7 +41,7 @@ int g_tuboSenales[2] = {-1, -1};
 struct sigaction g_accionesPrevias[std::size(kSenalesDeTerminacion)];
 
 // Async-signal-safe: one byte, the signal's number, on the pipe.
-extern "C" void AnotarSenal(int senal) {
+void AnotarSenal(int senal) {
     const int errnoGuardado = errno;
     const unsigned char byte = static_cast<unsigned char>(senal);
     [[maybe_unused]] ssize_t r = ::write(g_tuboSenales[1], &byte, 1);

@@ -1,16 +1,13 @@
 #include "zkDownload.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <charconv>
 #include <climits>
 #include <cmath>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <system_error>
+
+#include "fichero_temporal.h"
 
 namespace {
 
@@ -53,121 +50,6 @@ bool SonDigitos(std::string_view texto) {
         if (c < '0' || c > '9') return false;
     return true;
 }
-
-// The temporary file a body is written into. Writes go through a user-space buffer; the
-// file is removed on every way out unless Colocar has put it in place of the destination.
-class FicheroTemporal {
-public:
-    static constexpr size_t kCapacidad = 64 * 1024;
-    static constexpr uint64_t kTramoDisco = 8 * 1024 * 1024;
-
-    explicit FicheroTemporal(std::string ruta)
-        : ruta_(std::move(ruta)), buffer_(new (std::nothrow) char[kCapacidad]) {
-        if (!buffer_) return;
-        do {
-            fd_ = ::open(ruta_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW);
-        } while (fd_ < 0 && errno == EINTR);
-    }
-    ~FicheroTemporal() { Descartar(); }
-    FicheroTemporal(const FicheroTemporal&) = delete;
-    FicheroTemporal& operator=(const FicheroTemporal&) = delete;
-
-    bool Abierto() const { return fd_ >= 0 && buffer_; }
-
-    // Appends bytes; false when they could not be written (the file is then useless).
-    bool Anadir(const char* datos, size_t n) {
-        if (n > kCapacidad - usado_) {
-            if (!Vaciar()) return false;
-            if (n >= kCapacidad) {
-                if (!EscribirTodo(datos, n)) return false;
-                escritos_ += n;
-                if (escritos_ - enviados_ >= kTramoDisco) AdelantarEscritura();
-                return true;
-            }
-        }
-        std::memcpy(buffer_.get() + usado_, datos, n);
-        usado_ += n;
-        return true;
-    }
-
-    // Makes the file durable and renames it over `destino`. False when any of it failed;
-    // the destination is then as it was and the temporary file is removed by Descartar.
-    bool Colocar(const std::string& destino) {
-        if (!Vaciar()) return false;
-        if (::fsync(fd_) != 0 && errno != EINVAL) return false;
-        const int fd = fd_;
-        fd_ = -1;
-        if (::close(fd) != 0 && errno != EINTR) return false;
-        if (::rename(ruta_.c_str(), destino.c_str()) != 0) return false;
-        colocado_ = true;
-        SincronizarCarpeta(destino);
-        return true;
-    }
-
-    // Closes and removes the file unless it has been put in place.
-    void Descartar() noexcept {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-        if (!colocado_ && !ruta_.empty()) {
-            ::unlink(ruta_.c_str());
-            ruta_.clear();
-        }
-    }
-
-private:
-    bool Vaciar() {
-        if (usado_ == 0) return true;
-        const bool ok = EscribirTodo(buffer_.get(), usado_);
-        escritos_ += usado_;
-        usado_ = 0;
-        if (ok && escritos_ - enviados_ >= kTramoDisco) AdelantarEscritura();
-        return ok;
-    }
-
-    // Starts writing finished stretches to disk while the body is still arriving, so the
-    // final fsync has little left to wait for. Only a hint: its failure changes nothing.
-    void AdelantarEscritura() noexcept {
-        ::sync_file_range(fd_, static_cast<off_t>(enviados_),
-                          static_cast<off_t>(escritos_ - enviados_), SYNC_FILE_RANGE_WRITE);
-        enviados_ = escritos_;
-    }
-
-    bool EscribirTodo(const char* datos, size_t n) {
-        while (n > 0) {
-            const ssize_t escritos = ::write(fd_, datos, n);
-            if (escritos < 0) {
-                if (errno == EINTR) continue;
-                return false;
-            }
-            if (escritos == 0) return false;
-            datos += escritos;
-            n -= static_cast<size_t>(escritos);
-        }
-        return true;
-    }
-
-    // The rename itself must survive a crash: best effort, some file systems refuse it.
-    static void SincronizarCarpeta(const std::string& destino) noexcept {
-        try {
-            const std::string carpeta = sistema::ObtenerCarpeta(destino);
-            const int fd = ::open(carpeta.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            if (fd < 0) return;
-            ::fsync(fd);
-            ::close(fd);
-        } catch (...) {
-        }
-    }
-
-    std::string ruta_;
-    std::unique_ptr<char[]> buffer_;
-    size_t usado_ = 0;
-    uint64_t escritos_ = 0;  // bytes handed to the kernel
-    uint64_t enviados_ = 0;  // of those, bytes whose writeback has been started
-    int fd_ = -1;
-    bool colocado_ = false;
-};
 
 }  // namespace
 
@@ -708,15 +590,8 @@ void zkDownload::Transferir(int32_t bloque, int32_t longitud, bool& cancelar) {
         }
         std::unique_ptr<char[]> buffer(new char[static_cast<size_t>(bloque)]);
 
-        const auto ruta =
-            sistema::GetTempFileNameA(sistema::ObtenerCarpeta(Fichero()), kPrefijoTemporal);
-        if (!ruta) {
-            EstablecerError(8);
-            return;
-        }
-        FicheroTemporal temporal(*ruta);
+        sistema::FicheroTemporal temporal(sistema::ObtenerCarpeta(Fichero()), kPrefijoTemporal);
         if (!temporal.Abierto()) {
-            temporal.Descartar();
             EstablecerError(8);
             return;
         }

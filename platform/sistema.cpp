@@ -11,6 +11,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdlib>
+#include <iterator>
 #include <mutex>
 
 extern char** environ;
@@ -34,6 +35,18 @@ std::string& AppPathForzado() {
 }
 
 Ventana* g_ventana = nullptr;
+
+constexpr int kSenalesDeTerminacion[] = {SIGTERM, SIGHUP, SIGINT};
+int g_tuboSenales[2] = {-1, -1};
+struct sigaction g_accionesPrevias[std::size(kSenalesDeTerminacion)];
+
+// Async-signal-safe: one byte, the signal's number, on the pipe.
+void AnotarSenal(int senal) {
+    const int errnoGuardado = errno;
+    const unsigned char byte = static_cast<unsigned char>(senal);
+    [[maybe_unused]] ssize_t r = ::write(g_tuboSenales[1], &byte, 1);
+    errno = errnoGuardado;
+}
 
 bool EsEjecutable(const std::string& ruta) {
     struct stat st {};
@@ -227,6 +240,48 @@ EstadoProceso ConsultarProceso(int pid) {
     if (r < 0) return EstadoProceso::Fallido;
     return (WIFEXITED(estado) && WEXITSTATUS(estado) == 0) ? EstadoProceso::Terminado
                                                            : EstadoProceso::Fallido;
+}
+
+AvisoDeTerminacion::AvisoDeTerminacion() {
+    if (g_tuboSenales[0] >= 0 || ::pipe2(g_tuboSenales, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    struct sigaction accion {};
+    accion.sa_handler = &AnotarSenal;
+    accion.sa_flags = SA_RESTART;
+    sigemptyset(&accion.sa_mask);
+    for (size_t i = 0; i < std::size(kSenalesDeTerminacion); ++i)
+        ::sigaction(kSenalesDeTerminacion[i], &accion, &g_accionesPrevias[i]);
+    instalado_ = true;
+}
+
+AvisoDeTerminacion::~AvisoDeTerminacion() {
+    if (!instalado_) return;
+    for (size_t i = 0; i < std::size(kSenalesDeTerminacion); ++i)
+        ::sigaction(kSenalesDeTerminacion[i], &g_accionesPrevias[i], nullptr);
+    ::close(g_tuboSenales[0]);
+    ::close(g_tuboSenales[1]);
+    g_tuboSenales[0] = g_tuboSenales[1] = -1;
+}
+
+int AvisoDeTerminacion::Descriptor() const { return instalado_ ? g_tuboSenales[0] : -1; }
+
+int AvisoDeTerminacion::Leer() {
+    if (!instalado_) return 0;
+    unsigned char byte = 0;
+    ssize_t r;
+    do {
+        r = ::read(g_tuboSenales[0], &byte, 1);
+    } while (r < 0 && errno == EINTR);
+    return r == 1 ? byte : 0;
+}
+
+void FinalizarConSenal(int senal) {
+    ::signal(senal, SIG_DFL);
+    sigset_t conjunto;
+    sigemptyset(&conjunto);
+    sigaddset(&conjunto, senal);
+    ::sigprocmask(SIG_UNBLOCK, &conjunto, nullptr);
+    ::raise(senal);
+    ::_exit(128 + senal);
 }
 
 void RegistrarVentana(Ventana* ventana) { g_ventana = ventana; }

@@ -77,6 +77,27 @@ enum class EstadoProceso { EnMarcha, Terminado, Fallido };
 // pid is not a child of ours. Once it reports Terminado or Fallido the child is reaped.
 EstadoProceso ConsultarProceso(int pid);
 
+// Termination requests (SIGTERM, SIGHUP, SIGINT) turned into bytes on a descriptor while
+// an instance lives, so that an event loop can end the program in order instead of the
+// process dying in the middle of a download or an install. One instance at a time.
+class AvisoDeTerminacion {
+public:
+    AvisoDeTerminacion();   // Descriptor() < 0 when the requests could not be caught
+    ~AvisoDeTerminacion();  // restores the previous handling; a request still unread is lost
+    AvisoDeTerminacion(const AvisoDeTerminacion&) = delete;
+    AvisoDeTerminacion& operator=(const AvisoDeTerminacion&) = delete;
+
+    int Descriptor() const;  // readable when a request has arrived
+    int Leer();              // the next request's signal number; 0 when none is pending
+
+private:
+    bool instalado_ = false;
+};
+
+// Ends the process by `senal` with its default action, so that whoever started it sees
+// how it ended. For a request caught by AvisoDeTerminacion, once the program has wound up.
+[[noreturn]] void FinalizarConSenal(int senal);
+
 // The program's one window, as the component sees it. The updater registers it at
 // start-up; with nothing registered the calls below do nothing.
 class Ventana {

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "comun_prueba.h"
+#include "fichero_temporal.h"
 #include "sistema.h"
 
 namespace {
@@ -76,6 +77,41 @@ TEST(Ficheros, TemporalUnicoCarpetasYRenombrado) {
     EXPECT_EQ(Leer(*b), "nuevo");
     EXPECT_TRUE(sistema::Borrar(*b));
     EXPECT_FALSE(sistema::Borrar(*b));
+}
+
+// Both ways of making a download's temporary file: the sweep removes what a dead writer
+// left, never a live writer's file nor anything else, and the archive gets the usual mode.
+TEST(Ficheros, TemporalDeDescargaBarridoYColocado) {
+    const mode_t umaskAnterior = ::umask(027);
+    for (bool sinNombre : {true, false}) {
+        SCOPED_TRACE(sinNombre ? "sin nombre" : "con nombre");
+        sistema::PermitirTemporalSinNombre(sinNombre);
+        Directorio dir;
+        for (const char* ajeno : {"zkD-notas.txt", "zkDabcdefg", "objetivo"}) Escribir(dir.En(ajeno), "x");
+        ASSERT_EQ(::symlink("objetivo", dir.En("zkDenlace").c_str()), 0);
+        Escribir(dir.En("zkDab12CD"), "de un proceso muerto");
+
+        sistema::FicheroTemporal vivo(dir.Ruta(), "zkD");
+        ASSERT_TRUE(vivo.Abierto());
+        EXPECT_FALSE(sistema::Existe(dir.En("zkDab12CD")));
+        EXPECT_EQ(vivo.Ruta().empty(), sinNombre);
+        EXPECT_EQ(dir.Temporales().size(), sinNombre ? 3u : 4u);  // the three foreign ones stay
+        {
+            sistema::FicheroTemporal otro(dir.Ruta(), "zkD");  // sweeps again
+            ASSERT_TRUE(otro.Abierto());
+            EXPECT_TRUE(sinNombre || sistema::Existe(vivo.Ruta()));
+        }
+        ASSERT_TRUE(vivo.Anadir("nuevo", 5));
+        ASSERT_TRUE(vivo.Colocar(dir.En("Morvane.zip")));
+        EXPECT_EQ(Leer(dir.En("Morvane.zip")), "nuevo");
+        struct stat st {};
+        ASSERT_EQ(::stat(dir.En("Morvane.zip").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0640u);
+        EXPECT_EQ(dir.Temporales().size(), 3u);
+        EXPECT_EQ(sistema::BarrerTemporales(dir.Ruta(), "zkD"), 0u);
+    }
+    sistema::PermitirTemporalSinNombre(true);
+    ::umask(umaskAnterior);
 }
 
 TEST(Ficheros, FechaDeModificacionEnHoraLocal) {

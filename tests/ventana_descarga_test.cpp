@@ -6,12 +6,15 @@
 #include <QTest>
 #include <QTimer>
 
+#include <poll.h>
 #include <sys/resource.h>
 
 #include <QElapsedTimer>
 
 #include <chrono>
+#include <csignal>
 #include <ctime>
+#include <optional>
 
 #include "ventana_comun.h"
 
@@ -357,5 +360,101 @@ TEST_F(VentanaDescarga, ElProgramaTerminaCuandoSeCierraDuranteLaDescarga) {
     EXPECT_EQ(ProductoIniciado(), En("Morvane.exe") + "\n");
     ComprobarIntacto(f, "anterior");
 }
+
+// The updater as its own process (this program's `--hijo` mode), signalled or killed at a
+// chosen status, then a normal download in the same directory.
+struct Interrupcion {
+    const char* Caso;
+    int Senal;
+    char Cuando;      // the status at which it arrives: '%' the bar, 'D' "Descarga completada"...
+    bool ConNombre;   // temporary files named from the start
+    bool Actualizacion = true;
+};
+
+class VentanaInterrumpida : public VentanaDescarga,
+                            public ::testing::WithParamInterface<Interrupcion> {
+protected:
+    // Starts the child and waits until it draws status `Cuando`; nothing (and a failure)
+    // when it does not. A child that then ignores its signal hangs the suite's time limit.
+    std::optional<pid_t> IniciarHasta(const Interrupcion& c) {
+        int tubo[2];
+        if (::pipe(tubo) != 0) return std::nullopt;
+        std::vector<std::string> args = {"/proc/self/exe", "--hijo", std::to_string(tubo[1]),
+                                         dir_.Ruta()};
+        if (c.ConNombre) args.push_back("--con-nombre");
+        const auto pid = prueba::Iniciar(args);
+        ::close(tubo[1]);
+        std::string visto;
+        char byte = 0;
+        pollfd p{tubo[0], POLLIN, 0};
+        while (pid && visto.find(c.Cuando) == std::string::npos && ::poll(&p, 1, 20000) > 0 &&
+               ::read(tubo[0], &byte, 1) == 1)
+            visto += byte;
+        ::close(tubo[0]);
+        if (!pid || visto.find(c.Cuando) != std::string::npos) return pid;
+        ADD_FAILURE() << "statuses seen: " << visto;
+        ::kill(*pid, SIGKILL);
+        prueba::Esperar(*pid);
+        return std::nullopt;
+    }
+};
+
+TEST_P(VentanaInterrumpida, NoDejaTemporalesNiArrancaElProducto) {
+    const Interrupcion c = GetParam();
+    const std::string nuevo = Contenido(256 * 1024, 'k');
+    servidor_.Responder([&](const prueba::Peticion&) {
+        return Archivo(nuevo, 64, 15ms,
+                       c.Actualizacion ? "Sun, 06 Nov 2011 08:49:37 GMT" : "Sun, 06 Nov 1994 08:49:37 GMT");
+    });
+    InstalarKelunzip(0, 1);
+    Escribir(En("Morvane.zip"), "anterior");
+
+    const auto pid = IniciarHasta(c);
+    ASSERT_TRUE(pid);
+    ASSERT_EQ(::kill(*pid, c.Senal), 0);
+    const int estado = prueba::Esperar(*pid);
+    // Caught signals end the process by that same signal, once it has wound up.
+    EXPECT_TRUE(WIFSIGNALED(estado) && WTERMSIG(estado) == c.Senal) << estado;
+
+    if (c.Cuando == 'D') {
+        // The unzip tool had finished (and seen the archive) before the process ended.
+        EXPECT_EQ(Leer(En("kelunzip-archivo")), "presente\n");
+        EXPECT_FALSE(Hay("Morvane.zip"));
+        Escribir(En("Morvane.zip"), "anterior");
+    } else {
+        EXPECT_EQ(Leer(En("Morvane.zip")), "anterior");
+        EXPECT_FALSE(Hay("kelunzip-llamada"));
+    }
+    // Only a killed writer of a named file leaves it, for the next download to sweep.
+    EXPECT_EQ(Temporales().size(), c.Senal == SIGKILL && c.ConNombre ? 1u : 0u);
+
+    zkDownload d;
+    d.URL(URLActualizacion);
+    bool intacto = true;
+    d.Progreso = [&](int32_t, int32_t, double, int32_t, double, int32_t&, bool&) {
+        intacto = intacto && Leer(En("Morvane.zip")) == "anterior";
+    };
+    const mode_t umask = ::umask(027);
+    d.Descargar(1);
+    ::umask(umask);
+    EXPECT_FALSE(d.HuboError()) << d.StatusCode() << " " << d.StatusText();
+    EXPECT_TRUE(intacto);
+    EXPECT_TRUE(Leer(En("Morvane.zip")) == nuevo);
+    EXPECT_TRUE(Temporales().empty());
+    struct stat st {};
+    ASSERT_EQ(::stat(En("Morvane.zip").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    EXPECT_FALSE(Hay("producto-iniciado"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Senales, VentanaInterrumpida,
+    ::testing::Values(Interrupcion{"SigkillDescargando", SIGKILL, '%', false},
+                      Interrupcion{"SigkillDescargandoConNombre", SIGKILL, '%', true},
+                      Interrupcion{"SigtermDescargando", SIGTERM, '%', false},
+                      Interrupcion{"SighupDescargandoConNombre", SIGHUP, '%', true},
+                      Interrupcion{"SigtermInstalando", SIGTERM, 'D', false},
+                      Interrupcion{"SigintSinActualizacion", SIGINT, 'N', false, false}),
+    [](const auto& info) { return std::string(info.param.Caso); });
 
 }  // namespace

@@ -129,10 +129,22 @@ void Form1::closeEvent(QCloseEvent* evento) {
     if (Down) Cancelado = true;
     // Never start the product while the unzip tool may still be replacing it.
     if (instalando_)
-        productoPendiente_ = true;
-    else
+        productoPendiente_ = !porSenal_;
+    else if (!porSenal_)
         IniciarProducto();
     evento->accept();
+}
+
+// A signal comes at logout, shutdown or Ctrl-C: starting the product then would only have
+// it killed too, or start it against the user's wish.
+void Form1::TerminarPorSenal() {
+    porSenal_ = true;
+    productoPendiente_ = false;
+    if (cerrada_) {
+        if (Down) Cancelado = true;
+        return;
+    }
+    close();
 }
 
 void Form1::IniciarProducto() {

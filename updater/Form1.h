@@ -53,6 +53,10 @@ public:
                        int32_t SegundosTranscurridos, double SegundosRestantes,
                        int32_t& BytesPorSegundo, bool& Cancelar);
 
+    // Ends the program as a termination signal asks: a running download is cancelled, a
+    // running install is let finish, and the product is not started.
+    void TerminarPorSenal();
+
     // sistema::Ventana: how the component reaches this window.
     void BarraProgreso(int32_t Porcentaje, const std::string& Dato) override;
     void HabilitarDescargar(bool habilitar) override;
@@ -88,6 +92,7 @@ private:
     bool cerrada_ = false;           // the window has been closed
     bool instalando_ = false;        // the unzip tool may be running
     bool productoPendiente_ = false; // closed during the install: start the product after it
+    bool porSenal_ = false;          // a termination signal closed the window
 
     // What the last full redraw of BarraProgreso left, to skip identical redraws.
     struct UltimaBarra {

@@ -1,0 +1,69 @@
+// The temporary file a download body is written into, beside its destination.
+//
+// Where the file system allows it the file has no name at all until it is complete, so
+// nothing of it can outlive the process, however the process ends. Elsewhere it gets a
+// name "<prefix>XXXXXX" and holds an exclusive lock on it for its whole life; a later
+// download sweeps away the named files whose lock can be taken, since their writer is gone.
+// The archive put in place gets the mode any new file gets (0666 less the umask).
+//
+// Nothing here throws.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace sistema {
+
+class FicheroTemporal {
+public:
+    // Sweeps `carpeta` (see BarrerTemporales), then creates the file there. Abierto()
+    // tells whether that worked.
+    FicheroTemporal(const std::string& carpeta, const std::string& prefijo);
+    ~FicheroTemporal();  // Descartar, unless the file has been put in place
+    FicheroTemporal(const FicheroTemporal&) = delete;
+    FicheroTemporal& operator=(const FicheroTemporal&) = delete;
+
+    bool Abierto() const;
+
+    // Appends bytes; false when they could not be written (the file is then useless).
+    bool Anadir(const char* datos, size_t n);
+
+    // Makes the file durable and puts it in place of `destino`, which must be in the
+    // directory given at creation. False when any of it failed: the destination is then as
+    // it was and the file is left to Descartar.
+    bool Colocar(const std::string& destino);
+
+    // Closes the file and removes it, unless it has been put in place.
+    void Descartar() noexcept;
+
+    // The file's path while it has a name; empty while it has none.
+    const std::string& Ruta() const { return ruta_; }
+
+private:
+    bool AbrirSinNombre();
+    bool AbrirConNombre();
+    bool Vaciar();
+    void AdelantarEscritura() noexcept;
+    bool EscribirTodo(const char* datos, size_t n);
+
+    std::string carpeta_, prefijo_, ruta_;
+    std::unique_ptr<char[]> buffer_;
+    size_t usado_ = 0;
+    uint64_t escritos_ = 0;  // bytes handed to the kernel
+    uint64_t enviados_ = 0;  // of those, bytes whose writeback has been started
+    int fd_ = -1;
+    bool colocado_ = false;
+};
+
+// Removes from `carpeta` the files named "<prefijo>" plus six letters or digits whose
+// writer has gone (their lock can be taken); never one a live process is still writing.
+// Returns how many it removed.
+size_t BarrerTemporales(const std::string& carpeta, const std::string& prefijo);
+
+// With false, temporary files get their name from the start, as on file systems that
+// cannot make a file without one. Tests use it to exercise that path.
+void PermitirTemporalSinNombre(bool permitir);
+
+}  // namespace sistema

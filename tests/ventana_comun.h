@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <QGuiApplication>
 #include <QImage>
 #include <QTest>
@@ -13,7 +15,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <cstdio>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -51,6 +55,48 @@ inline QRgb Invertida(QRgb pluma, QRgb fondo) { return ~(pluma ^ fondo) & 0xFFFF
 inline std::string Leyenda(const Form1& f) {
     return f.Picture1.accessibleDescription().toStdString();
 }
+
+// Everything written to stderr during its life goes to a file instead.
+class CapturaStderr {
+public:
+    CapturaStderr() {
+        std::fflush(stderr);
+        original_ = ::dup(STDERR_FILENO);
+        std::FILE* f = std::fopen(ruta_.c_str(), "w");
+        if (f) {
+            ::dup2(::fileno(f), STDERR_FILENO);
+            std::fclose(f);
+        }
+    }
+    ~CapturaStderr() { Restaurar(); }
+    CapturaStderr(const CapturaStderr&) = delete;
+    CapturaStderr& operator=(const CapturaStderr&) = delete;
+
+    // What was written so far.
+    std::string Texto() const { return Leer(ruta_); }
+
+    // Checks that exactly one line was written and that it is the log line of `flujo`:
+    // local time, the flow, the update URL, then `resto` (status, bytes) and the seconds.
+    void EsperarLinea(const std::string& flujo, const std::string& resto) const {
+        const std::string t = Texto();
+        EXPECT_EQ(std::count(t.begin(), t.end(), '\n'), 1) << t;
+        EXPECT_TRUE(std::regex_search(t, std::regex(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d )"))) << t;
+        EXPECT_NE(t.find(" " + flujo + " " + URLActualizacion + ": " + resto + ", "), std::string::npos) << t;
+        EXPECT_TRUE(std::regex_search(t, std::regex(R"(, \d+\.\d\d s\n$)"))) << t;
+    }
+
+private:
+    void Restaurar() {
+        if (original_ < 0) return;
+        std::fflush(stderr);
+        ::dup2(original_, STDERR_FILENO);
+        ::close(original_);
+        original_ = -1;
+    }
+    prueba::DirectorioTemporal dir_{"stderr"};
+    std::string ruta_ = dir_.En("stderr.txt");
+    int original_ = -1;
+};
 
 inline bool RelojDeArenaPuesto() {
     return QGuiApplication::overrideCursor() != nullptr &&

@@ -72,7 +72,8 @@ PictureBox::PictureBox(QWidget* parent) : QWidget(parent) {
     backColor_ = QApplication::palette().color(QPalette::Base);
     foreColor_ = QApplication::palette().color(QPalette::Text);
     setAttribute(Qt::WA_OpaquePaintEvent);
-    imagen_ = ImagenCliente(TamanoCliente(), devicePixelRatioF(), backColor_);
+    escala_ = devicePixelRatioF();
+    imagen_ = ImagenCliente(TamanoCliente(), escala_, backColor_);
 }
 
 QSize PictureBox::TamanoCliente() const {
@@ -89,7 +90,7 @@ double PictureBox::PixelesPorPuntoY() const {
 
 void PictureBox::Sincronizar() const {
     const QSize nuevo = TamanoCliente();
-    const double escala = devicePixelRatioF();
+    const double escala = escala_;
     if (escala == imagen_.devicePixelRatio() && imagen_.size() == EnDispositivo(nuevo, escala))
         return;
     // The old content at its logical size: after a change of scale it shows scaled until
@@ -246,6 +247,7 @@ void PictureBox::BackColor(const QColor& vData) {
 }
 
 void PictureBox::paintEvent(QPaintEvent* /*evento*/) {
+    escala_ = devicePixelRatioF();
     Sincronizar();
     QPainter pintor(this);
     pintor.save();
@@ -257,7 +259,10 @@ void PictureBox::paintEvent(QPaintEvent* /*evento*/) {
     pintor.drawRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5));
 }
 
-void PictureBox::resizeEvent(QResizeEvent* /*evento*/) { Sincronizar(); }
+void PictureBox::resizeEvent(QResizeEvent* /*evento*/) {
+    escala_ = devicePixelRatioF();
+    Sincronizar();
+}
 
 void PictureBox::changeEvent(QEvent* evento) {
     if (evento->type() == QEvent::FontChange) Cambio();

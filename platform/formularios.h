@@ -118,13 +118,16 @@ private:
     // Device pixels per logical pixel of the image, each way.
     double PixelesPorPuntoX() const;
     double PixelesPorPuntoY() const;
-    // Gives the image the client area's size at the screen's device pixel ratio, keeping
-    // what it shows. A hidden widget gets its resize event only when shown, and a window
-    // can move to a screen of another scale, so every use of the image checks.
+    // Gives the image the client area's size at escala_, keeping what it shows. A hidden
+    // widget gets its resize event only when shown, so every use of the image checks.
     void Sincronizar() const;
     void Cambio() { ++generacion_; }
 
     mutable QImage imagen_;
+    // The screen's device pixel ratio, read again at every resize and paint (a window
+    // moved to a screen of another scale is repainted); asking Qt on every use of the
+    // image would cost more than the rest of a progress step.
+    double escala_ = 1;
     bool autoRedraw_ = false;
     double scaleWidth_ = 0;  // 0: twips; otherwise the user's width in units
     int drawMode_ = vbCopyPen;

@@ -56,46 +56,31 @@ inline std::string Leyenda(const Form1& f) {
     return f.Picture1.accessibleDescription().toStdString();
 }
 
-// Everything written to stderr during its life goes to a file instead.
+// Everything written to stderr during its life goes to a temporary file instead.
 class CapturaStderr {
 public:
-    CapturaStderr() {
-        std::fflush(stderr);
-        original_ = ::dup(STDERR_FILENO);
-        std::FILE* f = std::fopen(ruta_.c_str(), "w");
-        if (f) {
-            ::dup2(::fileno(f), STDERR_FILENO);
-            std::fclose(f);
-        }
+    CapturaStderr() : fichero_(std::tmpfile()), original_(::dup(STDERR_FILENO)) {
+        if (fichero_) ::dup2(::fileno(fichero_), STDERR_FILENO);
     }
-    ~CapturaStderr() { Restaurar(); }
-    CapturaStderr(const CapturaStderr&) = delete;
-    CapturaStderr& operator=(const CapturaStderr&) = delete;
+    ~CapturaStderr() {
+        ::dup2(original_, STDERR_FILENO);
+        ::close(original_);
+        if (fichero_) std::fclose(fichero_);
+    }
 
-    // What was written so far.
-    std::string Texto() const { return Leer(ruta_); }
-
-    // Checks that exactly one line was written and that it is the log line of `flujo`:
-    // local time, the flow, the update URL, then `resto` (status, bytes) and the seconds.
+    // Exactly one line was written: the log line of `flujo` for the update URL, local
+    // time first, then `resto` (status, bytes) and the seconds.
     void EsperarLinea(const std::string& flujo, const std::string& resto) const {
-        const std::string t = Texto();
+        ASSERT_NE(fichero_, nullptr);
+        const std::string t = Leer("/proc/self/fd/" + std::to_string(::fileno(fichero_)));
         EXPECT_EQ(std::count(t.begin(), t.end(), '\n'), 1) << t;
-        EXPECT_TRUE(std::regex_search(t, std::regex(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d )"))) << t;
+        EXPECT_TRUE(std::regex_match(t, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d .*, \d+\.\d\d s\n)"))) << t;
         EXPECT_NE(t.find(" " + flujo + " " + URLActualizacion + ": " + resto + ", "), std::string::npos) << t;
-        EXPECT_TRUE(std::regex_search(t, std::regex(R"(, \d+\.\d\d s\n$)"))) << t;
     }
 
 private:
-    void Restaurar() {
-        if (original_ < 0) return;
-        std::fflush(stderr);
-        ::dup2(original_, STDERR_FILENO);
-        ::close(original_);
-        original_ = -1;
-    }
-    prueba::DirectorioTemporal dir_{"stderr"};
-    std::string ruta_ = dir_.En("stderr.txt");
-    int original_ = -1;
+    std::FILE* fichero_;
+    int original_;
 };
 
 inline bool RelojDeArenaPuesto() {

@@ -78,9 +78,7 @@ TEST_F(VentanaDescarga, CompletaConLaBarraLuegoDescomprimeBorraElArchivoYFechaEl
     });
 
     const time_t antes = std::time(nullptr);
-    CapturaStderr errores;
     Pulsar(f.btnDescargar);
-    errores.EsperarLinea("descarga", "200 OK, 8192 bytes");
 
     EXPECT_EQ(Leyenda(f), "Morvane actualizado");
     EXPECT_TRUE(visto);
@@ -130,11 +128,7 @@ TEST_F(VentanaDescarga, CancelarDejaElArchivoAnteriorYSePuedeVolverAEmpezar) {
     };
     AlOcurrir cancelar([&] { return MuestraPorcentaje(f) && f.btnCancelar.isEnabled(); },
                        [&] { Pulsar(f.btnCancelar); });
-    {
-        CapturaStderr errores;
-        Pulsar(f.btnDescargar);
-        errores.EsperarLinea("descarga", "998 Descarga cancelada por el usuario.");
-    }
+    Pulsar(f.btnDescargar);
 
     ASSERT_TRUE(cancelar.Hecho());
     EXPECT_TRUE(f.Cancelado);

@@ -171,9 +171,11 @@ void Form1::RegistrarFin(const char* flujo) {
     char hora[32] = "";
     if (::localtime_r(&ahora, &local)) std::strftime(hora, sizeof hora, "%Y-%m-%d %H:%M:%S", &local);
     const std::string estado = Down->StatusCode().empty() ? "---" : Down->StatusCode();
+    // Seconds with a full stop whatever the locale, so that every line reads the same.
+    const long long centesimas = (relojDown_.elapsed() + 5) / 10;
     char cifras[96];
-    std::snprintf(cifras, sizeof cifras, ", %lld bytes, %.2f s\n",
-                  static_cast<long long>(bytesRecibidos_), relojDown_.elapsed() / 1000.0);
+    std::snprintf(cifras, sizeof cifras, ", %lld bytes, %lld.%02lld s\n",
+                  static_cast<long long>(bytesRecibidos_), centesimas / 100, centesimas % 100);
     const std::string linea = std::string(hora) + " " + flujo + " " + SinControles(Down->URL()) +
                               ": " + SinControles(estado + " " + Down->StatusText()) + cifras;
     std::fputs(linea.c_str(), stderr);

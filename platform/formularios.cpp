@@ -46,6 +46,23 @@ Mezcla MezclaDe(int drawMode) {
 
 QString Texto(const std::string& texto) { return QString::fromStdString(texto); }
 
+// Nearest whole pixel, held far inside int's range.
+int PixelEntero(double px) { return static_cast<int>(std::clamp(std::round(px), -1.0e9, 1.0e9)); }
+
+// Device pixels that cover `cliente` logical pixels at `escala`.
+QSize EnDispositivo(QSize cliente, double escala) {
+    return QSize(std::max(1, static_cast<int>(std::ceil(cliente.width() * escala))),
+                 std::max(1, static_cast<int>(std::ceil(cliente.height() * escala))));
+}
+
+// An image of `cliente` logical pixels at `escala` device pixels per logical pixel.
+QImage ImagenCliente(QSize cliente, double escala, const QColor& fondo) {
+    QImage imagen(EnDispositivo(cliente, escala), QImage::Format_RGB32);
+    imagen.setDevicePixelRatio(escala);
+    imagen.fill(fondo);
+    return imagen;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
@@ -55,22 +72,33 @@ PictureBox::PictureBox(QWidget* parent) : QWidget(parent) {
     backColor_ = QApplication::palette().color(QPalette::Base);
     foreColor_ = QApplication::palette().color(QPalette::Text);
     setAttribute(Qt::WA_OpaquePaintEvent);
-    imagen_ = QImage(TamanoCliente(), QImage::Format_RGB32);
-    imagen_.fill(backColor_);
+    escala_ = devicePixelRatioF();
+    imagen_ = ImagenCliente(TamanoCliente(), escala_, backColor_);
 }
 
 QSize PictureBox::TamanoCliente() const {
     return QSize(std::max(1, width() - 2 * Borde), std::max(1, height() - 2 * Borde));
 }
 
+double PictureBox::PixelesPorPuntoX() const {
+    return static_cast<double>(imagen_.width()) / TamanoCliente().width();
+}
+
+double PictureBox::PixelesPorPuntoY() const {
+    return static_cast<double>(imagen_.height()) / TamanoCliente().height();
+}
+
 void PictureBox::Sincronizar() const {
     const QSize nuevo = TamanoCliente();
-    if (nuevo == imagen_.size()) return;
-    QImage imagen(nuevo, QImage::Format_RGB32);
-    imagen.fill(backColor_);
+    const double escala = escala_;
+    if (escala == imagen_.devicePixelRatio() && imagen_.size() == EnDispositivo(nuevo, escala))
+        return;
+    // The old content at its logical size: after a change of scale it shows scaled until
+    // the next drawing.
+    QImage imagen = ImagenCliente(nuevo, escala, backColor_);
     {
         QPainter pintor(&imagen);
-        pintor.drawImage(QPoint(0, 0), imagen_);
+        pintor.drawImage(QPointF(0, 0), imagen_);
     }
     imagen_ = std::move(imagen);
     ++generacion_;
@@ -131,6 +159,12 @@ double PictureBox::TextHeight(const std::string& /*texto*/) const {
     return QFontMetricsF(font()).height() * UnidadesPorPixelY();
 }
 
+std::string PictureBox::TextoQueCabe(const std::string& texto, double ancho) const {
+    if (TextWidth(texto) <= ancho) return texto;
+    const double pixeles = std::max(0.0, ancho / UnidadesPorPixelX());
+    return QFontMetricsF(font()).elidedText(Texto(texto), Qt::ElideRight, pixeles).toStdString();
+}
+
 void PictureBox::CurrentX(double vData) {
     currentX_ = vData;
     Cambio();
@@ -142,13 +176,12 @@ void PictureBox::CurrentY(double vData) {
 }
 
 int PictureBox::ColumnaDe(double x) const {
-    double px = std::round(x / UnidadesPorPixelX());
-    return static_cast<int>(std::clamp(px, -1.0e9, 1.0e9));
+    Sincronizar();
+    return PixelEntero(x / UnidadesPorPixelX() * PixelesPorPuntoX());
 }
 
 int PictureBox::FilaDe(double y) const {
-    double px = std::round(y / UnidadesPorPixelY());
-    return static_cast<int>(std::clamp(px, -1.0e9, 1.0e9));
+    return PixelEntero(y / UnidadesPorPixelY() * PixelesPorPuntoY());
 }
 
 void PictureBox::Print(const std::string& texto) {
@@ -170,20 +203,31 @@ void PictureBox::Print(const std::string& texto) {
 void PictureBox::Line(double x1, double y1, double x2, double y2, bool caja) {
     Sincronizar();
     Mezcla mezcla = MezclaDe(drawMode_);
-    if (mezcla.dibuja) {
+    if (mezcla.dibuja && caja) {
+        // Whole device pixels, so that the inverted edge is exact at any scale.
+        const int c1 = ColumnaDe(x1), c2 = ColumnaDe(x2);
+        const int f1 = FilaDe(y1), f2 = FilaDe(y2);
+        QRect area(QPoint(std::min(c1, c2), std::min(f1, f2)),
+                   QSize(std::abs(c2 - c1), std::abs(f2 - f1)));
+        area = area.intersected(QRect(QPoint(0, 0), imagen_.size()));
+        if (!area.isEmpty()) {
+            const double escala = imagen_.devicePixelRatio();
+            imagen_.setDevicePixelRatio(1);
+            {
+                QPainter pintor(&imagen_);
+                pintor.setCompositionMode(mezcla.modo);
+                pintor.fillRect(area, foreColor_);
+            }
+            imagen_.setDevicePixelRatio(escala);
+        }
+    } else if (mezcla.dibuja) {
         QPainter pintor(&imagen_);
         pintor.setCompositionMode(mezcla.modo);
-        int c1 = ColumnaDe(x1), c2 = ColumnaDe(x2);
-        int f1 = FilaDe(y1), f2 = FilaDe(y2);
-        if (caja) {
-            QRect area(QPoint(std::min(c1, c2), std::min(f1, f2)),
-                       QSize(std::abs(c2 - c1), std::abs(f2 - f1)));
-            area = area.intersected(imagen_.rect());
-            if (!area.isEmpty()) pintor.fillRect(area, foreColor_);
-        } else {
-            pintor.setPen(QPen(foreColor_, 1));
-            pintor.drawLine(QPoint(c1, f1), QPoint(c2, f2));
-        }
+        pintor.setPen(QPen(foreColor_, 1));
+        const auto punto = [this](double x, double y) {
+            return QPoint(PixelEntero(x / UnidadesPorPixelX()), PixelEntero(y / UnidadesPorPixelY()));
+        };
+        pintor.drawLine(punto(x1, y1), punto(x2, y2));
     }
     currentX_ = x2;
     currentY_ = y2;
@@ -203,15 +247,22 @@ void PictureBox::BackColor(const QColor& vData) {
 }
 
 void PictureBox::paintEvent(QPaintEvent* /*evento*/) {
+    escala_ = devicePixelRatioF();
     Sincronizar();
     QPainter pintor(this);
+    pintor.save();
+    pintor.setClipRect(rect().adjusted(Borde, Borde, -Borde, -Borde));
     pintor.drawImage(QPoint(Borde, Borde), imagen_);
+    pintor.restore();
     pintor.setPen(QPen(palette().color(QPalette::Dark), Borde));
     pintor.setBrush(Qt::NoBrush);
     pintor.drawRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5));
 }
 
-void PictureBox::resizeEvent(QResizeEvent* /*evento*/) { Sincronizar(); }
+void PictureBox::resizeEvent(QResizeEvent* /*evento*/) {
+    escala_ = devicePixelRatioF();
+    Sincronizar();
+}
 
 void PictureBox::changeEvent(QEvent* evento) {
     if (evento->type() == QEvent::FontChange) Cambio();

@@ -33,7 +33,9 @@ inline constexpr int vbDefault = 0;
 inline constexpr int vbHourglass = 11;
 
 // A picture box: a surface with a fixed single border whose drawings go to a persistent
-// image (the AutoRedraw image); paintEvent only copies that image to the screen.
+// image (the AutoRedraw image); paintEvent only copies that image to the screen. The image
+// has the screen's device pixels (twice as many each way at scale factor 2), so text is
+// drawn at the screen's resolution; positions and sizes are given in logical pixels.
 //
 // Coordinates are in the box's scale: twips (15 per pixel) in both directions until
 // ScaleWidth is set, which rescales x so that the client width is that many units. The
@@ -61,6 +63,10 @@ public:
     double TextWidth(const std::string& texto) const;
     double TextHeight(const std::string& texto) const;
 
+    // `texto` as it fits in `ancho` (current scale): unchanged when it fits, otherwise
+    // shortened at the end with "…".
+    std::string TextoQueCabe(const std::string& texto, double ancho) const;
+
     double CurrentX() const { return currentX_; }
     void CurrentX(double vData);
     double CurrentY() const { return currentY_; }
@@ -72,10 +78,10 @@ public:
     void Print(const std::string& texto);
 
     // A line from (x1, y1) to (x2, y2), or with `caja` a filled box with those corners,
-    // in ForeColor and the current DrawMode. A box covers the pixels from the first
-    // corner's column up to, not including, the second corner's column (the same for
-    // rows), so a box from 0 to 0 covers nothing and a box to ScaleWidth covers the full
-    // width. Anything outside the client area is clipped.
+    // in ForeColor and the current DrawMode. A box covers the image's (device) pixels from
+    // the first corner's column up to, not including, the second corner's column (the
+    // same for rows), so a box from 0 to 0 covers nothing and a box to ScaleWidth covers
+    // the full width. Anything outside the client area is clipped.
     void Line(double x1, double y1, double x2, double y2, bool caja);
 
     // Schedules a repaint from the image; never paints synchronously.
@@ -86,10 +92,11 @@ public:
     QColor BackColor() const { return backColor_; }
     void BackColor(const QColor& vData);  // takes effect at the next Cls
 
-    // The persistent image (client area only, no border).
+    // The persistent image (client area only, no border), in device pixels; its
+    // devicePixelRatio is the screen's.
     const QImage& Image() const;
 
-    // Pixel column of x in the current scale, unclipped.
+    // Column of the image (device pixels) of x in the current scale, unclipped.
     int ColumnaDe(double x) const;
 
     // Grows with every change to the image, the scale, the position, the colours or the
@@ -108,12 +115,19 @@ private:
     double UnidadesPorPixelY() const;
     int FilaDe(double y) const;
     QSize TamanoCliente() const;
-    // Gives the image the client area's size. A hidden widget gets its resize event only
-    // when shown, so every use of the image checks.
+    // Device pixels per logical pixel of the image, each way.
+    double PixelesPorPuntoX() const;
+    double PixelesPorPuntoY() const;
+    // Gives the image the client area's size at escala_, keeping what it shows. A hidden
+    // widget gets its resize event only when shown, so every use of the image checks.
     void Sincronizar() const;
     void Cambio() { ++generacion_; }
 
     mutable QImage imagen_;
+    // The screen's device pixel ratio, read again at every resize and paint (a window
+    // moved to a screen of another scale is repainted); asking Qt on every use of the
+    // image would cost more than the rest of a progress step.
+    double escala_ = 1;
     bool autoRedraw_ = false;
     double scaleWidth_ = 0;  // 0: twips; otherwise the user's width in units
     int drawMode_ = vbCopyPen;

@@ -85,6 +85,7 @@ void Fijar(CURL* e, CURLoption opcion, T valor) {
 
 std::atomic<int64_t> gConexionMs{30000};
 std::atomic<int64_t> gInactividadMs{30000};
+std::atomic<bool> gTrazaCurl{false};
 
 // libcurl hands at most this much to one write callback; the buffer is at least this big,
 // so a chunk always fits an empty buffer and a paused transfer can always resume.
@@ -609,6 +610,7 @@ HINTERNET HttpOpenRequestA(HINTERNET conexion, const char* verbo, const char* ob
         Fijar(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(gConexionMs.load()));
         Fijar(e, CURLOPT_BUFFERSIZE, kBufferRecepcion);
         Fijar(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+        if (gTrazaCurl.load()) Fijar(e, CURLOPT_VERBOSE, 1L);
         if (segura) {
             Fijar(e, CURLOPT_SSL_VERIFYPEER, 1L);
             Fijar(e, CURLOPT_SSL_VERIFYHOST, 2L);
@@ -860,5 +862,7 @@ void EstablecerTiemposEspera(std::chrono::milliseconds conexion,
     gConexionMs.store(std::max<int64_t>(1, conexion.count()));
     gInactividadMs.store(std::max<int64_t>(1, inactividad.count()));
 }
+
+void EstablecerTrazaCurl(bool activa) { gTrazaCurl.store(activa); }
 
 }  // namespace internet

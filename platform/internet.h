@@ -168,4 +168,8 @@ ProxyElegido TraducirProxy(const std::string& UsarProxy, const std::string& NoUs
 void EstablecerTiemposEspera(std::chrono::milliseconds conexion,
                              std::chrono::milliseconds inactividad);
 
+// With `activa`, every request opened afterwards writes libcurl's own trace of the
+// exchange to stderr. Off by default.
+void EstablecerTrazaCurl(bool activa);
+
 }  // namespace internet

@@ -1,6 +1,8 @@
 // The status strip: the bar and its caption, and the progress handler.
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QPalette>
 #include <QTest>
 #include <QTimer>
 
@@ -18,17 +20,35 @@ using ventana::Invertida;
 using ventana::Leyenda;
 using ventana::Rgb;
 
+// Every case runs in a dark theme: the strip must not follow it.
 class VentanaBarra : public ::testing::Test {
 protected:
     void SetUp() override {
+        QPalette oscura = tema_;
+        oscura.setColor(QPalette::Base, QColor(35, 35, 40));
+        oscura.setColor(QPalette::Text, QColor(230, 230, 230));
+        QApplication::setPalette(oscura);
         f_ = std::make_unique<Form1>();
         f_->Timer1.stop();
+    }
+    void TearDown() override {
+        f_.reset();
+        QApplication::setPalette(tema_);
     }
     // The strip as drawn for `Porcentaje` and `Dato`.
     QImage Dibujar(int32_t Porcentaje, const std::string& Dato) {
         f_->BarraProgreso(f_->Picture1, Porcentaje, Dato);
         return f_->Picture1.Image().copy();
     }
+    // Bounds of everything that is not white (null if nothing).
+    static QRect Tinta(const QImage& im) {
+        QRect r;
+        for (int y = 0; y < im.height(); ++y)
+            for (int x = 0; x < im.width(); ++x)
+                if (Rgb(im, x, y) != 0xFFFFFFu) r |= QRect(x, y, 1, 1);
+        return r;
+    }
+    const QPalette tema_ = QApplication::palette();
     std::unique_ptr<Form1> f_;
 };
 
@@ -36,6 +56,7 @@ TEST_F(VentanaBarra, LaCajaInvierteLaParteIzquierdaYElRestoQuedaComoSeImprimio) 
     const QRgb navy = 0x000080u;
     ASSERT_EQ(f_->Picture1.ForeColor().rgb() & 0xFFFFFFu, navy);
     const QRgb fondo = f_->Picture1.BackColor().rgb() & 0xFFFFFFu;
+    ASSERT_EQ(fondo, 0xFFFFFFu);
     for (int32_t p : {0, 45, 50, 100, 120}) {
         SCOPED_TRACE(p);
         const std::string leyenda = (p == 0 ? "" : std::to_string(p)) + "%";
@@ -60,7 +81,6 @@ TEST_F(VentanaBarra, LaCajaInvierteLaParteIzquierdaYElRestoQuedaComoSeImprimio) 
 }
 
 TEST_F(VentanaBarra, SobreFondoBlancoLaBarraEsAzulMarinoYElTextoCubiertoBlanco) {
-    f_->Picture1.BackColor(Qt::white);
     const QImage referencia = Dibujar(0, "100%");
     const QImage barra = Dibujar(100, "%");
     int tintaPlena = 0;
@@ -77,23 +97,24 @@ TEST_F(VentanaBarra, SobreFondoBlancoLaBarraEsAzulMarinoYElTextoCubiertoBlanco) 
     EXPECT_GT(tintaPlena, 0);
 }
 
-TEST_F(VentanaBarra, LaLeyendaVaCentradaYSinNumeroParaCero) {
-    f_->Picture1.BackColor(Qt::white);
-    const QImage im = Dibujar(0, "Descarga completada");
-    EXPECT_EQ(Leyenda(*f_), "Descarga completada");
-    int izq = im.width(), der = -1, arriba = im.height(), abajo = -1;
-    for (int y = 0; y < im.height(); ++y)
-        for (int x = 0; x < im.width(); ++x)
-            if (Rgb(im, x, y) != 0xFFFFFFu) {
-                izq = std::min(izq, x);
-                der = std::max(der, x);
-                arriba = std::min(arriba, y);
-                abajo = std::max(abajo, y);
-            }
-    ASSERT_GE(der, 0);
-    EXPECT_LE(std::abs(izq - (im.width() - 1 - der)), 3);
-    EXPECT_GT(arriba, 0);
-    EXPECT_LT(abajo, im.height() - 1);
+// Centred whole when it fits; a longer text keeps its start and loses its end to "…",
+// and the whole of it is in the tooltip and the accessible description.
+TEST_F(VentanaBarra, LaLeyendaVaCentradaYLaQueNoCabeSeAcortaPorElFinal) {
+    const std::string motivo(120, 'n');
+    const std::string largo = "Error en la descarga: " + motivo + " uno";
+    for (const std::string& texto : {std::string("Descarga completada"), largo}) {
+        SCOPED_TRACE(texto);
+        const QImage im = Dibujar(0, texto);
+        EXPECT_EQ(Leyenda(*f_), texto);
+        EXPECT_EQ(f_->Picture1.toolTip().toStdString(), texto == largo ? texto : "");
+        const QRect tinta = Tinta(im);
+        ASSERT_FALSE(tinta.isNull());
+        EXPECT_TRUE(im.rect().adjusted(1, 1, -1, -1).contains(tinta));  // nothing cut
+        EXPECT_LE(std::abs(tinta.left() - (im.width() - 1 - tinta.right())), 3 * im.devicePixelRatio());
+    }
+    const QImage acortado = Dibujar(0, largo);
+    EXPECT_EQ(Dibujar(0, "Error en la descarga: " + motivo + " dos"), acortado);
+    EXPECT_NE(Dibujar(0, "Fallo en la descarga: " + motivo + " uno"), acortado);
 
     // 0 is written as nothing, not as "0".
     EXPECT_NE(Dibujar(0, "%"), Dibujar(0, "0%"));
@@ -101,6 +122,26 @@ TEST_F(VentanaBarra, LaLeyendaVaCentradaYSinNumeroParaCero) {
     EXPECT_EQ(Leyenda(*f_), "7%");
     Dibujar(-3, "%");
     EXPECT_EQ(Leyenda(*f_), "-3%");
+}
+
+// The image has the screen's device pixels and the text is drawn at that resolution (the
+// strip's cases run again at scale factor 2 as VentanaBarra.EscalaDos).
+TEST_F(VentanaBarra, LaFranjaSeDibujaEnLosPixelesDelDispositivo) {
+    const double escala = f_->Picture1.devicePixelRatioF();
+    const QImage im = Dibujar(0, "Existe una actualización");
+    const QSize cliente = f_->Picture1.size() - QSize(2, 2) * formularios::PictureBox::Borde;
+    EXPECT_EQ(im.size(), cliente * escala);
+    EXPECT_EQ(im.devicePixelRatio(), escala);
+    if (escala < 2) GTEST_SKIP() << "scale factor 1; VentanaBarra.EscalaDos runs this at 2";
+    // A drawing made at 1x and doubled has every aligned 2x2 block in one colour.
+    int bloquesMixtos = 0;
+    for (int y = 0; y + 1 < im.height(); y += 2)
+        for (int x = 0; x + 1 < im.width(); x += 2) {
+            const QRgb c = Rgb(im, x, y);
+            if (Rgb(im, x + 1, y) != c || Rgb(im, x, y + 1) != c || Rgb(im, x + 1, y + 1) != c)
+                ++bloquesMixtos;
+        }
+    EXPECT_GT(bloquesMixtos, 20);
 }
 
 TEST_F(VentanaBarra, RedibujarLoMismoNoCuestaNadaPeroUnCambioAjenoObligaARedibujar) {
@@ -123,6 +164,7 @@ TEST_F(VentanaBarra, RedibujarLoMismoNoCuestaNadaPeroUnCambioAjenoObligaARedibuj
     formularios::PictureBox otra(f_.get());
     otra.setGeometry(f_->Picture1.geometry());
     otra.ForeColor(f_->Picture1.ForeColor());
+    otra.BackColor(f_->Picture1.BackColor());
     f_->BarraProgreso(otra, 45, "%");
     EXPECT_EQ(otra.Image(), primera);
 }

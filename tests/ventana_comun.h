@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <QGuiApplication>
 #include <QImage>
 #include <QTest>
@@ -13,7 +15,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <cstdio>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -51,6 +55,33 @@ inline QRgb Invertida(QRgb pluma, QRgb fondo) { return ~(pluma ^ fondo) & 0xFFFF
 inline std::string Leyenda(const Form1& f) {
     return f.Picture1.accessibleDescription().toStdString();
 }
+
+// Everything written to stderr during its life goes to a temporary file instead.
+class CapturaStderr {
+public:
+    CapturaStderr() : fichero_(std::tmpfile()), original_(::dup(STDERR_FILENO)) {
+        if (fichero_) ::dup2(::fileno(fichero_), STDERR_FILENO);
+    }
+    ~CapturaStderr() {
+        ::dup2(original_, STDERR_FILENO);
+        ::close(original_);
+        if (fichero_) std::fclose(fichero_);
+    }
+
+    // Exactly one line was written: the log line of `flujo` for the update URL, local
+    // time first, then `resto` (status, bytes) and the seconds.
+    void EsperarLinea(const std::string& flujo, const std::string& resto) const {
+        ASSERT_NE(fichero_, nullptr);
+        const std::string t = Leer("/proc/self/fd/" + std::to_string(::fileno(fichero_)));
+        EXPECT_EQ(std::count(t.begin(), t.end(), '\n'), 1) << t;
+        EXPECT_TRUE(std::regex_match(t, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d .*, \d+\.\d\d s\n)"))) << t;
+        EXPECT_NE(t.find(" " + flujo + " " + URLActualizacion + ": " + resto + ", "), std::string::npos) << t;
+    }
+
+private:
+    std::FILE* fichero_;
+    int original_;
+};
 
 inline bool RelojDeArenaPuesto() {
     return QGuiApplication::overrideCursor() != nullptr &&

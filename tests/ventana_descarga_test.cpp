@@ -205,22 +205,26 @@ TEST_F(VentanaDescarga, UnaDescargaFallidaLoDiceYNoInstalaNada) {
         const char* nombre;
         std::function<prueba::Respuesta(const prueba::Peticion&)> guion;
         const char* texto;
+        const char* registro;  // status and bytes in the log line
     };
     const std::vector<Caso> casos = {
         {"404", [](const prueba::Peticion&) { return prueba::Respuesta::Simple("404 Not Found", "no hay"); },
-         "Error en la descarga: Not Found"},
+         "Error en la descarga: Not Found", "404 Not Found, 0 bytes"},
         {"cortada", [](const prueba::Peticion&) {
              prueba::Respuesta r = Archivo(Contenido(4096), 4, 20ms);
              r.Cuerpo.resize(2);  // half the announced length, then the connection closes
              return r;
          },
-         "Error en la descarga: Ha ocurrido un error durante la descarga."},
+         "Error en la descarga: Ha ocurrido un error durante la descarga.",
+         "999 Ha ocurrido un error durante la descarga., 2048 bytes"},
     };
     Form1& f = Preparar();
     for (const Caso& c : casos) {
         SCOPED_TRACE(c.nombre);
         servidor_.Responder(c.guion);
+        CapturaStderr errores;
         Pulsar(f.btnDescargar);
+        errores.EsperarLinea("descarga", c.registro);
         EXPECT_EQ(Leyenda(f), c.texto);
         EXPECT_FALSE(f.Cancelado);
         EXPECT_TRUE(f.btnDescargar.isEnabled());

@@ -130,17 +130,19 @@ TEST_F(VentanaInicio, CadaFinDeLaComprobacionDejaSuTextoYLosBotones) {
         time_t producto;                    // the installed product's date
         std::string leyenda;
         bool descargar;
+        std::string registro;  // status in the log line
     };
     const std::vector<Caso> casos = {
-        {"newer", archivo, HoraLocal(2001, 1, 1), "Existe una actualización", true},
-        {"same day", archivo, HoraLocal(2011, 11, 6), "No existen actualizaciones", false},
-        {"404", [](const prueba::Peticion&) { return prueba::Respuesta::Simple("404 Not Found", "no"); },
-         HoraLocal(2001, 1, 1), kSinVeredicto, false},
+        {"newer", archivo, HoraLocal(2001, 1, 1), "Existe una actualización", true, "200 OK"},
+        {"same day", archivo, HoraLocal(2011, 11, 6), "No existen actualizaciones", false, "200 OK"},
+        {"404", [](const prueba::Peticion&) { return prueba::Respuesta::Simple("404 Not\tFound", "no"); },
+         HoraLocal(2001, 1, 1), kSinVeredicto, false, "404 Not?Found"},
         {"no Last-Modified", [](const prueba::Peticion&) { return prueba::Respuesta::Simple("200 OK", "x"); },
-         HoraLocal(2001, 1, 1), kSinVeredicto, false},
+         HoraLocal(2001, 1, 1), kSinVeredicto, false, "200 OK"},
         {"unreadable date", [](const prueba::Peticion&) { return Archivo("x", 1, 0ms, "Sun, 6 Nov 2011 08:49:37 GMT"); },
-         HoraLocal(2001, 1, 1), kSinVeredicto, false},
-        {"no connection", nullptr, HoraLocal(2001, 1, 1), kSinVeredicto, false},
+         HoraLocal(2001, 1, 1), kSinVeredicto, false, "200 OK"},
+        {"no connection", nullptr, HoraLocal(2001, 1, 1), kSinVeredicto, false,
+         "005 Error en InternetSendRequest."},
     };
     for (const Caso& c : casos) {
         SCOPED_TRACE(c.nombre);
@@ -150,9 +152,11 @@ TEST_F(VentanaInicio, CadaFinDeLaComprobacionDejaSuTextoYLosBotones) {
         ::setenv("http_proxy", ("http://" + proxy).c_str(), 1);
         servidor_.Responder(c.guion);
         const size_t antes = servidor_.Peticiones().size();
+        CapturaStderr errores;
         Form1& f = Crear();
         f.Cancelado = true;  // left over from nothing: the check resets it
         ASSERT_TRUE(EsperarComprobacion());
+        errores.EsperarLinea("comprobación", c.registro + ", 0 bytes");
         EXPECT_EQ(Leyenda(f), c.leyenda);
         EXPECT_EQ(f.btnDescargar.isEnabled(), c.descargar);
         EXPECT_FALSE(f.btnCancelar.isEnabled());

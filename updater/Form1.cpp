@@ -7,6 +7,8 @@
 #include <QIcon>
 
 #include <cmath>
+#include <cstdio>
+#include <ctime>
 #include <limits>
 #include <optional>
 
@@ -39,6 +41,14 @@ int32_t RedondearPorcentaje(double porcentaje) {
     if (redondo <= static_cast<double>(std::numeric_limits<int32_t>::min()))
         return std::numeric_limits<int32_t>::min();
     return static_cast<int32_t>(redondo);
+}
+
+// Control characters of a text that came from outside (a server's reason phrase) as '?',
+// so that a log line stays one line.
+std::string SinControles(std::string texto) {
+    for (char& c : texto)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    return texto;
 }
 
 // Hourglass for the life of a flow, restored on every way out.
@@ -80,7 +90,10 @@ Form1::Form1(QWidget* parent) : QWidget(parent) {
     Picture1.setObjectName(QStringLiteral("Picture1"));
     Picture1.setGeometry(PixelesDeTwips(100), PixelesDeTwips(50), PixelesDeTwips(6495),
                          PixelesDeTwips(315));
+    // Navy on white in every theme: the pen is fixed, so the background is too.
     Picture1.ForeColor(QColor(0, 0, 128));
+    Picture1.BackColor(Qt::white);
+    Picture1.Cls();
     Picture1.setFocusPolicy(Qt::StrongFocus);
     Picture1.setAccessibleName(QStringLiteral("Estado"));
 
@@ -160,6 +173,24 @@ void Form1::CrearDown() {
                       cancelar);
     };
     Down->URL(URLActualizacion);
+    bytesRecibidos_ = 0;
+    relojDown_.start();
+}
+
+void Form1::RegistrarFin(const char* flujo) {
+    const std::time_t ahora = std::time(nullptr);
+    std::tm local{};
+    char hora[32] = "";
+    if (::localtime_r(&ahora, &local)) std::strftime(hora, sizeof hora, "%Y-%m-%d %H:%M:%S", &local);
+    const std::string estado = Down->StatusCode().empty() ? "---" : Down->StatusCode();
+    // Seconds with a full stop whatever the locale, so that every line reads the same.
+    const long long centesimas = (relojDown_.elapsed() + 5) / 10;
+    char cifras[96];
+    std::snprintf(cifras, sizeof cifras, ", %lld bytes, %lld.%02lld s\n",
+                  static_cast<long long>(bytesRecibidos_), centesimas / 100, centesimas % 100);
+    const std::string linea = std::string(hora) + " " + flujo + " " + SinControles(Down->URL()) +
+                              ": " + SinControles(estado + " " + Down->StatusText()) + cifras;
+    std::fputs(linea.c_str(), stderr);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -195,6 +226,7 @@ void Form1::ComprobarActualizacion() {
         CrearDown();
         Down->QLastModified(true);
         Down->Descargar(0);
+        RegistrarFin("comprobación");
         Down.reset();
     }
     if (!veredictoDibujado_)
@@ -219,6 +251,7 @@ void Form1::btnDescargar_Click() {
     CrearDown();
     btnCancelar.setEnabled(true);
     Down->Descargar(1);
+    RegistrarFin("descarga");
     const bool fallo = Down->HuboError();
     const std::string motivo = Down->StatusText();
     Down.reset();
@@ -318,11 +351,15 @@ void Form1::BarraProgreso(formularios::PictureBox& Picture, int32_t Porcentaje,
     Picture.DrawMode(formularios::vbNotXorPen);
     // The number as "###": no leading zeros, nothing at all for 0.
     const std::string leyenda = (Porcentaje == 0 ? std::string() : std::to_string(Porcentaje)) + Dato;
-    Picture.CurrentX(50 - Picture.TextWidth(leyenda) / 2);
-    Picture.CurrentY((Picture.ScaleHeight() - Picture.TextHeight(leyenda)) / 2);
-    Picture.Print(leyenda);
+    // A caption wider than the strip keeps its start; the whole of it stays in the tooltip
+    // and in what assistive technology reads.
+    const std::string visible = Picture.TextoQueCabe(leyenda, Picture.ScaleWidth());
+    Picture.CurrentX(50 - Picture.TextWidth(visible) / 2);
+    Picture.CurrentY((Picture.ScaleHeight() - Picture.TextHeight(visible)) / 2);
+    Picture.Print(visible);
     Picture.Line(0, 0, Porcentaje, Picture.ScaleHeight(), true);
     Picture.setAccessibleDescription(QString::fromStdString(leyenda));
+    Picture.setToolTip(visible == leyenda ? QString() : QString::fromStdString(leyenda));
     Picture.Refresh();
 
     ultimaBarra_.superficie = &Picture;
@@ -331,9 +368,10 @@ void Form1::BarraProgreso(formularios::PictureBox& Picture, int32_t Porcentaje,
     ultimaBarra_.dato = Dato;
 }
 
-void Form1::Down_Progreso(int32_t BytesTotales, int32_t /*BytesRecibidos*/, double Porcentaje,
+void Form1::Down_Progreso(int32_t BytesTotales, int32_t BytesRecibidos, double Porcentaje,
                           int32_t /*SegundosTranscurridos*/, double /*SegundosRestantes*/,
                           int32_t& /*BytesPorSegundo*/, bool& Cancelar) {
+    bytesRecibidos_ = BytesRecibidos;
     if (Cancelado) {
         Cancelar = true;
     } else if (BytesTotales != -1) {

@@ -7,6 +7,7 @@
 // through while it is alive.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QPushButton>
 #include <QShortcut>
 #include <QTimer>
@@ -69,8 +70,12 @@ private:
     friend class Form1Prueba;  // tests and benchmarks
 
     void Form_Load();
-    // A fresh component in Down, its progress event wired to Down_Progreso, its URL set.
+    // A fresh component in Down, its progress event wired to Down_Progreso, its URL set;
+    // the byte count and the clock of the log line start again.
     void CrearDown();
+    // The one log line (stderr) of a check or download that has just ended in Down: local
+    // time, the flow, the URL, status code and text, bytes received, seconds.
+    void RegistrarFin(const char* flujo);
     void Timer1_Timer();
     void BuscarActualizacion();
     void ComprobarActualizacion();
@@ -93,6 +98,9 @@ private:
     bool instalando_ = false;        // the unzip tool may be running
     bool productoPendiente_ = false; // closed during the install: start the product after it
     bool porSenal_ = false;          // a termination signal closed the window
+
+    int32_t bytesRecibidos_ = 0;  // body bytes of Down's transfer, from its last progress event
+    QElapsedTimer relojDown_;     // since Down was created
 
     // What the last full redraw of BarraProgreso left, to skip identical redraws.
     struct UltimaBarra {

@@ -4,18 +4,72 @@
 #include <QIcon>
 #include <QSocketNotifier>
 
+#include <cstdio>
+#include <cstdlib>
 #include <optional>
+#include <string_view>
 
 #include "Form1.h"
 #include "internet.h"
 #include "sistema.h"
 
+#if !defined(MORVANE_PROGRAMA) || !defined(MORVANE_VERSION)
+#error "MORVANE_PROGRAMA and MORVANE_VERSION name the program and its version"
+#endif
+
+namespace {
+
+constexpr const char* kUso = "Uso: " MORVANE_PROGRAMA " [--help | --version]\n";
+
+void Ayuda() {
+    std::printf("%s\n"
+                "Actualizador de Morvane. Pregunta al servidor de actualizaciones por la fecha\n"
+                "de Morvane.zip (%s),\n"
+                "la compara con la de Morvane.exe y, si hay una versión más nueva, la descarga,\n"
+                "la descomprime con Kelunzip y, al cerrar la ventana, inicia Morvane.exe.\n"
+                "\n"
+                "Debe estar en el directorio de instalación de Morvane, junto a Morvane.exe y\n"
+                "Kelunzip: es el directorio en que trabaja.\n"
+                "\n"
+                "Entorno:\n"
+                "  http_proxy, https_proxy  proxy de las peticiones http y https\n"
+                "  no_proxy                 servidores a los que se llega sin proxy\n"
+                "  MORVANE_UPDATE_VERBOSE=1 añade la traza de libcurl a stderr\n",
+                kUso, URLActualizacion);
+}
+
+// The exit code when the arguments end the program before the window; nothing when there
+// are none and the window should open.
+std::optional<int> AtenderArgumentos(int argc, char** argv) {
+    if (argc <= 1) return std::nullopt;
+    const std::string_view opcion = argv[1];
+    if (argc == 2 && opcion == "--version") {
+        std::printf("%s %s\n", MORVANE_PROGRAMA, MORVANE_VERSION);
+        return 0;
+    }
+    if (argc == 2 && opcion == "--help") {
+        Ayuda();
+        return 0;
+    }
+    std::fprintf(stderr, "%s: argumento no reconocido: %s\n%s", MORVANE_PROGRAMA, argv[1], kUso);
+    return 2;
+}
+
+}  // namespace
+
 int EjecutarActualizador(int argc, char** argv) {
+    if (const std::optional<int> codigo = AtenderArgumentos(argc, argv)) return *codigo;
+
+    const char* traza = std::getenv("MORVANE_UPDATE_VERBOSE");
+    internet::EstablecerTrazaCurl(traza && *traza && std::string_view(traza) != "0");
     int senal = 0;
     int codigo = 0;
     {
         internet::BibliotecaInternet biblioteca;
+        // Before any window exists: the desktop file names the window's icon and its entry.
+        QGuiApplication::setDesktopFileName(QStringLiteral(MORVANE_PROGRAMA));
         QApplication aplicacion(argc, argv);
+        QApplication::setApplicationVersion(QStringLiteral(MORVANE_VERSION));
         Form1 ventana;
         QApplication::setWindowIcon(ventana.windowIcon());
 

@@ -1,6 +1,8 @@
 // The program's body, callable from main() and from a benchmark that runs the same code.
 #pragma once
 
-// Sets up the HTTP library and the GUI, shows the window and runs until it closes. Takes
-// no options of its own: argc and argv go only to the GUI toolkit.
+// Answers --version and --help on stdout and any other argument with the usage on stderr
+// (exit 2), all before the GUI exists: no display is needed and nothing is fetched. With
+// no arguments, sets up the HTTP library and the GUI, shows the window and runs until it
+// closes.
 int EjecutarActualizador(int argc, char** argv);

@@ -21,14 +21,13 @@ namespace {
 // Big enough that the hash, not the system calls, sets the pace.
 constexpr std::size_t kPieza = 256 * 1024;
 
-struct LiberarMd {
-    void operator()(EVP_MD_CTX* c) const noexcept { EVP_MD_CTX_free(c); }
+// Owner of one libcrypto object, freed with `Liberar`.
+template <class T, void (*Liberar)(T*)>
+struct Suelta {
+    void operator()(T* p) const noexcept { Liberar(p); }
 };
-struct LiberarClave {
-    void operator()(EVP_PKEY* k) const noexcept { EVP_PKEY_free(k); }
-};
-using ContextoMd = std::unique_ptr<EVP_MD_CTX, LiberarMd>;
-using Clave = std::unique_ptr<EVP_PKEY, LiberarClave>;
+using ContextoMd = std::unique_ptr<EVP_MD_CTX, Suelta<EVP_MD_CTX, EVP_MD_CTX_free>>;
+using Clave = std::unique_ptr<EVP_PKEY, Suelta<EVP_PKEY, EVP_PKEY_free>>;
 
 class Descriptor {
 public:

@@ -6,21 +6,21 @@
 // so a client that goes away costs an EPIPE, never a signal.
 #include "servidor_http.h"
 
+#include "comun_prueba.h"
+
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -29,8 +29,6 @@
 #include <stdexcept>
 #include <system_error>
 #include <thread>
-
-extern char** environ;
 
 namespace prueba {
 
@@ -605,55 +603,26 @@ std::vector<Peticion> ProxyHttp::Peticiones() const {
 
 ServidorTls::ServidorTls(const std::string& carpeta, const std::string& certificado,
                          const std::string& clave, int conexiones) {
-    int tubo[2];
-    if (::pipe2(tubo, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t acciones;
-    posix_spawn_file_actions_init(&acciones);
-    posix_spawn_file_actions_adddup2(&acciones, tubo[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&acciones, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addchdir_np(&acciones, carpeta.c_str());
-    std::vector<std::string> args = {"openssl", "s_server", "-accept", "127.0.0.1:0",
-                                     "-cert", certificado, "-key", clave, "-HTTP",
-                                     "-naccept", std::to_string(conexiones)};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    const bool iniciado =
-        ::posix_spawnp(&pid, "openssl", &acciones, nullptr, argv.data(), environ) == 0;
-    posix_spawn_file_actions_destroy(&acciones);
-    ::close(tubo[1]);
-    salida_ = tubo[0];
-    if (!iniciado) return;
-    pid_ = pid;
-
-    // It prints "ACCEPT 127.0.0.1:<port>" once it listens.
-    std::string leido;
-    const auto limite = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < limite) {
-        const size_t pos = leido.find("ACCEPT 127.0.0.1:");
-        const size_t fin = pos == std::string::npos ? pos : leido.find('\n', pos);
-        if (fin != std::string::npos) {
-            puerto_ = static_cast<uint16_t>(std::stoi(leido.substr(pos + 17, fin - pos - 17)));
-            return;
-        }
-        pollfd p{salida_, POLLIN, 0};
-        if (::poll(&p, 1, 100) < 0 && errno != EINTR) return;
-        char buf[256];
-        const ssize_t n = (p.revents & (POLLIN | POLLHUP)) ? ::read(salida_, buf, sizeof buf) : -1;
-        if (n == 0) return;
-        if (n > 0) leido.append(buf, static_cast<size_t>(n));
+    // Started in the background with its output in a file; it prints
+    // "ACCEPT 127.0.0.1:<port>" once it listens.
+    const std::string registro = carpeta + "/.s_server";
+    const Salida s = Ejecutar("cd " + Citar(carpeta) + " && { openssl s_server -accept 127.0.0.1:0"
+                              " -cert " + Citar(certificado) + " -key " + Citar(clave) +
+                              " -HTTP -naccept " + std::to_string(conexiones) +
+                              " </dev/null >.s_server 2>&1 & echo $!; }");
+    pid_ = std::atoi(s.Texto.c_str());
+    for (int intento = 0; pid_ > 0 && puerto_ == 0 && intento < 1000; ++intento) {
+        const std::string texto = Leer(registro);
+        const size_t pos = texto.find("ACCEPT 127.0.0.1:");
+        if (pos != std::string::npos && texto.find('\n', pos) != std::string::npos)
+            puerto_ = static_cast<uint16_t>(std::atoi(texto.c_str() + pos + 17));
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
 
 ServidorTls::~ServidorTls() {
-    if (pid_ > 0) {
-        ::kill(pid_, SIGTERM);
-        int estado;
-        while (::waitpid(pid_, &estado, 0) < 0 && errno == EINTR) {
-        }
-    }
-    if (salida_ >= 0) ::close(salida_);
+    if (pid_ > 0) ::kill(pid_, SIGTERM);
 }
 
 }  // namespace prueba

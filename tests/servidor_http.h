@@ -119,7 +119,6 @@ public:
 
 private:
     int pid_ = -1;
-    int salida_ = -1;  // its standard output, kept open so that it can always write
     uint16_t puerto_ = 0;
 };
 

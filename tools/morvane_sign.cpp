@@ -26,20 +26,15 @@
 
 namespace {
 
-struct LiberarClave {
-    void operator()(EVP_PKEY* k) const noexcept { EVP_PKEY_free(k); }
+// Owner of one libcrypto object, freed with `Liberar`.
+template <class T, void (*Liberar)(T*)>
+struct Suelta {
+    void operator()(T* p) const noexcept { Liberar(p); }
 };
-struct LiberarMd {
-    void operator()(EVP_MD_CTX* c) const noexcept { EVP_MD_CTX_free(c); }
-};
-struct LiberarContexto {
-    void operator()(EVP_PKEY_CTX* c) const noexcept { EVP_PKEY_CTX_free(c); }
-};
-struct CerrarBio {
-    void operator()(BIO* b) const noexcept { BIO_free_all(b); }
-};
-using Clave = std::unique_ptr<EVP_PKEY, LiberarClave>;
-using Bio = std::unique_ptr<BIO, CerrarBio>;
+using Clave = std::unique_ptr<EVP_PKEY, Suelta<EVP_PKEY, EVP_PKEY_free>>;
+using ContextoMd = std::unique_ptr<EVP_MD_CTX, Suelta<EVP_MD_CTX, EVP_MD_CTX_free>>;
+using ContextoClave = std::unique_ptr<EVP_PKEY_CTX, Suelta<EVP_PKEY_CTX, EVP_PKEY_CTX_free>>;
+using Bio = std::unique_ptr<BIO, Suelta<BIO, BIO_free_all>>;
 
 int Uso() {
     std::fputs("usage: morvane-sign key FILE\n"
@@ -91,7 +86,7 @@ std::string DeBio(BIO* b) {
 }
 
 int CrearClave(const std::string& fichero) {
-    std::unique_ptr<EVP_PKEY_CTX, LiberarContexto> ctx(EVP_PKEY_CTX_new_id(EVP_PKEY_ED25519, nullptr));
+    ContextoClave ctx(EVP_PKEY_CTX_new_id(EVP_PKEY_ED25519, nullptr));
     EVP_PKEY* bruta = nullptr;
     if (!ctx || EVP_PKEY_keygen_init(ctx.get()) != 1 || EVP_PKEY_keygen(ctx.get(), &bruta) != 1)
         return Fallo("could not make a key");
@@ -123,7 +118,7 @@ int Firmar(const std::string& ficheroClave, const std::string& archivo) {
     const auto resumen = firma::ResumenFichero(archivo);
     if (!resumen) return Fallo("cannot read " + archivo);
 
-    std::unique_ptr<EVP_MD_CTX, LiberarMd> md(EVP_MD_CTX_new());
+    ContextoMd md(EVP_MD_CTX_new());
     unsigned char firmaBytes[firma::kBytesFirma];
     size_t n = sizeof firmaBytes;
     if (!md || EVP_DigestSignInit(md.get(), nullptr, nullptr, nullptr, clave.get()) != 1 ||

@@ -13,6 +13,7 @@ command -v curl >/dev/null || { echo "curl is needed for the comparison" >&2; ex
 programas=(
   "bench_descarga 256 5"
   "bench_ventana 256 5"
+  "bench_firma 256 5"
 )
 
 cifras=()

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# The demo behind `./run demo`: the updater finds, downloads and installs a newer Morvane
-# from a local update server, in a fresh install directory under <repo>/.demo/.
+# The demo behind `./run demo`: the updater finds, downloads, checks the signature of and
+# installs a newer Morvane from a local update server, in a fresh install directory under
+# <repo>/.demo/; then, in a second pass, the server holds a tampered archive and the
+# updater refuses it. The updater must be built with the demo key's public key and the
+# key must be in <repo>/.demo/clave-demo.pem (./run demo sees to both).
 #
 #   demo/demo.sh <build dir>        (./run demo builds first and calls this)
 #
@@ -22,12 +25,15 @@ servidor_dir=$base/servidor
 capturas=$base/capturas
 updater=$build/bin/morvane-update
 servidor=$build/bin/servidor-demo
+firmador=$build/bin/morvane-sign
+clave=$base/clave-demo.pem
 
 fallar() { echo "demo: $*" >&2; exit 1; }
 
-for f in "$updater" "$servidor"; do
+for f in "$updater" "$servidor" "$firmador"; do
   [ -x "$f" ] || fallar "$f is missing; run ./run demo, which builds it"
 done
+[ -f "$clave" ] || fallar "the demo key $clave is missing; run ./run demo, which makes it"
 for c in zip unzip; do
   command -v "$c" >/dev/null || fallar "$c is not installed"
 done
@@ -57,14 +63,19 @@ esperar() {
 }
 
 # ---- a fresh install directory with the old product ---------------------------------------
-rm -rf "$base/Archivos de programa" "$servidor_dir" "$capturas" "$base/runtime"
-mkdir -p "$inst" "$servidor_dir/contenido/datos" "$capturas"
+instalacion_nueva() {
+  rm -rf "$base/Archivos de programa"
+  mkdir -p "$inst"
+  cp "$updater" "$inst/morvane-update"
+  cp "$demo/Kelunzip" "$inst/Kelunzip"
+  cp "$demo/Morvane.exe" "$inst/Morvane.exe"
+  chmod +x "$inst/morvane-update" "$inst/Kelunzip" "$inst/Morvane.exe"
+  touch -d '10 days ago' "$inst/Morvane.exe"
+}
+rm -rf "$servidor_dir" "$capturas" "$base/runtime"
+mkdir -p "$servidor_dir/contenido/datos" "$capturas"
 mkdir -m 700 "$base/runtime"
-cp "$updater" "$inst/morvane-update"
-cp "$demo/Kelunzip" "$inst/Kelunzip"
-cp "$demo/Morvane.exe" "$inst/Morvane.exe"
-chmod +x "$inst/morvane-update" "$inst/Kelunzip" "$inst/Morvane.exe"
-touch -d '10 days ago' "$inst/Morvane.exe"
+instalacion_nueva
 
 # ---- the archive on the server: a newer product and some data -----------------------------
 sed 's/^version="1.0"$/version="2.0"/' "$demo/Morvane.exe" >"$servidor_dir/contenido/Morvane.exe"
@@ -75,6 +86,21 @@ head -c 3000000 /dev/urandom >"$servidor_dir/contenido/datos/morvane.dat"
 touch -d '2 days ago' "$servidor_dir/contenido/Morvane.exe" "$servidor_dir/contenido/datos/morvane.dat"
 (cd "$servidor_dir/contenido" && zip -qr ../Morvane.zip .)
 tamano_zip=$(stat -c %s "$servidor_dir/Morvane.zip")
+# Signed as a release is: Morvane.zip.sig beside it.
+"$firmador" sign "$clave" "$servidor_dir/Morvane.zip" || fallar "could not sign the archive"
+
+# For the second pass: the same archive with its Morvane.exe replaced on the way, and the
+# genuine signature still beside it.
+alterar_archivo() {
+  sed -i 's/^version="2.0"$/version="6.6"/' "$servidor_dir/contenido/Morvane.exe"
+  rm -f "$servidor_dir/alterado.zip"
+  (cd "$servidor_dir/contenido" && zip -qr ../alterado.zip .)
+  mv "$servidor_dir/alterado.zip" "$servidor_dir/Morvane.zip"
+  tamano_zip=$(stat -c %s "$servidor_dir/Morvane.zip")
+}
+lineas_log() { wc -l <"$servidor_dir/peticiones.log"; }
+# pedido_desde N SUFFIX: a GET of a target ending with SUFFIX after line N of the log.
+pedido_desde() { tail -n +$(( $1 + 1 )) "$servidor_dir/peticiones.log" | grep -q "^GET .*$2\$"; }
 
 # ---- the update server --------------------------------------------------------------------
 # It answers after 1.5 s (so the check can be seen) and spreads the body over 4 s (so the
@@ -116,6 +142,14 @@ if [ -n "${DISPLAY:-}" ] && xdotool getdisplaygeometry >/dev/null 2>&1; then
   # The product is started as the window closes; give it a moment to record itself.
   esperar 10 test -s "$inst/morvane-iniciado.txt" || true
   informe
+  alterar_archivo
+  instalacion_nueva
+  echo
+  echo "Second pass: the server now holds a tampered archive beside the genuine signature."
+  echo "Press \"Descargar\": the updater refuses it. Then close the window."
+  "$inst/morvane-update" || true
+  esperar 10 test -s "$inst/morvane-iniciado.txt" || true
+  informe
   exit 0
 fi
 
@@ -125,9 +159,18 @@ for c in Xvfb xdotool import compare python3; do
 done
 ancho=470
 alto=90
-Xvfb -displayfd 3 -screen 0 ${ancho}x${alto}x24 -nolisten tcp -noreset 3>"$base/runtime/pantalla" \
-  >"$base/runtime/xvfb.log" 2>&1 &
-pid_xvfb=$!
+# Xvfb takes the first free display unless MORVANE_DEMO_XVFB names one (a shared machine).
+if [ -n "${MORVANE_DEMO_XVFB:-}" ]; then
+  echo "$MORVANE_DEMO_XVFB" >"$base/runtime/pantalla"
+  Xvfb ":$MORVANE_DEMO_XVFB" -screen 0 ${ancho}x${alto}x24 -nolisten tcp -noreset \
+    >"$base/runtime/xvfb.log" 2>&1 &
+  pid_xvfb=$!
+  esperar 15 test -S "/tmp/.X11-unix/X$MORVANE_DEMO_XVFB" || fallar "Xvfb did not start (see $base/runtime/xvfb.log)"
+else
+  Xvfb -displayfd 3 -screen 0 ${ancho}x${alto}x24 -nolisten tcp -noreset 3>"$base/runtime/pantalla" \
+    >"$base/runtime/xvfb.log" 2>&1 &
+  pid_xvfb=$!
+fi
 esperar 15 test -s "$base/runtime/pantalla" || fallar "Xvfb did not start (see $base/runtime/xvfb.log)"
 export DISPLAY=:$(head -n 1 "$base/runtime/pantalla")
 # A desktop colour instead of black behind the windows.
@@ -225,6 +268,38 @@ else
   echo "  (no 5-producto.png: xmessage is not installed; the record below is the evidence)"
 fi
 
+informe
+
+# ---- second pass: a tampered archive is refused ------------------------------------------
+echo
+echo "Second pass: the server holds a tampered archive beside the genuine signature."
+alterar_archivo
+instalacion_nueva
+desde=$(lineas_log)
+rechazado() {
+  pedido_desde "$desde" 'Morvane.zip.sig' && [ ! -e "$inst/Morvane.zip" ] && [ -z "$(temporal)" ]
+}
+registro_viejo() { grep -q 'version 1.0' "$inst/morvane-iniciado.txt" 2>/dev/null; }
+(cd "$inst" && exec ./morvane-update) &
+pid_updater=$!
+esperar 30 xdotool search --name '^Update Morvane$' >/dev/null || error_etapa "the window did not appear again"
+ventana=$(xdotool search --name '^Update Morvane$' | head -n 1)
+esperar 30 pedido_desde "$desde" 'Morvane.zip' || error_etapa "the second check never reached the server"
+estable "$base/runtime/buscando.png"
+cambio "$base/runtime/buscando.png" "$base/runtime/veredicto.png" 30 || error_etapa "the second check did not finish"
+xdotool mousemove --window "$ventana" $(( 8 + 104 )) $(( 27 + 14 )) click 1
+esperar 60 rechazado || error_etapa "the tampered archive was not refused"
+estable "$capturas/6-firma-no-valida.png"
+echo "  6-firma-no-valida.png  the tampered archive refused, nothing unpacked"
+grep -q '^version="1.0"$' "$inst/Morvane.exe" || error_etapa "the tampered archive was unpacked"
+python3 "$demo/cerrar_ventana.py" "$ventana" || error_etapa "could not close the window"
+esperar 20 updater_terminado || error_etapa "the updater did not end"
+wait "$pid_updater" 2>/dev/null || true
+pid_updater=
+esperar 15 registro_viejo || error_etapa "the old Morvane.exe did not start"
+if command -v xmessage >/dev/null && esperar 15 xdotool search --name '^Morvane 1.0$' >/dev/null; then
+  python3 "$demo/cerrar_ventana.py" "$(xdotool search --name '^Morvane 1.0$' | head -n 1)" || true
+fi
 informe
 echo
 echo "Screenshots: $capturas"

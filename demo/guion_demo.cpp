@@ -11,14 +11,13 @@
 
 namespace demo {
 
-bool PideArchivo(const std::string& destino) {
+namespace {
+
+bool TerminaEn(const std::string& destino, const std::string& final) {
     std::string ruta = destino.substr(0, destino.find_first_of("?#"));
-    std::string final = kRutaArchivo;
     return ruta.size() >= final.size() &&
            ruta.compare(ruta.size() - final.size(), final.size(), final) == 0;
 }
-
-namespace {
 
 prueba::Respuesta Error(const std::string& estado) {
     return prueba::Respuesta::Simple(estado, estado + "\n",
@@ -27,10 +26,24 @@ prueba::Respuesta Error(const std::string& estado) {
 
 }  // namespace
 
+bool PideArchivo(const std::string& destino) { return TerminaEn(destino, kRutaArchivo); }
+bool PideFirma(const std::string& destino) {
+    return TerminaEn(destino, std::string(kRutaArchivo) + ".sig");
+}
+
 prueba::Respuesta ResponderArchivo(const OpcionesArchivo& opciones,
                                    const prueba::Peticion& peticion) {
     if (opciones.Retraso.count() > 0) std::this_thread::sleep_for(opciones.Retraso);
     if (peticion.Metodo != "GET" && peticion.Metodo != "HEAD") return Error("405 Method Not Allowed");
+    if (PideFirma(peticion.Destino)) {
+        std::ifstream firma(opciones.Ruta + ".sig", std::ios::binary);
+        if (!firma) return Error("404 Not Found");
+        prueba::Respuesta r = prueba::Respuesta::Simple(
+            "200 OK", std::string((std::istreambuf_iterator<char>(firma)), std::istreambuf_iterator<char>()),
+            {"Content-Type: text/plain", "Connection: close"});
+        if (peticion.Metodo == "HEAD") r.Cuerpo.clear();
+        return r;
+    }
     if (!PideArchivo(peticion.Destino)) return Error("404 Not Found");
 
     struct stat st {};

@@ -19,13 +19,16 @@ struct OpcionesArchivo {
     std::chrono::milliseconds Retraso{0};      // wait before each reply (a slow server)
 };
 
-// True when the request target (origin or absolute form, query ignored) names the archive.
+// True when the request target (origin or absolute form, query ignored) names the archive,
+// or its signature (the archive's path + ".sig").
 bool PideArchivo(const std::string& destino);
+bool PideFirma(const std::string& destino);
 
 // The reply to one request. The archive is read at every request, so it may be replaced
 // while the server runs: 200 with Content-Length and Last-Modified (the file's mtime, as
 // prueba::FechaHttp writes it) and the body in pieces with pauses; 404 for other targets;
-// 500 when the file cannot be read. HEAD gets the head alone.
+// 500 when the file cannot be read. The signature is the file beside the archive with
+// ".sig" added, sent at once; 404 when there is none. HEAD gets the head alone.
 prueba::Respuesta ResponderArchivo(const OpcionesArchivo& opciones,
                                    const prueba::Peticion& peticion);
 

@@ -80,6 +80,8 @@ TEST(PideArchivoTest, OnlyTargetsEndingWithTheArchivePath) {
     EXPECT_TRUE(demo::PideArchivo("http://actualizaciones.morvane.example/web/lurenet/Morvane.zip"));
     EXPECT_TRUE(demo::PideArchivo("http://h:8080/web/lurenet/Morvane.zip?x=1"));
     EXPECT_FALSE(demo::PideArchivo("/web/lurenet/Morvane.zip.part"));
+    EXPECT_TRUE(demo::PideFirma("http://h/web/lurenet/Morvane.zip.sig"));
+    EXPECT_FALSE(demo::PideFirma("/web/lurenet/Morvane.zip"));
     EXPECT_FALSE(demo::PideArchivo("/web/lurenet/morvane.zip"));
     EXPECT_FALSE(demo::PideArchivo("/Morvane.zip"));
     EXPECT_FALSE(demo::PideArchivo("/"));
@@ -174,6 +176,12 @@ TEST_F(ServidorDemoTest, OtherPathsAreNotFoundAndAMissingArchiveIsAnError) {
     EXPECT_EQ(r.Estado, 404);
     EXPECT_EQ(r.Cabeceras.find("Last-Modified"), std::string::npos);
     EXPECT_EQ(Pedir(servidor.Url("/")).Estado, 404);
+    // The signature beside the archive, when there is one.
+    EXPECT_EQ(Pedir(servidor.Url(demo::kRutaArchivo) + ".sig").Estado, 404);
+    Escribir(dir_ / "Morvane.zip.sig", "Zmlyb2E=\n");
+    r = Pedir(servidor.Url(demo::kRutaArchivo) + ".sig");
+    EXPECT_EQ(r.Estado, 200);
+    EXPECT_EQ(r.Cuerpo, "Zmlyb2E=\n");
 
     fs::remove(dir_ / "Morvane.zip");
     r = Pedir(servidor.Url(demo::kRutaArchivo));

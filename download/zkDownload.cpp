@@ -8,12 +8,12 @@
 #include <system_error>
 
 #include "fichero_temporal.h"
+#include "texto_remoto.h"
 
 namespace {
 
 using namespace internet;
 
-constexpr const char* kAgente = "zkDownload";
 constexpr const char* kArchivo = "/Morvane.zip";
 constexpr const char* kEjecutable = "/Morvane.exe";
 constexpr const char* kPrefijoTemporal = "zkD";
@@ -36,12 +36,6 @@ bool Paso(F&& f) noexcept {
     } catch (...) {
         return true;
     }
-}
-
-std::string Minusculas(std::string texto) {
-    for (char& c : texto)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return texto;
 }
 
 bool SonDigitos(std::string_view texto) {
@@ -244,26 +238,14 @@ void zkDownload::URL(const std::string& vData) {
 
 bool zkDownload::AnalizarURL() {
     try {
-        const size_t separador = url_.find("://");
-        size_t p = 0;
-        if (separador != std::string::npos) {
-            esquema_ = Minusculas(url_.substr(0, separador));
-            p = separador + 3;
-        } else {
-            esquema_ = "http";
-        }
-        if (esquema_ != "http" && esquema_ != "https") {
+        PartesURL partes = PartirURL(url_);
+        esquema_ = std::move(partes.Esquema);
+        if (!partes.Admitida) {
             EstablecerError(1);
             return false;
         }
-        size_t q = url_.find('/', p);
-        if (q == std::string::npos) q = url_.size();
-        host_ = p < q ? url_.substr(p, q - p) : std::string();
-        // A "/" that is the last character leaves no path either.
-        if (q + 1 >= url_.size())
-            ruta_.clear();
-        else
-            ruta_ = url_.substr(q);
+        host_ = std::move(partes.Host);
+        ruta_ = std::move(partes.Ruta);
         return true;
     } catch (...) {
         EstablecerError(1);
@@ -370,7 +352,7 @@ void zkDownload::Descargar(const int32_t& TipoAccion) {
 
 bool zkDownload::AbrirSesion() {
     const bool conProxy = tipoAcceso_ == INTERNET_OPEN_TYPE_PROXY;
-    sesion_.reset(InternetOpenA(kAgente, tipoAcceso_, conProxy ? usarProxy_.c_str() : nullptr,
+    sesion_.reset(InternetOpenA(kAgenteDescarga, tipoAcceso_, conProxy ? usarProxy_.c_str() : nullptr,
                                 conProxy ? noUsarProxy_.c_str() : nullptr, 0));
     if (!sesion_) {
         EstablecerError(2);

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -86,6 +87,10 @@ void Fijar(CURL* e, CURLoption opcion, T valor) {
 std::atomic<int64_t> gConexionMs{30000};
 std::atomic<int64_t> gInactividadMs{30000};
 std::atomic<bool> gTrazaCurl{false};
+
+// The CA file of ConfiarEnAutoridadDePruebas; empty: the system's certificate store.
+std::mutex gAutoridadMutex;
+std::string gAutoridadPruebas;
 
 // libcurl hands at most this much to one write callback; the buffer is at least this big,
 // so a chunk always fits an empty buffer and a paused transfer can always resume.
@@ -614,6 +619,11 @@ HINTERNET HttpOpenRequestA(HINTERNET conexion, const char* verbo, const char* ob
         if (segura) {
             Fijar(e, CURLOPT_SSL_VERIFYPEER, 1L);
             Fijar(e, CURLOPT_SSL_VERIFYHOST, 2L);
+            std::lock_guard<std::mutex> cerrojo(gAutoridadMutex);
+            if (!gAutoridadPruebas.empty()) {
+                Fijar(e, CURLOPT_CAINFO, gAutoridadPruebas.c_str());
+                Fijar(e, CURLOPT_CAPATH, static_cast<const char*>(nullptr));
+            }
         }
         if (v == "GET")
             Fijar(e, CURLOPT_HTTPGET, 1L);
@@ -864,5 +874,10 @@ void EstablecerTiemposEspera(std::chrono::milliseconds conexion,
 }
 
 void EstablecerTrazaCurl(bool activa) { gTrazaCurl.store(activa); }
+
+void ConfiarEnAutoridadDePruebas(const std::string& ficheroPem) {
+    std::lock_guard<std::mutex> cerrojo(gAutoridadMutex);
+    gAutoridadPruebas = ficheroPem;
+}
 
 }  // namespace internet

@@ -172,4 +172,10 @@ void EstablecerTiemposEspera(std::chrono::milliseconds conexion,
 // exchange to stderr. Off by default.
 void EstablecerTrazaCurl(bool activa);
 
+// Every https request opened afterwards trusts the certificate authorities in this PEM file
+// instead of the system's store; empty text restores the store. Only the tests call it (to
+// trust a CA they made): the program itself never does, and reads no variable or file
+// that would widen what it trusts.
+void ConfiarEnAutoridadDePruebas(const std::string& ficheroPem);
+
 }  // namespace internet

@@ -1,7 +1,8 @@
 // Helpers shared by every test program, the demo's server and the benchmarks: temporary
 // directories, whole-file reads and writes, file dates, HTTP dates, the port in the form
-// the component takes it, and starting and waiting for a program. Standard library and
-// POSIX only, so that anything on the test side can include it.
+// the component takes it, starting and waiting for a program, and update keys and
+// signatures made with the openssl tool. Standard library and POSIX only, so that anything
+// on the test side can include it.
 #pragma once
 
 #include <fcntl.h>
@@ -143,6 +144,51 @@ inline int Esperar(pid_t pid) {
     while (::waitpid(pid, &estado, 0) < 0)
         if (errno != EINTR) return -1;
     return estado;
+}
+
+// `texto` as one word of a shell command line.
+inline std::string Citar(const std::string& texto) {
+    std::string r = "'";
+    for (char c : texto) r += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return r + "'";
+}
+
+// Runs a shell command line; its exit status (-1: no exit) and its standard output.
+struct Salida {
+    int Estado = -1;
+    std::string Texto;
+};
+inline Salida Ejecutar(const std::string& orden) {
+    Salida s;
+    FILE* f = ::popen(orden.c_str(), "r");
+    if (!f) return s;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.Texto.append(buf, n);
+    const int estado = ::pclose(f);
+    if (estado != -1 && WIFEXITED(estado)) s.Estado = WEXITSTATUS(estado);
+    return s;
+}
+
+// A new Ed25519 private key made by openssl in the PEM file `pem`; returns its public key
+// in the form the build takes (base64 of the raw 32 bytes).
+inline std::string ClaveOpenssl(const std::string& pem) {
+    Ejecutar("openssl genpkey -algorithm ed25519 -out " + Citar(pem));
+    std::string b64 = Ejecutar("openssl pkey -in " + Citar(pem) +
+                               " -pubout -outform DER | tail -c 32 | base64")
+                          .Texto;
+    while (!b64.empty() && b64.back() == '\n') b64.pop_back();
+    return b64;
+}
+
+// The signature text of `archivo` by the key in `pem`, made by openssl as a maker would:
+// the digest in a file beside the archive, signed raw, base64 as `base64` wraps it.
+inline std::string FirmaOpenssl(const std::string& pem, const std::string& archivo) {
+    const std::string resumen = archivo + ".sha256";
+    return Ejecutar("openssl dgst -sha256 -binary " + Citar(archivo) + " > " + Citar(resumen) +
+                    " && openssl pkeyutl -sign -inkey " + Citar(pem) + " -rawin -in " +
+                    Citar(resumen) + " | base64; rm -f " + Citar(resumen))
+        .Texto;
 }
 
 }  // namespace prueba

@@ -1,18 +1,15 @@
 // The request side of Descargar against a loopback server: status, header switches,
-// failures of each step, TLS, proxies, authentication, redirects, repeated calls.
+// failures of each step, TLS, proxies, authentication, redirects, repeated calls; and the
+// fetch of a signature beside the archive.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <thread>
+#include <optional>
 
 #include "descarga_comun.h"
+#include "firma.h"
 #include "internet.h"
+#include "texto_remoto.h"
 
 namespace {
 
@@ -26,22 +23,6 @@ void Poner(zkDownload& d, std::initializer_list<Interruptor> interruptores, bool
 }
 
 using prueba::kRuta;
-
-// True once something accepts connections on 127.0.0.1:`puerto` (within about 5 s).
-bool Acepta(uint16_t puerto) {
-    for (int intento = 0; intento < 1000; ++intento) {
-        const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in dir{};
-        dir.sin_family = AF_INET;
-        dir.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        dir.sin_port = htons(puerto);
-        const bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&dir), sizeof dir) == 0;
-        ::close(s);
-        if (ok) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
-}
 
 class Peticiones : public prueba::DescargaConServidor {
 protected:
@@ -204,42 +185,77 @@ TEST_F(Peticiones, HttpsVaCifradoYVerificado) {
     EXPECT_TRUE(servidor.Peticiones().empty());
     SinRastro();
 
-    // A TLS server whose self-signed certificate for 127.0.0.1 cannot be verified.
+    // A TLS server with a certificate from a CA the test makes: refused while that CA is
+    // not trusted; trusted, the archive and its signature come through and verify.
     internet::EstablecerTiemposEspera(std::chrono::seconds(30), std::chrono::seconds(30));
-    const std::string clave = instalacion.En("k.pem"), cert = instalacion.En("c.pem");
-    const auto generador = sistema::IniciarProceso(
-        "openssl", {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                    "-nodes", "-keyout", clave, "-out", cert, "-days", "1", "-subj",
-                    "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"});
-    auto estado = sistema::EstadoProceso::Fallido;
-    for (int i = 0; generador && i < 2000; ++i) {
-        estado = sistema::ConsultarProceso(*generador);
-        if (estado != sistema::EstadoProceso::EnMarcha) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    if (estado != sistema::EstadoProceso::Terminado) GTEST_SKIP() << "no openssl command";
-    uint16_t puerto = 0;
-    {
-        prueba::ServidorHttp libre;
-        puerto = libre.Puerto();
-    }
-    const auto tls = sistema::IniciarProceso(
-        "openssl", {"s_server", "-quiet", "-www", "-accept",
-                    "127.0.0.1:" + std::to_string(puerto), "-cert", cert, "-key", clave});
-    ASSERT_TRUE(tls);
-    struct Parar {
-        int pid;
-        ~Parar() {
-            ::kill(pid, SIGTERM);
-            while (sistema::ConsultarProceso(pid) == sistema::EstadoProceso::EnMarcha)
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-    } parar{*tls};
-    ASSERT_TRUE(Acepta(puerto));
-    d.Puerto(prueba::Puerto16(puerto));
+    const std::string dir = instalacion.Ruta() + "/", q = prueba::Citar(dir);
+    const prueba::Salida ca = prueba::Ejecutar(
+        "cd " + q + " && openssl req -x509 -newkey ed25519 -nodes -keyout ca.key -out ca.pem"
+        " -days 1 -subj /CN=Prueba 2>/dev/null && openssl req -newkey ed25519 -nodes -keyout"
+        " srv.key -out srv.csr -subj /CN=127.0.0.1 2>/dev/null && printf"
+        " 'subjectAltName=IP:127.0.0.1\\n' > ext && openssl x509 -req -in srv.csr -CA ca.pem"
+        " -CAkey ca.key -CAcreateserial -days 1 -extfile ext -out srv.pem 2>/dev/null &&"
+        " mkdir -p servidor/web/lurenet");
+    ASSERT_EQ(ca.Estado, 0);
+    const std::string cuerpo(70000, 'z');
+    prueba::Escribir(dir + "firmado.zip", cuerpo);
+    const std::string publica = prueba::ClaveOpenssl(dir + "clave.pem");
+    const std::string firmaTexto = prueba::FirmaOpenssl(dir + "clave.pem", dir + "firmado.zip");
+    prueba::Escribir(dir + "servidor" + kRuta, "HTTP/1.0 200 OK\r\nContent-Length: " +
+                                                   std::to_string(cuerpo.size()) + "\r\n\r\n" + cuerpo);
+    prueba::Escribir(dir + "servidor" + kRuta + ".sig",
+                     "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n" + firmaTexto);
+    prueba::ServidorTls tls(dir + "servidor", dir + "srv.pem", dir + "srv.key", 3);
+    ASSERT_NE(tls.Puerto(), 0);
+    d.Puerto(prueba::Puerto16(tls.Puerto()));
     d.Descargar(1);
     EXPECT_EQ(d.StatusCode(), "005");
     SinRastro();
+
+    struct Restaurar {
+        ~Restaurar() {
+            internet::ConfiarEnAutoridadDePruebas("");
+            firma::SustituirClaveIncorporada(std::nullopt);
+        }
+    } restaurar;
+    internet::ConfiarEnAutoridadDePruebas(dir + "ca.pem");
+    firma::SustituirClaveIncorporada(publica);
+    d.Descargar(1);
+    ASSERT_FALSE(d.HuboError()) << d.StatusCode() << " " << d.StatusText();
+    EXPECT_EQ(prueba::Leer(instalacion.Archivo()), cuerpo);
+    const auto firmaLeida = LeerTextoRemoto(d.URL() + ".sig", d.Puerto(), 4096);
+    ASSERT_TRUE(firmaLeida);
+    EXPECT_EQ(firma::ComprobarArchivo(instalacion.Archivo(), *firmaLeida), firma::Veredicto::Valida);
+}
+
+// The signature's fetch: the archive's request, and nothing but a whole 2xx body within the
+// limit counts.
+TEST_F(Peticiones, TextoRemotoSoloConUnCuerpo2xxCompletoDentroDelLimite) {
+    const std::string url = std::string("http://127.0.0.1") + kRuta + ".sig";
+    const int32_t puerto = prueba::Puerto16(servidor.Puerto());
+    struct Caso {
+        const char* nombre;
+        Respuesta respuesta;
+        std::optional<std::string> esperado;
+    };
+    Respuesta cortada = Respuesta::Simple("200 OK", "corta", {"Content-Length: 100"}, false);
+    const std::vector<Caso> casos = {
+        {"en el límite", Respuesta::Simple("200 OK", std::string(4096, 'A')), std::string(4096, 'A')},
+        {"sobre el límite, sin longitud", Respuesta::Simple("200 OK", std::string(4097, 'A'), {}, false), std::nullopt},
+        {"cortada", cortada, std::nullopt},
+    };
+    for (const Caso& c : casos) {
+        SCOPED_TRACE(c.nombre);
+        Servir(c.respuesta);
+        EXPECT_EQ(LeerTextoRemoto(url, puerto, 4096), c.esperado);
+    }
+    const Peticion p = servidor.Peticiones().front();
+    EXPECT_EQ(p.Metodo + " " + p.Destino + " " + p.Version, "GET " + std::string(kRuta) + ".sig HTTP/1.0");
+    EXPECT_EQ(p.Cabecera("User-Agent"), "zkDownload");
+    EXPECT_EQ(p.Cabecera("Pragma"), "no-cache");
+    const size_t vistas = servidor.Peticiones().size();
+    EXPECT_EQ(LeerTextoRemoto("ftp://127.0.0.1/x.sig", puerto, 4096), std::nullopt);
+    EXPECT_EQ(servidor.Peticiones().size(), vistas);
 }
 
 TEST_F(Peticiones, Proxies) {

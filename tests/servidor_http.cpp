@@ -1,4 +1,4 @@
-// The scripted loopback server and the forward proxy of the tests.
+// The scripted loopback server, the forward proxy and the TLS file server of the tests.
 //
 // Both share one listener: an accept thread and one thread per connection, every blocking
 // wait a poll() that also watches a stop eventfd, so destroying the object ends pauses,
@@ -6,16 +6,21 @@
 // so a client that goes away costs an EPIPE, never a signal.
 #include "servidor_http.h"
 
+#include "comun_prueba.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -594,6 +599,30 @@ std::string ProxyHttp::Direccion() const { return Direccion127(Puerto()); }
 std::vector<Peticion> ProxyHttp::Peticiones() const {
     std::lock_guard<std::mutex> l(estado_->mutex);
     return estado_->peticiones;
+}
+
+ServidorTls::ServidorTls(const std::string& carpeta, const std::string& certificado,
+                         const std::string& clave, int conexiones) {
+    // Started in the background with its output in a file; it prints
+    // "ACCEPT 127.0.0.1:<port>" once it listens.
+    const std::string registro = carpeta + "/.s_server";
+    const Salida s = Ejecutar("cd " + Citar(carpeta) + " && { openssl s_server -accept 127.0.0.1:0"
+                              " -cert " + Citar(certificado) + " -key " + Citar(clave) +
+                              " -HTTP -naccept " + std::to_string(conexiones) +
+                              " </dev/null >.s_server 2>&1 & echo $!; }");
+    pid_ = std::atoi(s.Texto.c_str());
+    for (int intento = 0; pid_ > 0 && puerto_ == 0 && intento < 1000; ++intento) {
+        const std::string texto = Leer(registro);
+        const size_t pos = texto.find("ACCEPT 127.0.0.1:");
+        if (pos != std::string::npos && texto.find('\n', pos) != std::string::npos)
+            puerto_ = static_cast<uint16_t>(std::atoi(texto.c_str() + pos + 17));
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+ServidorTls::~ServidorTls() {
+    if (pid_ > 0) ::kill(pid_, SIGTERM);
 }
 
 }  // namespace prueba

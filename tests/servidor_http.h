@@ -104,4 +104,22 @@ private:
     std::shared_ptr<Estado> estado_;
 };
 
+// An HTTPS server on 127.0.0.1: `openssl s_server -HTTP` serving the files under `carpeta`
+// (a request for /a/b gets the file a/b, which holds the whole reply: status line, headers,
+// blank line, body). It ends by itself after `conexiones` connections, and at destruction.
+class ServidorTls {
+public:
+    ServidorTls(const std::string& carpeta, const std::string& certificado,
+                const std::string& clave, int conexiones);
+    ~ServidorTls();
+    ServidorTls(const ServidorTls&) = delete;
+    ServidorTls& operator=(const ServidorTls&) = delete;
+
+    uint16_t Puerto() const { return puerto_; }  // 0 when it did not start
+
+private:
+    int pid_ = -1;
+    uint16_t puerto_ = 0;
+};
+
 }  // namespace prueba

@@ -23,6 +23,7 @@
 
 #include "Form1.h"
 #include "comun_prueba.h"
+#include "firma.h"
 #include "internet.h"
 #include "servidor_http.h"
 #include "sistema.h"
@@ -137,7 +138,8 @@ private:
 };
 
 // An install directory (with blanks and an accent in its name) as the application
-// directory, a scripted server reached as the machine's proxy, and the window.
+// directory, a scripted server reached as the machine's proxy, and the window. Updates
+// are unsigned whatever key the build has, unless a test sets one.
 class VentanaPrueba : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -145,6 +147,7 @@ protected:
         sistema::EstablecerApp_Path(dir_.Ruta());
         ::setenv("http_proxy", ("http://" + servidor_.Direccion()).c_str(), 1);
         internet::EstablecerTiemposEspera(std::chrono::seconds(3), std::chrono::seconds(3));
+        firma::SustituirClaveIncorporada(std::string());
         // The installed product: a stand-in that records how it was started.
         Escribir(En("Morvane.exe"), "#!/bin/sh\nprintf '%s\\n' \"$0\" >> \"$(dirname \"$0\")/producto-iniciado\"\n", true);
         FijarFecha(En("Morvane.exe"), HoraLocal(2001, 1, 1));
@@ -156,6 +159,7 @@ protected:
         sistema::EstablecerApp_Path("");
         ::unsetenv("http_proxy");
         internet::EstablecerTiemposEspera(std::chrono::seconds(30), std::chrono::seconds(30));
+        firma::SustituirClaveIncorporada(std::nullopt);
     }
 
     // Creates the window; its timer is running, as at start-up.

@@ -1,5 +1,5 @@
-// Download, cancel, install, and closing the window during a download, with the real
-// component against the scripted server.
+// Download, signature check, cancel, install, and closing the window during a download,
+// with the real component against the scripted server.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -15,6 +15,7 @@
 #include <csignal>
 #include <ctime>
 #include <optional>
+#include <utility>
 
 #include "ventana_comun.h"
 
@@ -43,6 +44,22 @@ protected:
     void ServirDespacio() {
         servidor_.Responder([](const prueba::Peticion&) { return Archivo(Contenido(64 * 1024), 64, 15ms); });
     }
+
+    // Serves `archivo` and, at the signature's address, `firma` (nothing: 404).
+    void ServirFirmado(const std::string& archivo, const std::optional<std::string>& firma) {
+        servidor_.Responder([=](const prueba::Peticion& p) {
+            if (p.Destino != std::string(URLActualizacion) + ".sig") return Archivo(archivo, 2, 5ms);
+            return firma ? prueba::Respuesta::Simple("200 OK", *firma)
+                         : prueba::Respuesta::Simple("404 Not Found", "no hay");
+        });
+    }
+    // A maker's key made with openssl: its public key, and its signature of `archivo`.
+    std::pair<std::string, std::string> ClaveYFirma(const std::string& nombre, const std::string& archivo) {
+        Escribir(fabricante_.En("Morvane.zip"), archivo);
+        const std::string publica = prueba::ClaveOpenssl(fabricante_.En(nombre));
+        return {publica, prueba::FirmaOpenssl(fabricante_.En(nombre), fabricante_.En("Morvane.zip"))};
+    }
+    prueba::DirectorioTemporal fabricante_{"fabricante "};
 
     // What every stopped download must leave: the old archive, no temporary file, nothing
     // unpacked, no pointer, no component.
@@ -230,6 +247,90 @@ TEST_F(VentanaDescarga, UnaDescargaFallidaLoDiceYNoInstalaNada) {
         EXPECT_TRUE(f.btnDescargar.isEnabled());
         ComprobarIntacto(f, "anterior");
     }
+}
+
+// With a key only an archive whose signature verifies is unpacked; any other is removed,
+// said so, and can be downloaded again. Without a key no signature is asked for.
+TEST_F(VentanaDescarga, ConClaveSoloSeDescomprimeUnArchivoConFirmaValida) {
+    InstalarKelunzip(0);
+    const std::string cuerpo = Contenido(5000);
+    const auto [publica, buena] = ClaveYFirma("clave.pem", cuerpo);
+    const std::string deOtra = ClaveYFirma("otra.pem", cuerpo).second;
+    struct Caso {
+        const char* nombre;
+        std::string clave, archivo;
+        std::optional<std::string> firma;
+        bool instala;
+    };
+    const std::vector<Caso> casos = {
+        {"válida", publica, cuerpo, buena, true},
+        {"archivo alterado", publica, cuerpo.substr(0, 4999) + "!", buena, false},
+        {"de otra clave", publica, cuerpo, deOtra, false},
+        {"sin firma", publica, cuerpo, std::nullopt, false},
+        {"truncada", publica, cuerpo, buena.substr(0, 40), false},
+        {"basura", publica, cuerpo, "<html>no es una firma</html>", false},
+        {"sin clave", "", cuerpo, std::nullopt, true},
+    };
+    Form1& f = Preparar();
+    const std::string url = URLActualizacion;
+    for (const Caso& c : casos) {
+        SCOPED_TRACE(c.nombre);
+        firma::SustituirClaveIncorporada(c.clave);
+        fs::remove(En("kelunzip-llamada"));
+        fs::remove(En("desempaquetado"));
+        ServirFirmado(c.archivo, c.firma);
+        const size_t antes = servidor_.Peticiones().size();
+        f.btnDescargar.setEnabled(true);  // as the check leaves it
+        Pulsar(f.btnDescargar);
+
+        std::vector<std::string> pedidas;
+        for (size_t i = antes; i < servidor_.Peticiones().size(); ++i)
+            pedidas.push_back(servidor_.Peticiones()[i].Destino);
+        std::vector<std::string> esperadas = {url};
+        if (!c.clave.empty()) esperadas.push_back(url + ".sig");
+        EXPECT_EQ(pedidas, esperadas);
+        EXPECT_EQ(Leyenda(f), c.instala ? "Morvane actualizado" : "La actualización no tiene una firma válida");
+        EXPECT_EQ(Leer(En("desempaquetado")), c.instala ? c.archivo : "");
+        EXPECT_EQ(Hay("kelunzip-llamada"), c.instala);
+        EXPECT_FALSE(Hay("Morvane.zip"));
+        EXPECT_TRUE(Temporales().empty());
+        EXPECT_EQ(f.btnDescargar.isEnabled(), !c.instala);
+        EXPECT_FALSE(f.btnCancelar.isEnabled());
+        EXPECT_FALSE(RelojDeArenaPuesto());
+    }
+    f.close();
+    EXPECT_EQ(ProductoIniciado(), En("Morvane.exe") + "\n");
+}
+
+// The signature step counts as part of the download: Cancelar and a close stop it, and the
+// archive it was checking is removed unpacked.
+TEST_F(VentanaDescarga, CancelarOCerrarDuranteLaFirmaBorraElArchivoSinDescomprimirlo) {
+    InstalarKelunzip(0);
+    const std::string cuerpo = Contenido(5000);
+    const auto [publica, buena] = ClaveYFirma("clave.pem", cuerpo);
+    firma::SustituirClaveIncorporada(publica);
+    ServirFirmado(cuerpo, buena);
+    Form1& f = Preparar();
+    const auto comprobando = [&] {
+        return Leyenda(f) == "Comprobando la firma de la actualización..." && f.btnCancelar.isEnabled();
+    };
+
+    AlOcurrir cancelar(comprobando, [&] { Pulsar(f.btnCancelar); });
+    Pulsar(f.btnDescargar);
+    ASSERT_TRUE(cancelar.Hecho());
+    EXPECT_EQ(Leyenda(f), "Descarga cancelada");
+    EXPECT_TRUE(f.btnDescargar.isEnabled());
+    EXPECT_FALSE(Hay("Morvane.zip"));
+    EXPECT_FALSE(Hay("kelunzip-llamada"));
+    EXPECT_FALSE(f.btnCancelar.isEnabled());
+    EXPECT_FALSE(RelojDeArenaPuesto());
+
+    AlOcurrir cerrar(comprobando, [&] { f.close(); });
+    Pulsar(f.btnDescargar);
+    ASSERT_TRUE(cerrar.Hecho());
+    EXPECT_FALSE(Hay("Morvane.zip"));
+    EXPECT_FALSE(Hay("kelunzip-llamada"));
+    EXPECT_EQ(ProductoIniciado(), En("Morvane.exe") + "\n");
 }
 
 TEST_F(VentanaDescarga, SiLaHerramientaFallaOFaltaElArchivoSeQuedaYSePuedeReintentar) {

@@ -12,11 +12,13 @@
 #include <limits>
 #include <optional>
 
-#ifndef MORVANE_UPDATE_HOST
-#error "MORVANE_UPDATE_HOST must name the update server's host"
+#include "texto_remoto.h"
+
+#ifndef MORVANE_UPDATE_URL
+#error "MORVANE_UPDATE_URL must name the update archive"
 #endif
 
-const char* const URLActualizacion = "http://" MORVANE_UPDATE_HOST "/web/lurenet/Morvane.zip";
+const char* const URLActualizacion = MORVANE_UPDATE_URL;
 
 using formularios::PixelesDeTwips;
 
@@ -27,6 +29,8 @@ namespace {
 const std::string kArchivo = "Morvane.zip";
 const std::string kProducto = "Morvane.exe";
 const std::string kDescomprimir = "Kelunzip";
+
+constexpr std::size_t kLimiteFirma = 4096;  // bytes; a signature is under 100
 
 constexpr int32_t kEsperaInstalacion = 1000;  // ms, at least, after starting the unzip tool
 constexpr int32_t kSondeoInstalacion = 20;    // ms between looks at the unzip tool
@@ -255,14 +259,24 @@ void Form1::btnDescargar_Click() {
     const bool fallo = Down->HuboError();
     const std::string motivo = Down->StatusText();
     Down.reset();
+    // A build with a key unpacks only an archive its maker signed. An archive that was not
+    // found valid, also when the check was cancelled, is removed: it is never unpacked.
+    firma::Veredicto veredicto = firma::Veredicto::Valida;
+    if (!Cancelado && !fallo && !firma::ClaveIncorporada().empty()) {
+        veredicto = ComprobarFirma();
+        if (veredicto != firma::Veredicto::Valida) sistema::Borrar(sistema::App_Path() + "/" + kArchivo);
+    }
     btnCancelar.setEnabled(false);
 
-    if (Cancelado) {
+    if (Cancelado || veredicto == firma::Veredicto::Abandonada) {
         // Also when the cancel was handled after the last block: the new archive is left
-        // as it is, neither unpacked nor deleted.
+        // as it is, neither unpacked nor deleted (unless its signature was being checked).
         btnDescargar.setEnabled(true);
     } else if (fallo) {
         BarraProgreso(Picture1, 0, "Error en la descarga: " + motivo);
+        btnDescargar.setEnabled(true);
+    } else if (veredicto == firma::Veredicto::NoValida) {
+        BarraProgreso(Picture1, 0, "La actualización no tiene una firma válida");
         btnDescargar.setEnabled(true);
     } else {
         BarraProgreso(Picture1, 0, "Descarga completada");
@@ -290,6 +304,20 @@ void Form1::btnCancelar_Click() {
     Picture1.Cls();
     Cancelado = true;
     BarraProgreso(Picture1, 0, "Descarga cancelada");
+}
+
+firma::Veredicto Form1::ComprobarFirma() {
+    BarraProgreso(Picture1, 0, "Comprobando la firma de la actualización...");
+    const auto seguir = [this] {
+        formularios::DoEvents();
+        return !Cancelado && !cerrada_;
+    };
+    if (!seguir()) return firma::Veredicto::Abandonada;
+    const std::optional<std::string> texto =
+        LeerTextoRemoto(std::string(URLActualizacion) + ".sig", 0, kLimiteFirma);
+    if (!seguir()) return firma::Veredicto::Abandonada;
+    if (!texto) return firma::Veredicto::NoValida;
+    return firma::ComprobarArchivo(sistema::App_Path() + "/" + kArchivo, *texto, seguir);
 }
 
 // Runs the unzip tool in the application directory and waits until it has exited (at

@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 
+#include "firma.h"
 #include "formularios.h"
 #include "sistema.h"
 #include "zkDownload.h"
@@ -81,6 +82,9 @@ private:
     void ComprobarActualizacion();
     void btnDescargar_Click();
     void btnCancelar_Click();
+    // Fetches the archive's signature and checks the downloaded archive against it, with
+    // the window served and Cancelar (or a close) honoured throughout.
+    firma::Veredicto ComprobarFirma();
     // True when the unzip tool ran and exited successfully (and the archive was removed).
     bool InstalarActualizacion();
     // Starts the product, ignoring failure.

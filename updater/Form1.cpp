@@ -312,7 +312,10 @@ firma::Veredicto Form1::ComprobarFirma() {
         formularios::DoEvents();
         return !Cancelado && !cerrada_;
     };
-    if (!seguir()) return firma::Veredicto::Abandonada;
+    // Now, not coalesced: the text goes on screen and a pending click is seen before the
+    // thread waits on the network.
+    formularios::ProcesarEventos();
+    if (Cancelado || cerrada_) return firma::Veredicto::Abandonada;
     const std::optional<std::string> texto =
         LeerTextoRemoto(std::string(URLActualizacion) + ".sig", 0, kLimiteFirma);
     if (!seguir()) return firma::Veredicto::Abandonada;

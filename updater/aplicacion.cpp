@@ -3,10 +3,15 @@
 #include <QApplication>
 #include <QIcon>
 
+#include <csignal>
+
 #include "Form1.h"
 #include "internet.h"
 
 int EjecutarActualizador(int argc, char** argv) {
+    // An ignored SIGCHLD, inherited from whoever started us, would let the kernel reap the
+    // unzip tool before its exit status is read, and a good install would look failed.
+    std::signal(SIGCHLD, SIG_DFL);
     internet::BibliotecaInternet biblioteca;
     QApplication aplicacion(argc, argv);
     Form1 ventana;

@@ -201,6 +201,7 @@ public:
     }
     void HabilitarDescargar(bool habilitar) override { ventana_.HabilitarDescargar(habilitar); }
     void DoEvents() override { ventana_.DoEvents(); }
+    bool Abandonar() override { return ventana_.Abandonar(); }
 
 private:
     void Avisar(char c) {

@@ -179,6 +179,73 @@ TEST_F(Transferencias, CuerpoCortadoReiniciadoOColgadoEsError999) {
     Exito(cuerpo);
 }
 
+// A silent server or a stalled body: with a window that asks to give up, the wait ends as
+// a cancel; the component on its own blocks until the time-out and reports the failure.
+TEST_F(Transferencias, UnaEsperaQueLaVentanaAbandonaEsUnaCancelacion) {
+    internet::EstablecerTiemposEspera(milliseconds(2000), milliseconds(300));
+    Respuesta mudo;
+    mudo.Fin = prueba::Final::Colgar;
+    Respuesta detenido = Respuesta::Simple("200 OK", Cuerpo(3000));
+    detenido.Cabecera = "HTTP/1.1 200 OK\r\nContent-Length: 10000\r\n\r\n";
+    detenido.Fin = prueba::Final::Colgar;
+    const std::string cancelada = "Descarga cancelada por el usuario.";
+    struct Caso {
+        const char* nombre;
+        Respuesta r;
+        bool conVentana;
+        std::string codigo, texto;
+    } casos[] = {
+        {"silent, window", mudo, true, "998", cancelada},
+        {"stalled, window", detenido, true, "998", cancelada},
+        {"silent, alone", mudo, false, "005", "Error en InternetSendRequest."},
+        {"stalled, alone", detenido, false, "999", "Ha ocurrido un error durante la descarga."},
+    };
+    ventana.Abandona = true;
+    for (const Caso& c : casos) {
+        SCOPED_TRACE(c.nombre);
+        sistema::RegistrarVentana(c.conVentana ? &ventana : nullptr);
+        ventana.Eventos = 0;
+        Servir(c.r);
+        d.Descargar(1);
+        Fallo(c.codigo, c.texto);
+        EXPECT_EQ(ventana.Eventos > 0, c.conVentana);  // served while it waited, if there
+    }
+}
+
+// Handlers run inside the transfer: what they do to the instance must not reach released
+// handles or a destroyed receiver.
+TEST_F(Transferencias, ManejadoresQueTocanLaInstanciaDuranteLaTransferencia) {
+    const std::string cuerpo = Cuerpo(4096);
+    Servir(cuerpo, 4);
+    // A receiver that clears Progreso, then uses what it holds (kept on the heap).
+    const std::string propio(100, 'p');
+    int vistos = 0;
+    d.Progreso = [this, propio, &vistos](int32_t, int32_t, double, int32_t, double, int32_t&,
+                                         bool&) {
+        d.Progreso = nullptr;
+        vistos += propio == std::string(100, 'p');
+    };
+    d.Descargar(1);
+    Exito(cuerpo, false);
+    EXPECT_EQ(vistos, 1);
+
+    // A nested Descargar from the window's yields is refused without a trace.
+    ventana.AlCeder = [&] { d.Descargar(1); };
+    const size_t antes = servidor.Peticiones().size();
+    d.Descargar(1);
+    Exito(cuerpo, false);
+    EXPECT_EQ(servidor.Peticiones().size() - antes, 1u);
+    ventana.AlCeder = nullptr;
+
+    // A bad URL set from the receiver releases the handles; the transfer stops there.
+    prueba::Escribir(instalacion.Archivo(), "archivo anterior");
+    d.Progreso = [this](int32_t, int32_t, double, int32_t, double, int32_t&, bool&) {
+        d.URL("ftp://127.0.0.1/x");
+    };
+    d.Descargar(1);
+    Fallo("999", "Ha ocurrido un error durante la descarga.");
+}
+
 TEST_F(Transferencias, TamanoDeBloqueNoPositivoNoTransfiereNada) {
     Servir(Cuerpo(2000), 1);
     for (int32_t bloque : {0, -1, INT32_MIN}) {

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -143,6 +144,33 @@ inline int Esperar(pid_t pid) {
     while (::waitpid(pid, &estado, 0) < 0)
         if (errno != EINTR) return -1;
     return estado;
+}
+
+// A stand-in program (a shell script) that lists the descriptors it was started with into
+// "descriptores" beside itself, as `ls -l` shows them, then runs `despues`.
+inline std::string GuionQueListaDescriptores(const std::string& despues) {
+    return "#!/bin/sh\nd=$(dirname \"$0\")\nls -l /proc/self/fd > \"$d/descriptores\"\n" +
+           despues + "exit 0\n";
+}
+
+// Every descriptor above 2 in such a listing ("N -> target") except the one ls reads the
+// listing through: what the program inherited beyond its standard streams.
+inline std::vector<std::string> DescriptoresHeredados(const std::string& listado) {
+    std::vector<std::string> heredados;
+    std::istringstream lineas(Leer(listado));
+    bool visto = false;
+    for (std::string l; std::getline(lineas, l);) {
+        const size_t flecha = l.find(" -> ");
+        if (flecha == std::string::npos || flecha == 0) continue;
+        visto = true;
+        const std::string entrada = l.substr(l.rfind(' ', flecha - 1) + 1);
+        const std::string destino = l.substr(flecha + 4);
+        const bool propio = destino.rfind("/proc/", 0) == 0 &&
+                            destino.size() > 3 && destino.substr(destino.size() - 3) == "/fd";
+        if (std::atoi(entrada.c_str()) > 2 && !propio) heredados.push_back(entrada);
+    }
+    if (!visto) heredados.push_back("(no listing in " + listado + ")");
+    return heredados;
 }
 
 }  // namespace prueba

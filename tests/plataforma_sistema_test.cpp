@@ -142,12 +142,26 @@ TEST(Procesos, ResuelveSinShellYConDirectorio) {
     sistema::EstablecerApp_Path("");
 }
 
+TEST(Procesos, ElHijoSoloRecibeLaEntradaLaSalidaYElError) {
+    Directorio app;
+    int tubo[2];
+    ASSERT_EQ(::pipe(tubo), 0);  // without close-on-exec, as a library might leave one
+    Escribir(app.En("lista"), prueba::GuionQueListaDescriptores(""), true);
+    auto pid = sistema::IniciarProceso(app.En("lista"), {});
+    ::close(tubo[0]);
+    ::close(tubo[1]);
+    ASSERT_TRUE(pid);
+    EXPECT_EQ(EsperarFin(*pid), sistema::EstadoProceso::Terminado);
+    EXPECT_EQ(prueba::DescriptoresHeredados(app.En("descriptores")), std::vector<std::string>{});
+}
+
 class VentanaQueFalla : public sistema::Ventana {
 public:
     int llamadas = 0;
     void BarraProgreso(int32_t, const std::string&) override { ++llamadas; throw 1; }
     void HabilitarDescargar(bool) override { ++llamadas; throw std::runtime_error("x"); }
     void DoEvents() override { ++llamadas; throw 2; }
+    bool Abandonar() override { ++llamadas; throw 3; }
 };
 
 TEST(Ventana, SinRegistroNoHaceNadaYLosFallosNoSalen) {
@@ -155,6 +169,7 @@ TEST(Ventana, SinRegistroNoHaceNadaYLosFallosNoSalen) {
     sistema::DoEvents();
     sistema::BarraProgreso(0, "x");
     sistema::HabilitarDescargar(true);
+    EXPECT_FALSE(sistema::Abandonar());
 
     VentanaQueFalla v;
     sistema::RegistrarVentana(&v);
@@ -162,7 +177,8 @@ TEST(Ventana, SinRegistroNoHaceNadaYLosFallosNoSalen) {
     EXPECT_NO_THROW(sistema::DoEvents());
     EXPECT_NO_THROW(sistema::BarraProgreso(0, "x"));
     EXPECT_NO_THROW(sistema::HabilitarDescargar(true));
-    EXPECT_EQ(v.llamadas, 3);
+    EXPECT_FALSE(sistema::Abandonar());
+    EXPECT_EQ(v.llamadas, 4);
     sistema::RegistrarVentana(nullptr);
 }
 

@@ -191,6 +191,18 @@ std::string CifraInstalacion(Form1& f, const std::string& dir, int rondas) {
     return titulo + linea;
 }
 
+// `rondas` measurements by `medir`; nothing as soon as one of them fails.
+template <class F>
+std::optional<std::vector<double>> Repetir(int rondas, F medir) {
+    std::vector<double> tiempos;
+    for (int i = 0; i < rondas; ++i) {
+        const std::optional<double> t = medir();
+        if (!t) return std::nullopt;
+        tiempos.push_back(*t);
+    }
+    return tiempos;
+}
+
 // ---------------------------------------------------------------------------------------
 // From process start to the verdict
 
@@ -346,17 +358,13 @@ std::string CifraArranque(const std::string& yo, const std::string& dir, int ron
 
     std::fprintf(stderr, "arranque del actualizador (%s --hijo), %d rondas\n", yo.c_str(),
                  rondas);
-    std::vector<double> tiempos;
-    for (int i = 0; i < rondas; ++i) {
-        const auto t = Arranque(yo, dir);
-        if (!t) return titulo + "FALLO (ver los detalles arriba)";
-        tiempos.push_back(*t);
-    }
+    const auto tiempos = Repetir(rondas, [&] { return Arranque(yo, dir); });
+    if (!tiempos) return titulo + "FALLO (ver los detalles arriba)";
     sistema::Borrar(producto);
     std::fprintf(stderr, "  el servidor recibió %zu peticiones\n", servidor.Peticiones().size());
     char linea[200];
     std::snprintf(linea, sizeof linea, "%.0f ms (mediana de %d; objetivo <= 300 ms)",
-                  Mediana(tiempos) * 1000, rondas);
+                  Mediana(*tiempos) * 1000, rondas);
     return titulo + linea;
 }
 
@@ -455,16 +463,12 @@ std::string CifraCancelar(Form1& f, const std::string& dir, int rondas) {
     });
     UsarProxy(servidor);
     std::fprintf(stderr, "Cancelar con el cuerpo detenido, %d rondas\n", rondas);
-    std::vector<double> tiempos;
-    for (int i = 0; i < rondas; ++i) {
-        const auto t = Cancelacion(f, dir);
-        if (!t) return titulo + "FALLO (ver los detalles arriba)";
-        tiempos.push_back(*t);
-    }
+    const auto tiempos = Repetir(rondas, [&] { return Cancelacion(f, dir); });
+    if (!tiempos) return titulo + "FALLO (ver los detalles arriba)";
     char linea[200];
     std::snprintf(linea, sizeof linea,
                   "%.1f ms del clic a \"Descarga cancelada\" (mediana de %d; objetivo <= 50 ms)",
-                  Mediana(tiempos) * 1000, rondas);
+                  Mediana(*tiempos) * 1000, rondas);
     return titulo + linea;
 }
 
@@ -529,18 +533,14 @@ std::string CifraCierre(const std::string& yo, const std::string& dir, int ronda
     }
     std::fprintf(stderr, "cierre durante la comprobación (%s --hijo-cierre), %d rondas\n",
                  yo.c_str(), rondas);
-    std::vector<double> tiempos;
-    for (int i = 0; i < rondas; ++i) {
-        const auto t = Cierre(yo, dir);
-        if (!t) return titulo + "FALLO (ver los detalles arriba)";
-        tiempos.push_back(*t);
-    }
+    const auto tiempos = Repetir(rondas, [&] { return Cierre(yo, dir); });
+    if (!tiempos) return titulo + "FALLO (ver los detalles arriba)";
     sistema::Borrar(producto);
     sistema::Borrar(dir + "/iniciado");
     char linea[200];
     std::snprintf(linea, sizeof linea,
                   "%.0f ms del cierre al fin del proceso (mediana de %d; objetivo <= 500 ms)",
-                  Mediana(tiempos) * 1000, rondas);
+                  Mediana(*tiempos) * 1000, rondas);
     return titulo + linea;
 }
 

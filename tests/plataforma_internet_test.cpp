@@ -3,7 +3,6 @@
 // memory, no success for a broken body).
 #include <algorithm>
 #include <cstdlib>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,7 +12,6 @@
 #include "comun_prueba.h"
 #include "internet.h"
 #include "servidor_http.h"
-#include "sistema.h"
 
 namespace {
 
@@ -362,60 +360,6 @@ TEST_F(InternetTest, SendFailsWithoutAFinalHead) {
         cerrado = efimero.Puerto();
     }
     EXPECT_FALSE(Llamada(cerrado).Enviar());
-}
-
-// The window the waits serve: `servir` runs at each service (numbered from 1) and answers
-// whether to give up.
-class VentanaDeEspera : public sistema::Ventana {
-public:
-    explicit VentanaDeEspera(std::function<bool(int)> servir) : servir_(std::move(servir)) {
-        sistema::RegistrarVentana(this);
-    }
-    ~VentanaDeEspera() override { sistema::RegistrarVentana(nullptr); }
-    void BarraProgreso(int32_t, const std::string&) override {}
-    void HabilitarDescargar(bool) override {}
-    void DoEvents() override { abandonar_ = servir_(++Servicios); }
-    bool Abandonar() override { return abandonar_; }
-    int Servicios = 0;
-
-private:
-    std::function<bool(int)> servir_;
-    bool abandonar_ = false;
-};
-
-TEST_F(InternetTest, WaitsServeTheWindowAndEndWhenItGivesUpOrClosesTheRequest) {
-    EstablecerTiemposEspera(30s, 30s);  // only the window can end these waits soon
-    servidor.Responder([](const Peticion& p) {
-        if (p.Destino == "/mudo") return Cruda("", {}, Final::Colgar);
-        return Cruda("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n", {{0ms, "a medias"}},
-                     Final::Colgar);
-    });
-    for (bool cerrar : {false, true}) {
-        SCOPED_TRACE(cerrar ? "the window closes the request" : "the window gives up");
-        std::optional<Llamada> l;
-        auto servir = [&](int n) {
-            if (n < 3) return false;
-            if (cerrar) l->peticion.reset();
-            return !cerrar;
-        };
-        l.emplace(servidor.Puerto(), "/mudo");
-        {
-            VentanaDeEspera v(servir);
-            EXPECT_FALSE(l->Enviar());
-            EXPECT_EQ(GetLastError(), ERROR_INTERNET_OPERATION_CANCELLED);
-            EXPECT_EQ(v.Servicios, 3);
-        }
-        l.emplace(servidor.Puerto(), "/detenido");
-        ASSERT_TRUE(l->Enviar());
-        {
-            VentanaDeEspera v(servir);
-            std::string cuerpo;
-            EXPECT_FALSE(l->LeerTodo(cuerpo));
-            EXPECT_EQ(cuerpo, "a medias");
-            EXPECT_EQ(GetLastError(), ERROR_INTERNET_OPERATION_CANCELLED);
-            EXPECT_EQ(v.Servicios, 3);
-        }
-    }
 }
 
 TEST_F(InternetTest, MemoryStaysBoundedWhateverTheBodySize) {

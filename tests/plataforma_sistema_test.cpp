@@ -142,19 +142,6 @@ TEST(Procesos, ResuelveSinShellYConDirectorio) {
     sistema::EstablecerApp_Path("");
 }
 
-TEST(Procesos, ElHijoSoloRecibeLaEntradaLaSalidaYElError) {
-    Directorio app;
-    int tubo[2];
-    ASSERT_EQ(::pipe(tubo), 0);  // without close-on-exec, as a library might leave one
-    Escribir(app.En("lista"), prueba::GuionQueListaDescriptores(""), true);
-    auto pid = sistema::IniciarProceso(app.En("lista"), {});
-    ::close(tubo[0]);
-    ::close(tubo[1]);
-    ASSERT_TRUE(pid);
-    EXPECT_EQ(EsperarFin(*pid), sistema::EstadoProceso::Terminado);
-    EXPECT_EQ(prueba::DescriptoresHeredados(app.En("descriptores")), std::vector<std::string>{});
-}
-
 class VentanaQueFalla : public sistema::Ventana {
 public:
     int llamadas = 0;

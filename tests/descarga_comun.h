@@ -60,11 +60,15 @@ public:
         ++Eventos;
         if (AlCeder) AlCeder();
     }
-    bool Abandonar() override { return Abandona; }
+    bool Abandonar() override {
+        ++Preguntas;
+        return Abandona;
+    }
 
     std::vector<std::string> Dibujos;
     std::vector<bool> Habilitaciones;
     long Eventos = 0;
+    long Preguntas = 0;  // Abandonar calls: one right after each service during a wait
     std::function<void()> AlCeder;  // runs at each of the component's yields
     bool Abandona = false;          // what the window answers when a wait asks
 };

@@ -3,14 +3,18 @@
 //    after every block) against the curl command-line tool, both through the machine's
 //    proxy, which here is a loopback server;
 //  - the CPU the window burns during the install step's one-second wait;
-//  - the time from starting the program to its verdict on screen.
+//  - the time from starting the program to its verdict on screen;
+//  - the reaction to Cancelar while the body has stalled: from the click's events being
+//    posted to the strip showing "Descarga cancelada";
+//  - the time from a close during a check the server never answers to the process's end.
 //
 //   bench_ventana [MiB] [runs]      (defaults: 256 MiB, 5 runs)
 //
 // Details go to stderr; the figure lines are the last lines on stdout. For the start-up
-// figure the program runs itself as the child `bench_ventana --hijo <fd> <dir>`: the real
-// updater with `dir` as its application directory, which writes a byte to `fd` when its
-// verdict has been drawn.
+// and close figures the program runs itself as the child `bench_ventana --hijo <fd> <dir>`
+// (or `--hijo-cierre`): the real updater with `dir` as its application directory, which
+// writes a byte to `fd` when its verdict has been drawn (or, for the close, when it posts
+// the window's close at the first moment the check waits on the network).
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -20,8 +24,11 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QCoreApplication>
+#include <QMouseEvent>
 #include <QTimer>
+#include <QWindow>
 
 #include <cerrno>
 #include <chrono>
@@ -184,6 +191,18 @@ std::string CifraInstalacion(Form1& f, const std::string& dir, int rondas) {
     return titulo + linea;
 }
 
+// `rondas` measurements by `medir`; nothing as soon as one of them fails.
+template <class F>
+std::optional<std::vector<double>> Repetir(int rondas, F medir) {
+    std::vector<double> tiempos;
+    for (int i = 0; i < rondas; ++i) {
+        const std::optional<double> t = medir();
+        if (!t) return std::nullopt;
+        tiempos.push_back(*t);
+    }
+    return tiempos;
+}
+
 // ---------------------------------------------------------------------------------------
 // From process start to the verdict
 
@@ -200,7 +219,21 @@ public:
         else if (Dato == kNoHayActualizacion) Avisar('0');
     }
     void HabilitarDescargar(bool habilitar) override { ventana_.HabilitarDescargar(habilitar); }
-    void DoEvents() override { ventana_.DoEvents(); }
+    // Before serving the window, the close figure posts its close once, as the desktop
+    // would; with no download running, the component serves the window only from its waits.
+    void DoEvents() override {
+        if (CerrarEnEspera && !cierrePuesto_) {
+            cierrePuesto_ = true;
+            if (auto* w = dynamic_cast<QWidget*>(&ventana_); w && w->windowHandle()) {
+                Avisar('c');
+                QCoreApplication::postEvent(w->windowHandle(), new QCloseEvent);
+            }
+        }
+        ventana_.DoEvents();
+    }
+    bool Abandonar() override { return ventana_.Abandonar(); }
+
+    bool CerrarEnEspera = false;
 
 private:
     void Avisar(char c) {
@@ -209,9 +242,11 @@ private:
     }
     sistema::Ventana& ventana_;
     int tuberia_;
+    bool cierrePuesto_ = false;
 };
 
 int g_tuberiaHijo = -1;
+bool g_cerrarEnEspera = false;
 std::optional<VentanaObservada> g_observada;
 
 // Wraps the window once it is registered. Queued when the GUI application is created, it
@@ -223,14 +258,16 @@ void ObservarVentana() {
         return;
     }
     g_observada.emplace(*ventana, g_tuberiaHijo);
+    g_observada->CerrarEnEspera = g_cerrarEnEspera;
     sistema::RegistrarVentana(&*g_observada);
 }
 
 void AlCrearAplicacion() { QTimer::singleShot(0, &ObservarVentana); }
 
 // The child: the updater's own program body, unchanged, in `dir`.
-int Hijo(char* programa, int tuberia, const std::string& dir) {
+int Hijo(char* programa, int tuberia, const std::string& dir, bool cerrar) {
     g_tuberiaHijo = tuberia;
+    g_cerrarEnEspera = cerrar;
     sistema::EstablecerApp_Path(dir);
     qAddPreRoutine(&AlCrearAplicacion);
     char* argv[] = {programa, nullptr};
@@ -240,7 +277,14 @@ int Hijo(char* programa, int tuberia, const std::string& dir) {
     return codigo;
 }
 
-std::optional<double> Arranque(const std::string& yo, const std::string& dir) {
+// A child started as `yo <modo> <fd> <dir>` and the read end of the pipe it writes to.
+struct ProcesoHijo {
+    pid_t pid = -1;
+    int tubo = -1;
+};
+
+std::optional<ProcesoHijo> IniciarHijo(const std::string& yo, const char* modo,
+                                       const std::string& dir) {
     int tubo[2];
     if (::pipe2(tubo, O_CLOEXEC) != 0) {
         std::perror("pipe2");
@@ -251,9 +295,7 @@ std::optional<double> Arranque(const std::string& yo, const std::string& dir) {
     posix_spawn_file_actions_t acciones;
     posix_spawn_file_actions_init(&acciones);
     posix_spawn_file_actions_adddup2(&acciones, STDERR_FILENO, STDOUT_FILENO);
-
-    const auto t0 = Reloj::now();
-    const auto pid = prueba::Iniciar({yo, "--hijo", std::to_string(tubo[1]), dir}, &acciones);
+    const auto pid = prueba::Iniciar({yo, modo, std::to_string(tubo[1]), dir}, &acciones);
     ::close(tubo[1]);
     posix_spawn_file_actions_destroy(&acciones);
     if (!pid) {
@@ -261,29 +303,40 @@ std::optional<double> Arranque(const std::string& yo, const std::string& dir) {
         ::close(tubo[0]);
         return std::nullopt;
     }
+    return ProcesoHijo{*pid, tubo[0]};
+}
 
-    char veredicto = 0;
-    ssize_t leidos = -1;
-    pollfd p{tubo[0], POLLIN, 0};
+// The child's next byte; -1 when it wrote nothing for 10 s, -2 when it ended first.
+int LeerAviso(int tubo) {
+    pollfd p{tubo, POLLIN, 0};
     int listo;
     while ((listo = ::poll(&p, 1, 10000)) < 0 && errno == EINTR) {
     }
-    if (listo > 0) {
-        while ((leidos = ::read(tubo[0], &veredicto, 1)) < 0 && errno == EINTR) {
-        }
+    if (listo <= 0) return -1;
+    char c = 0;
+    ssize_t leidos;
+    while ((leidos = ::read(tubo, &c, 1)) < 0 && errno == EINTR) {
     }
+    return leidos == 1 ? static_cast<unsigned char>(c) : -2;
+}
+
+std::optional<double> Arranque(const std::string& yo, const std::string& dir) {
+    const auto t0 = Reloj::now();
+    const auto hijo = IniciarHijo(yo, "--hijo", dir);
+    if (!hijo) return std::nullopt;
+    const int aviso = LeerAviso(hijo->tubo);
     const double t = Segundos(Reloj::now() - t0);
     // SIGKILL: the window never closes, so it starts nothing.
-    ::kill(*pid, SIGKILL);
-    prueba::Esperar(*pid);
-    ::close(tubo[0]);
+    ::kill(hijo->pid, SIGKILL);
+    prueba::Esperar(hijo->pid);
+    ::close(hijo->tubo);
 
-    if (leidos != 1 || veredicto != '1') {
+    if (aviso != '1') {
         std::fprintf(stderr, "  sin el veredicto \"%s\" (%s)\n", kHayActualizacion.c_str(),
-                     listo == 0      ? "tiempo agotado"
-                     : leidos == 0   ? "el hijo terminó"
-                     : veredicto == '0' ? "dibujó el contrario"
-                                        : "error de lectura");
+                     aviso == -1    ? "tiempo agotado"
+                     : aviso == -2  ? "el hijo terminó"
+                     : aviso == '0' ? "dibujó el contrario"
+                                    : "aviso inesperado");
         return std::nullopt;
     }
     std::fprintf(stderr, "  veredicto a los %.1f ms\n", t * 1000);
@@ -305,17 +358,189 @@ std::string CifraArranque(const std::string& yo, const std::string& dir, int ron
 
     std::fprintf(stderr, "arranque del actualizador (%s --hijo), %d rondas\n", yo.c_str(),
                  rondas);
-    std::vector<double> tiempos;
-    for (int i = 0; i < rondas; ++i) {
-        const auto t = Arranque(yo, dir);
-        if (!t) return titulo + "FALLO (ver los detalles arriba)";
-        tiempos.push_back(*t);
-    }
+    const auto tiempos = Repetir(rondas, [&] { return Arranque(yo, dir); });
+    if (!tiempos) return titulo + "FALLO (ver los detalles arriba)";
     sistema::Borrar(producto);
     std::fprintf(stderr, "  el servidor recibió %zu peticiones\n", servidor.Peticiones().size());
     char linea[200];
     std::snprintf(linea, sizeof linea, "%.0f ms (mediana de %d; objetivo <= 300 ms)",
-                  Mediana(tiempos) * 1000, rondas);
+                  Mediana(*tiempos) * 1000, rondas);
+    return titulo + linea;
+}
+
+// ---------------------------------------------------------------------------------------
+// Cancelar while the body has stalled
+
+std::string Leyenda(const Form1& f) { return f.Picture1.accessibleDescription().toStdString(); }
+
+// A click as the window system delivers one: press and release, posted to the button.
+void PostearClic(QWidget& boton) {
+    const QPointF centro = QRectF(boton.rect()).center();
+    const QPointF global = boton.mapToGlobal(centro);
+    QCoreApplication::postEvent(&boton, new QMouseEvent(QEvent::MouseButtonPress, centro, global,
+                                                        Qt::LeftButton, Qt::LeftButton,
+                                                        Qt::NoModifier));
+    QCoreApplication::postEvent(&boton, new QMouseEvent(QEvent::MouseButtonRelease, centro,
+                                                        global, Qt::LeftButton, Qt::NoButton,
+                                                        Qt::NoModifier));
+}
+
+// Records when the strip is first painted with a given caption once armed.
+class VigiaDePintura : public QObject {
+public:
+    VigiaDePintura(const Form1& f, std::string leyenda) : f_(f), leyenda_(std::move(leyenda)) {}
+    bool Armada = false;
+    std::optional<Reloj::time_point> Pintada;
+
+protected:
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (Armada && e->type() == QEvent::Paint && !Pintada && Leyenda(f_) == leyenda_)
+            Pintada = Reloj::now();
+        return false;
+    }
+
+private:
+    const Form1& f_;
+    std::string leyenda_;
+};
+
+// One round: the download is started, the bar comes up, the body stalls; 300 ms into the
+// stall the click is posted. The time runs from posting it to the strip's next paint with
+// "Descarga cancelada".
+std::optional<double> Cancelacion(Form1& f, const std::string& dir) {
+    std::optional<Reloj::time_point> barra, pulsado;
+    VigiaDePintura pintura(f, "Descarga cancelada");
+    QTimer vigia;  // looks at every pass of event processing, nested ones included
+    vigia.setInterval(0);
+    QObject::connect(&vigia, &QTimer::timeout, [&] {
+        const std::string l = Leyenda(f);
+        if (!barra && !l.empty() && l.back() == '%') barra = Reloj::now();
+        if (barra && !pulsado && Reloj::now() - *barra >= std::chrono::milliseconds(300)) {
+            pintura.Armada = true;
+            pulsado = Reloj::now();
+            PostearClic(f.btnCancelar);
+        }
+    });
+    f.Picture1.installEventFilter(&pintura);
+    vigia.start();
+    f.btnDescargar.setEnabled(true);
+    f.btnDescargar.click();
+    vigia.stop();
+    const bool abandonada =
+        internet::GetLastError() == internet::ERROR_INTERNET_OPERATION_CANCELLED;
+    const auto limite = Reloj::now() + std::chrono::seconds(2);
+    while (!pintura.Pintada && Reloj::now() < limite)
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 10);
+    f.Picture1.removeEventFilter(&pintura);
+
+    bool temporales = false;
+    for (const auto& e : fs::directory_iterator(dir))
+        temporales |= e.path().filename().string().rfind("zkD", 0) == 0;
+    if (!pulsado || !pintura.Pintada || !abandonada || temporales || sistema::Existe(dir + "/Morvane.zip")) {
+        std::fprintf(stderr, "  la cancelación no fue la esperada (clic %s, pintada %s, espera %s, "
+                             "temporales %s, barra \"%s\")\n",
+                     pulsado ? "sí" : "no", pintura.Pintada ? "sí" : "no",
+                     abandonada ? "abandonada" : "no abandonada", temporales ? "sí" : "no",
+                     Leyenda(f).c_str());
+        return std::nullopt;
+    }
+    const double t = Segundos(*pintura.Pintada - *pulsado);
+    std::fprintf(stderr, "  \"Descarga cancelada\" a los %.1f ms del clic\n", t * 1000);
+    return t;
+}
+
+std::string CifraCancelar(Form1& f, const std::string& dir, int rondas) {
+    const std::string titulo = "Cancelar con el cuerpo detenido: ";
+    // The head and the first pieces of the archive, then silence on an open connection.
+    prueba::ServidorHttp servidor([](const prueba::Peticion& p) {
+        if (p.Destino != URLActualizacion) return prueba::Respuesta::Simple("404 Not Found", "");
+        prueba::Respuesta r;
+        r.Cabecera = "HTTP/1.1 200 OK\r\nContent-Length: 1048576\r\n\r\n";
+        r.Cuerpo = {{std::chrono::milliseconds(0), std::string(4096, 'a')},
+                    {std::chrono::milliseconds(30), std::string(4096, 'b')}};
+        r.Fin = prueba::Final::Colgar;
+        return r;
+    });
+    UsarProxy(servidor);
+    std::fprintf(stderr, "Cancelar con el cuerpo detenido, %d rondas\n", rondas);
+    const auto tiempos = Repetir(rondas, [&] { return Cancelacion(f, dir); });
+    if (!tiempos) return titulo + "FALLO (ver los detalles arriba)";
+    char linea[200];
+    std::snprintf(linea, sizeof linea,
+                  "%.1f ms del clic a \"Descarga cancelada\" (mediana de %d; objetivo <= 50 ms)",
+                  Mediana(*tiempos) * 1000, rondas);
+    return titulo + linea;
+}
+
+// ---------------------------------------------------------------------------------------
+// A close during a check the server never answers
+
+// Waits up to `limite` for the child to end; its wait status, or nothing.
+std::optional<int> EsperarFin(pid_t pid, std::chrono::milliseconds limite) {
+    const auto fin = Reloj::now() + limite;
+    for (;;) {
+        int estado = 0;
+        const pid_t r = ::waitpid(pid, &estado, WNOHANG);
+        if (r == pid) return estado;
+        if (r < 0 && errno != EINTR) return std::nullopt;
+        if (Reloj::now() >= fin) return std::nullopt;
+        ::usleep(500);
+    }
+}
+
+std::optional<double> Cierre(const std::string& yo, const std::string& dir) {
+    const std::string iniciado = dir + "/iniciado";
+    sistema::Borrar(iniciado);
+    const auto hijo = IniciarHijo(yo, "--hijo-cierre", dir);
+    if (!hijo) return std::nullopt;
+    const int aviso = LeerAviso(hijo->tubo);
+    const auto t0 = Reloj::now();
+    const auto estado = aviso == 'c' ? EsperarFin(hijo->pid, std::chrono::seconds(10))
+                                     : std::nullopt;
+    const double t = Segundos(Reloj::now() - t0);
+    if (!estado) {
+        ::kill(hijo->pid, SIGKILL);
+        prueba::Esperar(hijo->pid);
+    }
+    ::close(hijo->tubo);
+    // The product is started before the process ends; give its shell a moment to write.
+    for (int i = 0; i < 200 && !sistema::Existe(iniciado); ++i) ::usleep(10000);
+    if (!estado || !WIFEXITED(*estado) || WEXITSTATUS(*estado) != 0 ||
+        !sistema::Existe(iniciado)) {
+        std::fprintf(stderr, "  %s\n",
+                     aviso != 'c' ? "el hijo no llegó a esperar a la red"
+                     : !estado    ? "el proceso no terminó en 10 s"
+                     : !sistema::Existe(iniciado) ? "no arrancó el producto"
+                                                  : "el proceso terminó con error");
+        return std::nullopt;
+    }
+    std::fprintf(stderr, "  fin del proceso a los %.1f ms del cierre\n", t * 1000);
+    return t;
+}
+
+std::string CifraCierre(const std::string& yo, const std::string& dir, int rondas) {
+    const std::string titulo = "cierre durante una comprobación sin respuesta: ";
+    prueba::ServidorHttp servidor([](const prueba::Peticion&) {
+        prueba::Respuesta r;  // accepts, reads the request, never answers
+        r.Fin = prueba::Final::Colgar;
+        return r;
+    });
+    UsarProxy(servidor);
+    const std::string producto = dir + "/Morvane.exe";
+    if (!prueba::Escribir(producto, "#!/bin/sh\ntouch \"$(dirname \"$0\")/iniciado\"\n", true)) {
+        std::fprintf(stderr, "no se pudo escribir Morvane.exe\n");
+        return titulo + "FALLO";
+    }
+    std::fprintf(stderr, "cierre durante la comprobación (%s --hijo-cierre), %d rondas\n",
+                 yo.c_str(), rondas);
+    const auto tiempos = Repetir(rondas, [&] { return Cierre(yo, dir); });
+    if (!tiempos) return titulo + "FALLO (ver los detalles arriba)";
+    sistema::Borrar(producto);
+    sistema::Borrar(dir + "/iniciado");
+    char linea[200];
+    std::snprintf(linea, sizeof linea,
+                  "%.0f ms del cierre al fin del proceso (mediana de %d; objetivo <= 500 ms)",
+                  Mediana(*tiempos) * 1000, rondas);
     return titulo + linea;
 }
 
@@ -330,8 +555,8 @@ bool EsFallo(const std::string& cifra) { return cifra.find("FALLO") != std::stri
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 4 && std::string(argv[1]) == "--hijo")
-        return Hijo(argv[0], std::atoi(argv[2]), argv[3]);
+    if (argc == 4 && (std::string(argv[1]) == "--hijo" || std::string(argv[1]) == "--hijo-cierre"))
+        return Hijo(argv[0], std::atoi(argv[2]), argv[3], std::string(argv[1]) == "--hijo-cierre");
 
     const uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 256;
     const int rondas = argc > 2 ? std::atoi(argv[2]) : 5;
@@ -364,8 +589,10 @@ int main(int argc, char** argv) {
         ventana.show();
         cifras.push_back(CifraDescarga(ventana, dir, mib, rondas));
         cifras.push_back(CifraInstalacion(ventana, dir, 3));
+        cifras.push_back(CifraCancelar(ventana, dir, 5));
     }
     cifras.push_back(CifraArranque(yo, dir, 7));
+    cifras.push_back(CifraCierre(yo, dir, 5));
 
     sistema::EstablecerApp_Path("");
 

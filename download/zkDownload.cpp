@@ -317,6 +317,15 @@ bool zkDownload::ConsultarCabecera(HINTERNET peticion, uint32_t nivel, std::stri
 // Descargar ------------------------------------------------------------------------------
 
 void zkDownload::Descargar(const int32_t& TipoAccion) {
+    // Handlers run inside the call's waits; one that calls Descargar again on this
+    // instance would pull the handles from under the running call.
+    if (enDescargar_) return;
+    enDescargar_ = true;
+    struct Salida {
+        bool& bandera;
+        ~Salida() { bandera = false; }
+    } salida{enDescargar_};
+
     const int32_t bloque = bytesBloqueDescarga_;
     int32_t longitud = -1;
     bool cancelar = false;
@@ -387,9 +396,10 @@ bool zkDownload::AbrirPeticion() {
     return true;
 }
 
+// A send given up because the user cancelled or closed the window is a cancel.
 bool zkDownload::EnviarPeticion() {
     if (!HttpSendRequestA(peticion_.get(), nullptr, 0, nullptr, 0)) {
-        EstablecerError(5);
+        EstablecerError(internet::GetLastError() == ERROR_INTERNET_OPERATION_CANCELLED ? 998 : 5);
         return false;
     }
     return true;
@@ -578,7 +588,6 @@ void zkDownload::Transferir(int32_t bloque, int32_t longitud, bool& cancelar) {
             return;
         }
 
-        const HINTERNET peticion = peticion_.get();
         const uint32_t inicio = sistema::GetTickCount();
         const uint32_t pedir = static_cast<uint32_t>(bloque);
         int32_t recibidos = 0;
@@ -589,7 +598,10 @@ void zkDownload::Transferir(int32_t bloque, int32_t longitud, bool& cancelar) {
 
         while (leido && ultimos != 0 && !cancelar) {
             ultimos = 0;
-            leido = InternetReadFile(peticion, buffer.get(), pedir, &ultimos);
+            // Read afresh: a handler may have released the handles (a bad URL set meanwhile).
+            leido = InternetReadFile(peticion_.get(), buffer.get(), pedir, &ultimos);
+            if (!leido && internet::GetLastError() == ERROR_INTERNET_OPERATION_CANCELLED)
+                cancelar = true;  // the wait for this block was given up for the window
             if (!leido || ultimos == 0) break;
             if (ultimos > pedir) {
                 leido = false;
@@ -611,7 +623,9 @@ void zkDownload::Transferir(int32_t bloque, int32_t longitud, bool& cancelar) {
             if (v.Valido && Progreso) {
                 int32_t copiaTasa = v.BytesPorSegundo;
                 try {
-                    Progreso(longitud, recibidos, v.Porcentaje, v.SegundosTranscurridos,
+                    // A copy: the receiver may replace or clear Progreso while it runs.
+                    const auto receptor = Progreso;
+                    receptor(longitud, recibidos, v.Porcentaje, v.SegundosTranscurridos,
                              v.SegundosRestantes, copiaTasa, cancelar);
                 } catch (...) {
                 }

@@ -74,7 +74,9 @@ public:
     void QContentType(bool vData);
 
     // 0: status and the switched headers only. Any other value: also transfers the body
-    // into Morvane.zip in the application directory.
+    // into Morvane.zip in the application directory. A call made while this instance is
+    // already inside Descargar (from a handler) returns at once and changes nothing. A
+    // network wait given up by the window ends the call as a cancel (998).
     void Descargar(const int32_t& TipoAccion = 0);
 
     // The stored port, or the scheme's default (80 http, 443 https) when it is 0.
@@ -166,6 +168,7 @@ private:
     std::string statusText_, statusCode_;
     bool huboError_ = false;
     std::string url_;
+    bool enDescargar_ = false;  // a call of Descargar is on the stack
 
     std::string esquema_, host_, ruta_;
     int32_t servicio_ = internet::INTERNET_SERVICE_HTTP;

@@ -10,6 +10,8 @@
 
 #include <curl/curl.h>
 
+#include "sistema.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -83,6 +85,9 @@ void Fijar(CURL* e, CURLoption opcion, T valor) {
 }
 
 // ---- Process-wide settings -------------------------------------------------------------
+
+// What GetLastError reports for this thread.
+thread_local uint32_t tUltimoError = 0;
 
 std::atomic<int64_t> gConexionMs{30000};
 std::atomic<int64_t> gInactividadMs{30000};
@@ -339,6 +344,9 @@ struct Peticion final : Objeto {
     bool pausada = false;
     bool terminada = false;
     bool fallida = false;  // a send or read failed: every later read fails
+    int enUso = 0;         // calls on this request now on the stack (one waits, the window
+                           // served from it may make more)
+    bool cerrada = false;  // closed while in use: freed when the last of those returns
     CURLcode resultado = CURLE_OK;
     uint64_t entregados = 0;  // body bytes handed to the buffer
     Reloj::time_point actividad{};
@@ -360,10 +368,25 @@ struct Peticion final : Objeto {
         enganche.Soltar();
     }
     void RecogerMensajes() noexcept;
-    enum class Espera { Lista, Terminada, Inactiva };
+    enum class Espera { Lista, Terminada, Inactiva, Abandonada };
     template <class Pred>
     Espera Impulsar(Pred lista);
     bool CuerpoCompleto() const;
+};
+
+// Keeps a request alive for the length of one call on it: a close that comes meanwhile,
+// from the window served during a wait, frees it only once the call is over.
+class EnUso {
+public:
+    explicit EnUso(Peticion* p) noexcept : p_(p) { ++p_->enUso; }
+    ~EnUso() {
+        if (--p_->enUso == 0 && p_->cerrada) delete p_;
+    }
+    EnUso(const EnUso&) = delete;
+    EnUso& operator=(const EnUso&) = delete;
+
+private:
+    Peticion* p_;
 };
 
 void Peticion::LineaCabecera(std::string_view linea) {
@@ -431,10 +454,14 @@ void Peticion::RecogerMensajes() noexcept {
 }
 
 // Runs the transfer until `lista()` holds or the transfer ends. Once connected, a wait
-// that sees no byte at all for the inactivity time-out gives up.
+// that sees no byte at all for the inactivity time-out gives up. With a window registered
+// the wait is served in slices: after each kRodajaEspera without an answer the window
+// handles its events, and the wait ends when it asks to (or closed this request).
 template <class Pred>
 Peticion::Espera Peticion::Impulsar(Pred lista) {
     const auto inicio = Reloj::now();
+    const bool servir = sistema::VentanaRegistrada() != nullptr;
+    auto servida = inicio;
     for (;;) {
         int activas = 0;
         if (curl_multi_perform(multi.get(), &activas) != CURLM_OK) {
@@ -451,6 +478,17 @@ Peticion::Espera Peticion::Impulsar(Pred lista) {
             if (quieto >= inactividad) return Espera::Inactiva;
             espera = std::min(
                 espera, std::chrono::ceil<milliseconds>(inactividad - quieto));
+        }
+        if (servir) {
+            const auto sinServir = Reloj::now() - servida;
+            if (sinServir >= kRodajaEspera) {
+                sistema::DoEvents();
+                if (cerrada || sistema::Abandonar()) return Espera::Abandonada;
+                servida = Reloj::now();
+                continue;  // the window may have taken a while: look at the transfer first
+            }
+            espera = std::min(espera,
+                              std::chrono::ceil<milliseconds>(kRodajaEspera - sinServir));
         }
         if (curl_multi_poll(multi.get(), nullptr, 0, static_cast<int>(espera.count()),
                             nullptr) != CURLM_OK) {
@@ -616,6 +654,11 @@ HINTERNET HttpOpenRequestA(HINTERNET conexion, const char* verbo, const char* ob
         Fijar(e, CURLOPT_BUFFERSIZE, kBufferRecepcion);
         Fijar(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
         if (gTrazaCurl.load()) Fijar(e, CURLOPT_VERBOSE, 1L);
+#if LIBCURL_VERSION_NUM >= 0x075700
+        // A request given up during name resolution is dropped without waiting for the
+        // resolver to answer.
+        Fijar(e, CURLOPT_QUICK_EXIT, 1L);
+#endif
         if (segura) {
             Fijar(e, CURLOPT_SSL_VERIFYPEER, 1L);
             Fijar(e, CURLOPT_SSL_VERIFYHOST, 2L);
@@ -672,9 +715,11 @@ HINTERNET HttpOpenRequestA(HINTERNET conexion, const char* verbo, const char* ob
 
 bool HttpSendRequestA(HINTERNET peticion, const char* cabeceras, uint32_t longitudCabeceras,
                       const void* opcional, uint32_t longitudOpcional) {
+    tUltimoError = 0;
+    Peticion* p = Como<Peticion>(peticion);
+    if (!p || p->enviada) return false;
+    const EnUso uso(p);
     try {
-        Peticion* p = Como<Peticion>(peticion);
-        if (!p || p->enviada) return false;
         p->enviada = true;
         CURL* e = p->easy.get();
 
@@ -718,11 +763,14 @@ bool HttpSendRequestA(HINTERNET peticion, const char* cabeceras, uint32_t longit
             break;
         case Peticion::Espera::Inactiva:
             break;
+        case Peticion::Espera::Abandonada:
+            tUltimoError = ERROR_INTERNET_OPERATION_CANCELLED;
+            break;
         }
         p->Fallar();
         return false;
     } catch (...) {
-        if (Peticion* p = Como<Peticion>(peticion)) p->Fallar();
+        p->Fallar();
         return false;
     }
 }
@@ -791,6 +839,7 @@ bool HttpQueryInfoA(HINTERNET peticion, uint32_t nivel, void* buffer, uint32_t* 
 }
 
 bool InternetReadFile(HINTERNET peticion, void* buffer, uint32_t aLeer, uint32_t* leidos) {
+    tUltimoError = 0;
     Peticion* p = Como<Peticion>(peticion);
     if (!p || !leidos || !buffer || aLeer == 0) return false;
     *leidos = 0;
@@ -800,6 +849,7 @@ bool InternetReadFile(HINTERNET peticion, void* buffer, uint32_t aLeer, uint32_t
         *leidos = static_cast<uint32_t>(p->Servir(buffer, aLeer));
         return true;
     }
+    const EnUso uso(p);
     try {
         if (p->pausada) {
             p->pausada = false;
@@ -810,7 +860,11 @@ bool InternetReadFile(HINTERNET peticion, void* buffer, uint32_t aLeer, uint32_t
             }
         }
         if (p->SinLeer() == 0 && !p->terminada) {
-            if (p->Impulsar([p] { return p->SinLeer() > 0; }) == Peticion::Espera::Inactiva) {
+            const auto espera = p->Impulsar([p] { return p->SinLeer() > 0; });
+            if (espera == Peticion::Espera::Abandonada)
+                tUltimoError = ERROR_INTERNET_OPERATION_CANCELLED;
+            if (espera == Peticion::Espera::Inactiva ||
+                espera == Peticion::Espera::Abandonada) {
                 p->Fallar();
                 return false;
             }
@@ -832,9 +886,17 @@ bool InternetReadFile(HINTERNET peticion, void* buffer, uint32_t aLeer, uint32_t
 
 bool InternetCloseHandle(HINTERNET handle) {
     if (!handle) return false;
+    if (Peticion* p = Como<Peticion>(handle); p && p->enUso > 0) {
+        if (p->cerrada) return false;
+        p->cerrada = true;
+        p->Fallar();
+        return true;
+    }
     delete handle;
     return true;
 }
+
+uint32_t GetLastError() { return tUltimoError; }
 
 size_t BytesSinLeer(HINTERNET peticion) {
     const Peticion* p = Como<Peticion>(peticion);

@@ -6,7 +6,12 @@
 // parents, so the order in which handles are closed does not matter for safety; each
 // handle must be closed exactly once (InternetCloseHandle or a Handle owner).
 //
-// Everything runs on the caller's thread; calls block until they have an answer.
+// Everything runs on the caller's thread; calls block until they have an answer. While a
+// call waits on the network and a window is registered with sistema::RegistrarVentana,
+// the window is served (sistema::DoEvents) every kRodajaEspera of waiting, and the wait is
+// given up as soon as sistema::Abandonar says so or the request is closed meanwhile: the
+// call then fails and GetLastError tells ERROR_INTERNET_OPERATION_CANCELLED. A request
+// closed from the window during such a wait is freed once the waiting call has returned.
 // No function throws.
 #pragma once
 
@@ -45,6 +50,16 @@ inline constexpr uint32_t HTTP_QUERY_FORWARDED = 30;
 inline constexpr uint32_t HTTP_QUERY_SERVER = 37;
 inline constexpr uint32_t HTTP_QUERY_REQUEST_METHOD = 45;
 inline constexpr uint32_t HTTP_QUERY_FLAG_REQUEST_HEADERS = 0x80000000u;
+
+// The longest stretch of network waiting between two services of a registered window.
+inline constexpr std::chrono::milliseconds kRodajaEspera{20};
+
+// Error code of a call whose wait was given up for the window.
+inline constexpr uint32_t ERROR_INTERNET_OPERATION_CANCELLED = 12017;
+
+// Why the calling thread's last HttpSendRequestA or InternetReadFile failed:
+// ERROR_INTERNET_OPERATION_CANCELLED for a wait given up for the window, 0 otherwise.
+uint32_t GetLastError();
 
 // Process-wide set-up of the HTTP library. Construct one in main() (and in each test
 // program's main) before any other call of this API, on the main thread.

@@ -214,8 +214,11 @@ std::optional<int> IniciarProceso(const std::string& programa,
             posix_spawnattr_setsigmask(&s.attr, &vacio) != 0 ||
             posix_spawnattr_setsigdefault(&s.attr, &porDefecto) != 0)
             return std::nullopt;
+        // Descriptors opened without close-on-exec (libcurl's sockets among them) would
+        // otherwise keep connections of ours alive in the child.
         if (posix_spawn_file_actions_addopen(&s.acciones, STDIN_FILENO, "/dev/null", O_RDONLY,
-                                             0) != 0)
+                                             0) != 0 ||
+            posix_spawn_file_actions_addclosefrom_np(&s.acciones, STDERR_FILENO + 1) != 0)
             return std::nullopt;
         if (!directorio.empty() &&
             posix_spawn_file_actions_addchdir_np(&s.acciones, directorio.c_str()) != 0)
@@ -309,6 +312,15 @@ void HabilitarDescargar(bool habilitar) {
     try {
         g_ventana->HabilitarDescargar(habilitar);
     } catch (...) {
+    }
+}
+
+bool Abandonar() {
+    if (!g_ventana) return false;
+    try {
+        return g_ventana->Abandonar();
+    } catch (...) {
+        return false;
     }
 }
 

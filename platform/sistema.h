@@ -66,7 +66,9 @@ bool Renombrar(const std::string& origen, const std::string& destino);
 // Starting processes. No shell is involved: `programa` is one exact path when it holds a
 // '/', otherwise it is looked up in the application directory, then the current directory,
 // then PATH. The child starts in `directorio` (the caller's current directory when empty),
-// in a session of its own. Returns its process id, or nothing when it could not be started.
+// in a session of its own, with standard input from /dev/null, output and error shared
+// with this process and no other descriptor of it. Returns its process id, or nothing
+// when it could not be started.
 std::optional<int> IniciarProceso(const std::string& programa,
                                   const std::vector<std::string>& argumentos,
                                   const std::string& directorio = {});
@@ -99,7 +101,8 @@ private:
 [[noreturn]] void FinalizarConSenal(int senal);
 
 // The program's one window, as the component sees it. The updater registers it at
-// start-up; with nothing registered the calls below do nothing.
+// start-up; with nothing registered the calls below do nothing, and network waits block
+// without serving anything.
 class Ventana {
 public:
     virtual ~Ventana() = default;
@@ -109,6 +112,9 @@ public:
     virtual void HabilitarDescargar(bool habilitar) = 0;
     // Processes the window's pending events once.
     virtual void DoEvents() = 0;
+    // Whether a network wait should be given up now: the user cancelled the running
+    // download or closed the window. Asked right after DoEvents while a wait lasts.
+    virtual bool Abandonar() { return false; }
 };
 
 void RegistrarVentana(Ventana* ventana);  // nullptr unregisters
@@ -119,5 +125,6 @@ Ventana* VentanaRegistrada();
 void DoEvents();
 void BarraProgreso(int32_t Porcentaje, const std::string& Dato);
 void HabilitarDescargar(bool habilitar);
+bool Abandonar();  // false when no window is registered or the window's call fails
 
 }  // namespace sistema

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -189,6 +190,25 @@ inline std::string FirmaOpenssl(const std::string& pem, const std::string& archi
                     " && openssl pkeyutl -sign -inkey " + Citar(pem) + " -rawin -in " +
                     Citar(resumen) + " | base64; rm -f " + Citar(resumen))
         .Texto;
+}
+
+// A stand-in program (a shell script) that lists the descriptors it was started with into
+// "descriptores" beside itself, as `ls -l` shows them, then runs `despues`.
+inline std::string GuionQueListaDescriptores(const std::string& despues) {
+    return "#!/bin/sh\nd=$(dirname \"$0\")\nls -l /proc/self/fd > \"$d/descriptores\"\n" +
+           despues + "exit 0\n";
+}
+
+// The lines of such a listing for descriptors above 2, except the one ls reads through.
+inline std::vector<std::string> DescriptoresHeredados(const std::string& listado) {
+    std::vector<std::string> heredados;
+    std::istringstream lineas(Leer(listado));
+    for (std::string l; std::getline(lineas, l);) {
+        const size_t flecha = l.find(" -> ");
+        if (flecha == std::string::npos || l.find("/fd", flecha) != std::string::npos) continue;
+        if (std::atoi(l.c_str() + l.rfind(' ', flecha - 1) + 1) > 2) heredados.push_back(l);
+    }
+    return heredados;
 }
 
 }  // namespace prueba

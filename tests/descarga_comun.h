@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -55,11 +56,21 @@ public:
         Dibujos.push_back(std::to_string(Porcentaje) + "|" + Dato);
     }
     void HabilitarDescargar(bool habilitar) override { Habilitaciones.push_back(habilitar); }
-    void DoEvents() override { ++Eventos; }
+    void DoEvents() override {
+        ++Eventos;
+        if (AlCeder) AlCeder();
+    }
+    bool Abandonar() override {
+        ++Preguntas;
+        return Abandona;
+    }
 
     std::vector<std::string> Dibujos;
     std::vector<bool> Habilitaciones;
     long Eventos = 0;
+    long Preguntas = 0;  // Abandonar calls: one right after each service during a wait
+    std::function<void()> AlCeder;  // runs at each of the component's yields
+    bool Abandona = false;          // what the window answers when a wait asks
 };
 
 // A component aimed at the archive on a loopback server, in a fresh install directory,

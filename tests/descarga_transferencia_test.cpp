@@ -8,6 +8,7 @@
 #include <cmath>
 #include <csignal>
 #include <stdexcept>
+#include <tuple>
 
 #include "descarga_comun.h"
 #include "internet.h"
@@ -179,6 +180,66 @@ TEST_F(Transferencias, CuerpoCortadoReiniciadoOColgadoEsError999) {
     Exito(cuerpo);
 }
 
+// A silent server or a stalled body: a wait the window gives up ends as a cancel; the
+// component on its own blocks until the time-out and reports the failure.
+TEST_F(Transferencias, UnaEsperaQueLaVentanaAbandonaEsUnaCancelacion) {
+    internet::EstablecerTiemposEspera(milliseconds(2000), milliseconds(300));
+    Respuesta mudo, detenido = Respuesta::Simple("200 OK", Cuerpo(3000));
+    detenido.Cabecera = "HTTP/1.1 200 OK\r\nContent-Length: 10000\r\n\r\n";
+    mudo.Fin = detenido.Fin = prueba::Final::Colgar;
+    ventana.Abandona = true;
+    for (auto [r, conVentana, codigo] : {std::tuple{mudo, true, "998"}, {detenido, true, "998"},
+                                         {mudo, false, "005"}, {detenido, false, "999"}}) {
+        SCOPED_TRACE(codigo);
+        sistema::RegistrarVentana(conVentana ? &ventana : nullptr);
+        Servir(r);
+        d.Descargar(1);
+        EXPECT_EQ(d.StatusCode(), codigo);
+        Fallo(d.StatusCode(), d.StatusText());
+    }
+}
+
+// Handlers run inside the transfer: what they do to the instance must not reach released
+// handles or a destroyed receiver.
+TEST_F(Transferencias, ManejadoresQueTocanLaInstanciaDuranteLaTransferencia) {
+    const std::string cuerpo = Cuerpo(4096);
+    Servir(cuerpo, 4);
+    // A receiver that clears Progreso, then uses what it holds (kept on the heap).
+    const std::string propio(100, 'p');
+    d.Progreso = [this, propio](int32_t, int32_t, double, int32_t, double, int32_t&, bool&) {
+        d.Progreso = nullptr;
+        eventos.push_back({0, static_cast<int32_t>(propio.size()), 0, 0, 0, 0});
+    };
+    d.Descargar(1);
+    Exito(cuerpo, false);
+    ASSERT_EQ(eventos.size(), 1u);
+    EXPECT_EQ(eventos[0].Recibidos, 100);
+
+    // A nested Descargar from the window's yields is refused without a trace.
+    ventana.AlCeder = [&] { d.Descargar(1); };
+    const size_t antes = servidor.Peticiones().size();
+    d.Descargar(1);
+    Exito(cuerpo, false);
+    EXPECT_EQ(servidor.Peticiones().size() - antes, 1u);
+
+    // A bad URL set by the receiver, or by the window while the request waits, releases
+    // the handles under the running call.
+    prueba::Escribir(instalacion.Archivo(), "archivo anterior");
+    ventana.AlCeder = nullptr;
+    d.Progreso = [this](int32_t, int32_t, double, int32_t, double, int32_t&, bool&) {
+        d.URL("ftp://127.0.0.1/x");
+    };
+    d.Descargar(1);
+    Fallo("999", "Ha ocurrido un error durante la descarga.");
+    Respuesta mudo;
+    mudo.Fin = prueba::Final::Colgar;
+    Servir(mudo);
+    d.URL(std::string("http://127.0.0.1") + prueba::kRuta);
+    ventana.AlCeder = [this] { d.URL("ftp://127.0.0.1/x"); };
+    d.Descargar(1);
+    Fallo("998", "Descarga cancelada por el usuario.");
+}
+
 TEST_F(Transferencias, TamanoDeBloqueNoPositivoNoTransfiereNada) {
     Servir(Cuerpo(2000), 1);
     for (int32_t bloque : {0, -1, INT32_MIN}) {
@@ -187,7 +248,7 @@ TEST_F(Transferencias, TamanoDeBloqueNoPositivoNoTransfiereNada) {
         Fallo("007", "Error en InternetReadFile.");
     }
     EXPECT_TRUE(eventos.empty());
-    EXPECT_EQ(ventana.Eventos, 0);
+    EXPECT_EQ(ventana.Eventos, ventana.Preguntas);  // served only while waiting
     d.Descargar(0);  // information only does not use the block size
     EXPECT_FALSE(d.HuboError());
 }

@@ -345,6 +345,7 @@ TEST_F(InternetTest, SendFailsWithoutAFinalHead) {
         SCOPED_TRACE(ruta);
         Llamada l(servidor.Puerto(), ruta);
         EXPECT_FALSE(l.Enviar());
+        EXPECT_EQ(GetLastError(), 0u);  // no window: a plain failure, nothing given up
         EXPECT_EQ(l.Consultar(HTTP_QUERY_STATUS_CODE), std::nullopt);
         std::string cuerpo;
         EXPECT_FALSE(l.LeerTodo(cuerpo));

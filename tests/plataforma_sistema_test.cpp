@@ -184,6 +184,7 @@ public:
     void BarraProgreso(int32_t, const std::string&) override { ++llamadas; throw 1; }
     void HabilitarDescargar(bool) override { ++llamadas; throw std::runtime_error("x"); }
     void DoEvents() override { ++llamadas; throw 2; }
+    bool Abandonar() override { ++llamadas; throw 3; }
 };
 
 TEST(Ventana, SinRegistroNoHaceNadaYLosFallosNoSalen) {
@@ -191,6 +192,7 @@ TEST(Ventana, SinRegistroNoHaceNadaYLosFallosNoSalen) {
     sistema::DoEvents();
     sistema::BarraProgreso(0, "x");
     sistema::HabilitarDescargar(true);
+    EXPECT_FALSE(sistema::Abandonar());
 
     VentanaQueFalla v;
     sistema::RegistrarVentana(&v);
@@ -198,7 +200,8 @@ TEST(Ventana, SinRegistroNoHaceNadaYLosFallosNoSalen) {
     EXPECT_NO_THROW(sistema::DoEvents());
     EXPECT_NO_THROW(sistema::BarraProgreso(0, "x"));
     EXPECT_NO_THROW(sistema::HabilitarDescargar(true));
-    EXPECT_EQ(v.llamadas, 3);
+    EXPECT_FALSE(sistema::Abandonar());
+    EXPECT_EQ(v.llamadas, 4);
     sistema::RegistrarVentana(nullptr);
 }
 

@@ -132,6 +132,7 @@ public:
         if (AlCeder) AlCeder();
         f_.DoEvents();
     }
+    bool Abandonar() override { return f_.Abandonar(); }
 
 private:
     Form1& f_;

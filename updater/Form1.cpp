@@ -138,8 +138,9 @@ Form1::~Form1() {
 void Form1::Form_Load() { move(PixelesDeTwips(100), PixelesDeTwips(100)); }
 
 // The unload step: starts the product on every close (after the install, when one is
-// running). A flow still on the stack is left to unwind (a download stops at its next
-// block); the program's event loop, told to quit when the last window closed, ends then.
+// running). A flow still on the stack is left to unwind (a network wait of the component
+// gives up at once, see Abandonar); the program's event loop, told to quit when the last
+// window closed, ends then.
 void Form1::closeEvent(QCloseEvent* evento) {
     Timer1.stop();
     cerrada_ = true;
@@ -422,3 +423,5 @@ void Form1::BarraProgreso(int32_t Porcentaje, const std::string& Dato) {
 void Form1::HabilitarDescargar(bool habilitar) { btnDescargar.setEnabled(habilitar); }
 
 void Form1::DoEvents() { formularios::DoEvents(); }
+
+bool Form1::Abandonar() { return Cancelado || cerrada_; }

@@ -63,6 +63,8 @@ public:
     void BarraProgreso(int32_t Porcentaje, const std::string& Dato) override;
     void HabilitarDescargar(bool habilitar) override;
     void DoEvents() override;
+    // A network wait gives up once the user has cancelled or closed the window.
+    bool Abandonar() override;
 
 protected:
     void closeEvent(QCloseEvent* evento) override;

@@ -4,6 +4,7 @@
 #include <QIcon>
 #include <QSocketNotifier>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -57,8 +58,13 @@ std::optional<int> AtenderArgumentos(int argc, char** argv) {
 
 }  // namespace
 
+// An ignored SIGCHLD, inherited from whoever started us, would let the kernel reap the
+// unzip tool before its exit status is read, and a good install would look failed.
+void PrepararProceso() { std::signal(SIGCHLD, SIG_DFL); }
+
 int EjecutarActualizador(int argc, char** argv) {
     if (const std::optional<int> codigo = AtenderArgumentos(argc, argv)) return *codigo;
+    PrepararProceso();
 
     const char* traza = std::getenv("MORVANE_UPDATE_VERBOSE");
     internet::EstablecerTrazaCurl(traza && *traza && std::string_view(traza) != "0");

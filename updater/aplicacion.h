@@ -6,3 +6,8 @@
 // no arguments, sets up the HTTP library and the GUI, shows the window and runs until it
 // closes.
 int EjecutarActualizador(int argc, char** argv);
+
+// Puts back the process-wide settings the updater relies on that a parent may have changed
+// (SIGCHLD at its default disposition, so the exit of a child can be read). Called first
+// by EjecutarActualizador.
+void PrepararProceso();

@@ -19,10 +19,15 @@
 #include <utility>
 #include <vector>
 
+#include "lista_proxy.h"
+#include "respuesta_http.h"
+#include "texto_http.h"
+
 namespace internet {
 
 namespace {
 
+using namespace texto;
 using Reloj = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
@@ -92,63 +97,6 @@ static_assert(LimiteBufferCuerpo >= CURL_MAX_WRITE_SIZE);
 // One socket read fills libcurl's receive buffer; larger reads mean fewer wake-ups.
 constexpr long kBufferRecepcion = 512 * 1024;
 
-// ---- Text helpers ----------------------------------------------------------------------
-
-char Minuscula(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool IgualesSinCaso(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (Minuscula(a[i]) != Minuscula(b[i])) return false;
-    return true;
-}
-
-bool EsBlanco(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view Recortar(std::string_view s) {
-    while (!s.empty() && EsBlanco(s.front())) s.remove_prefix(1);
-    while (!s.empty() && EsBlanco(s.back())) s.remove_suffix(1);
-    return s;
-}
-
-bool EsHex(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-// Splits at any of `separadores`, skipping empty pieces.
-std::vector<std::string_view> Partir(std::string_view s, std::string_view separadores) {
-    std::vector<std::string_view> partes;
-    size_t i = 0;
-    while (i < s.size()) {
-        size_t j = s.find_first_of(separadores, i);
-        if (j == std::string_view::npos) j = s.size();
-        if (j > i) partes.push_back(s.substr(i, j - i));
-        i = j + 1;
-    }
-    return partes;
-}
-
-// Case-insensitive match where '*' stands for any run of characters.
-bool CoincideComodin(std::string_view patron, std::string_view texto) {
-    size_t p = 0, t = 0, estrella = std::string_view::npos, marca = 0;
-    while (t < texto.size()) {
-        if (p < patron.size() && patron[p] == '*') {
-            estrella = p++;
-            marca = t;
-        } else if (p < patron.size() && Minuscula(patron[p]) == Minuscula(texto[t])) {
-            ++p;
-            ++t;
-        } else if (estrella != std::string_view::npos) {
-            p = estrella + 1;
-            t = ++marca;
-        } else {
-            return false;
-        }
-    }
-    while (p < patron.size() && patron[p] == '*') ++p;
-    return p == patron.size();
-}
-
 // A host name as it can stand in a URL: no blanks, controls or URL delimiters, and a colon
 // only inside a bracketed IPv6 literal.
 bool HostValido(std::string_view h) {
@@ -211,21 +159,6 @@ const char* NombreDeNivel(uint32_t nivel) {
     return nivel < std::size(kNombres) ? kNombres[nivel] : nullptr;
 }
 
-using Campos = std::vector<std::pair<std::string, std::string>>;
-
-// The `indice`-th value of header `nombre`, or false.
-bool BuscarCampo(const Campos& campos, std::string_view nombre, uint32_t indice,
-                 std::string& valor) {
-    for (const auto& [n, v] : campos) {
-        if (!IgualesSinCaso(n, nombre)) continue;
-        if (indice-- == 0) {
-            valor = v;
-            return true;
-        }
-    }
-    return false;
-}
-
 std::string Unir(const std::vector<std::string>& lineas, bool crlf) {
     std::string r;
     for (const auto& l : lineas) {
@@ -276,30 +209,6 @@ T* Como(HINTERNET h) {
     return (h != nullptr && h->clase == T::kClase) ? static_cast<T*>(h) : nullptr;
 }
 
-// The head of one response as received.
-struct Cabeza {
-    std::vector<std::string> lineas;  // without line ends; the status line first
-    Campos campos;
-    std::string version, codigo, texto;
-    int estado = 0;
-    bool completa = false;  // its blank line has arrived
-};
-
-void LeerLineaEstado(Cabeza& c, std::string_view linea) {
-    const size_t a = linea.find(' ');
-    c.version = std::string(linea.substr(0, a));
-    if (a == std::string_view::npos) return;
-    std::string_view resto = linea.substr(a + 1);
-    const size_t b = resto.find(' ');
-    c.codigo = std::string(resto.substr(0, b));
-    if (b != std::string_view::npos) c.texto = std::string(resto.substr(b + 1));
-    c.estado = 0;
-    for (char d : c.codigo) {
-        if (d < '0' || d > '9' || c.estado > 999) break;
-        c.estado = c.estado * 10 + (d - '0');
-    }
-}
-
 // A head with this status may be followed by another one (interim, redirect, challenge).
 bool PuedeSeguirOtra(int estado) {
     return (estado >= 100 && estado < 200) || (estado >= 300 && estado < 400) ||
@@ -326,7 +235,7 @@ struct Peticion final : Objeto {
     std::unique_ptr<char[]> buffer;
     size_t ini = 0, fin = 0;
 
-    Cabeza cabeza;
+    LectorCabezas lector;
     bool enviada = false;
     bool cabezaFinal = false;
     bool conectada = false;  // a connection is up: silence counts from here on
@@ -363,40 +272,14 @@ struct Peticion final : Objeto {
 void Peticion::LineaCabecera(std::string_view linea) {
     actividad = Reloj::now();
     if (cabezaFinal) return;  // trailers after a chunked body
-    while (!linea.empty() && (linea.back() == '\n' || linea.back() == '\r'))
-        linea.remove_suffix(1);
-    if (cabeza.completa || cabeza.lineas.empty()) {
-        if (linea.empty()) return;
-        cabeza = Cabeza{};  // a new response: redirect and challenge heads are replaced
-        LeerLineaEstado(cabeza, linea);
-        cabeza.lineas.emplace_back(linea);
-        return;
-    }
-    if (linea.empty()) {
-        cabeza.completa = true;
-        if (!PuedeSeguirOtra(cabeza.estado)) cabezaFinal = true;
-        return;
-    }
-    cabeza.lineas.emplace_back(linea);
-    if (EsBlanco(linea.front())) {  // folded continuation of the previous header
-        if (!cabeza.campos.empty()) {
-            auto& v = cabeza.campos.back().second;
-            v += ' ';
-            v += Recortar(linea);
-        }
-        return;
-    }
-    const size_t dp = linea.find(':');
-    if (dp == std::string_view::npos) return;
-    cabeza.campos.emplace_back(std::string(Recortar(linea.substr(0, dp))),
-                               std::string(Recortar(linea.substr(dp + 1))));
+    if (lector.Linea(linea) && !PuedeSeguirOtra(lector.Actual().estado)) cabezaFinal = true;
 }
 
 size_t Peticion::Recibir(const char* datos, size_t n) noexcept {
     actividad = Reloj::now();
     // libcurl passes on no body of a response it follows or answers, so the first body
     // byte settles which head is final.
-    if (cabeza.completa) cabezaFinal = true;
+    if (lector.Actual().completa) cabezaFinal = true;
     if (n > LimiteBufferCuerpo - fin) {
         if (ini > 0) {
             std::memmove(buffer.get(), buffer.get() + ini, fin - ini);
@@ -458,6 +341,7 @@ Peticion::Espera Peticion::Impulsar(Pred lista) {
 // the head announced a length, our own count of the bytes.
 bool Peticion::CuerpoCompleto() const {
     if (resultado != CURLE_OK) return false;
+    const Cabeza& cabeza = lector.Actual();
     if (IgualesSinCaso(verbo, "HEAD") || cabeza.estado == 204 || cabeza.estado == 304 ||
         cabeza.estado < 200)
         return true;
@@ -699,7 +583,7 @@ bool HttpSendRequestA(HINTERNET peticion, const char* cabeceras, uint32_t longit
             return true;
         case Peticion::Espera::Terminada:
             // A head that could have been followed by another one, but was not.
-            if (p->resultado == CURLE_OK && p->cabeza.completa) {
+            if (p->resultado == CURLE_OK && p->lector.Actual().completa) {
                 p->cabezaFinal = true;
                 return true;
             }
@@ -746,7 +630,7 @@ bool HttpQueryInfoA(HINTERNET peticion, uint32_t nivel, void* buffer, uint32_t* 
             }
         } else {
             if (!p->cabezaFinal) return false;
-            const Cabeza& c = p->cabeza;
+            const Cabeza& c = p->lector.Actual();
             switch (base) {
             case HTTP_QUERY_STATUS_CODE: valor = c.codigo; break;
             case HTTP_QUERY_STATUS_TEXT: valor = c.texto; break;
@@ -827,32 +711,6 @@ bool InternetCloseHandle(HINTERNET handle) {
 size_t BytesSinLeer(HINTERNET peticion) {
     const Peticion* p = Como<Peticion>(peticion);
     return p ? p->SinLeer() : 0;
-}
-
-ProxyElegido TraducirProxy(const std::string& UsarProxy, const std::string& NoUsarProxy,
-                           const std::string& esquema, const std::string& host) {
-    ProxyElegido r;
-    for (std::string_view entrada : Partir(NoUsarProxy, " \t\r\n;,")) {
-        if (IgualesSinCaso(entrada, "<local>") ? host.find('.') == std::string::npos
-                                               : CoincideComodin(entrada, host))
-            return r;
-    }
-    std::string_view especifico, general;
-    for (std::string_view entrada : Partir(UsarProxy, " \t\r\n;")) {
-        const size_t igual = entrada.find('=');
-        if (igual == std::string_view::npos) {
-            if (general.empty()) general = entrada;
-        } else if (especifico.empty() && igual + 1 < entrada.size() &&
-                   IgualesSinCaso(entrada.substr(0, igual), esquema)) {
-            especifico = entrada.substr(igual + 1);
-        }
-    }
-    const std::string_view elegido = especifico.empty() ? general : especifico;
-    if (!elegido.empty()) {
-        r.Directo = false;
-        r.Proxy = std::string(elegido);
-    }
-    return r;
 }
 
 void EstablecerTiemposEspera(std::chrono::milliseconds conexion,

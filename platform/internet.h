@@ -59,7 +59,8 @@ public:
 // Opens a session. With INTERNET_OPEN_TYPE_PRECONFIG the proxy arguments must be null
 // and the machine's setting applies (http_proxy, https_proxy, no_proxy, all_proxy in the
 // environment). With INTERNET_OPEN_TYPE_PROXY, `proxy` is the proxy list and `bypass`
-// the bypass list, in the platform's list syntax (see TraducirProxy). Null on failure.
+// the bypass list, in the platform's list syntax (see TraducirProxy in lista_proxy.h).
+// Null on failure.
 HINTERNET InternetOpenA(const char* agente, int32_t tipoAcceso, const char* proxy,
                         const char* bypass, uint32_t flags);
 
@@ -145,22 +146,6 @@ public:
 private:
     HINTERNET h_ = nullptr;
 };
-
-// What an explicit proxy list and bypass list mean for one request.
-struct ProxyElegido {
-    bool Directo = true;  // no proxy at all: the machine's setting is ignored as well
-    std::string Proxy;    // "host:port" or "scheme://host:port" for curl's proxy option
-};
-
-// Reads the platform's list syntax and decides for one request, without any I/O.
-// Proxy list: entries separated by blanks or ';'. An entry "scheme=address" applies to
-// that URL scheme only (http, https); a bare "address" applies to every scheme; the first
-// matching entry wins, a scheme-specific one before a bare one.
-// Bypass list: entries separated by blanks, ';' or ','. "<local>" matches a host name
-// without a dot; other entries match the host name case-insensitively, with '*' standing
-// for any run of characters ("*.example.com", "10.*"). A host that matches goes direct.
-ProxyElegido TraducirProxy(const std::string& UsarProxy, const std::string& NoUsarProxy,
-                           const std::string& esquema, const std::string& host);
 
 // Time-outs of every request opened afterwards. Connecting (TCP and TLS) may take at most
 // `conexion`; once connected, a transfer that receives nothing for `inactividad` while the

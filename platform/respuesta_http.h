@@ -1,0 +1,41 @@
+// Reading of response heads as libcurl hands them over, one line at a time: the status
+// line, the header fields (with folded continuations), the blank line that ends a head.
+// One transfer may carry several heads (interim answers, redirects, challenges); each
+// new one replaces the last. Pure code: no I/O, no curl.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace internet {
+
+using Campos = std::vector<std::pair<std::string, std::string>>;
+
+// The `indice`-th value of header `nombre` (case-insensitive), or false.
+bool BuscarCampo(const Campos& campos, std::string_view nombre, uint32_t indice,
+                 std::string& valor);
+
+// The head of one response as received.
+struct Cabeza {
+    std::vector<std::string> lineas;  // without line ends; the status line first
+    Campos campos;
+    std::string version, codigo, texto;
+    int estado = 0;
+    bool completa = false;  // its blank line has arrived
+};
+
+// Builds the heads of one transfer from its header lines.
+class LectorCabezas {
+public:
+    // Takes one line, with or without its line end. True when the line ended a head.
+    bool Linea(std::string_view linea);
+    const Cabeza& Actual() const { return cabeza_; }
+
+private:
+    Cabeza cabeza_;
+};
+
+}  // namespace internet

@@ -12,6 +12,8 @@
 #include <new>
 #include <system_error>
 
+#include "respuesta_http.h"
+
 namespace {
 
 using namespace internet;
@@ -46,6 +48,11 @@ std::string Minusculas(std::string texto) {
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     return texto;
 }
+
+// The platform takes texts as C strings: a NUL inside one would silently cut it and send
+// a shorter host, path or name than the caller gave. The step that would pass such a text
+// fails instead.
+bool SinNul(const std::string& texto) { return texto.find('\0') == std::string::npos; }
 
 bool SonDigitos(std::string_view texto) {
     if (texto.empty()) return false;
@@ -488,8 +495,10 @@ void zkDownload::Descargar(const int32_t& TipoAccion) {
 
 bool zkDownload::AbrirSesion() {
     const bool conProxy = tipoAcceso_ == INTERNET_OPEN_TYPE_PROXY;
-    sesion_.reset(InternetOpenA(kAgente, tipoAcceso_, conProxy ? usarProxy_.c_str() : nullptr,
-                                conProxy ? noUsarProxy_.c_str() : nullptr, 0));
+    if (SinNul(usarProxy_) && SinNul(noUsarProxy_))
+        sesion_.reset(InternetOpenA(kAgente, tipoAcceso_,
+                                    conProxy ? usarProxy_.c_str() : nullptr,
+                                    conProxy ? noUsarProxy_.c_str() : nullptr, 0));
     if (!sesion_) {
         EstablecerError(2);
         return false;
@@ -500,7 +509,8 @@ bool zkDownload::AbrirSesion() {
 bool zkDownload::Conectar() {
     const int32_t puerto = Puerto();
     // The platform takes the port as a signed 16-bit value; a larger one cannot be passed.
-    if (puerto >= INT16_MIN && puerto <= INT16_MAX)
+    if (puerto >= INT16_MIN && puerto <= INT16_MAX && SinNul(host_) && SinNul(usuario_) &&
+        SinNul(password_))
         conexion_.reset(InternetConnectA(sesion_.get(), host_.c_str(),
                                          static_cast<int16_t>(puerto), usuario_.c_str(),
                                          password_.c_str(), servicio_, 0, 0));
@@ -514,8 +524,9 @@ bool zkDownload::Conectar() {
 bool zkDownload::AbrirPeticion() {
     uint32_t flags = INTERNET_FLAG_RELOAD;
     if (esquema_ == "https") flags |= INTERNET_FLAG_SECURE;
-    peticion_.reset(HttpOpenRequestA(conexion_.get(), "GET", ruta_.c_str(), "HTTP/1.0", nullptr,
-                                     nullptr, flags, 0));
+    if (SinNul(ruta_))
+        peticion_.reset(HttpOpenRequestA(conexion_.get(), "GET", ruta_.c_str(), "HTTP/1.0",
+                                         nullptr, nullptr, flags, 0));
     if (!peticion_) {
         EstablecerError(4);
         return false;
@@ -560,43 +571,10 @@ bool zkDownload::LeerEstado() {
     }
 }
 
-int32_t zkDownload::LongitudDeContenido(const std::string& texto) {
-    std::string_view t = texto;
-    while (!t.empty() && (t.front() == ' ' || t.front() == '\t')) t.remove_prefix(1);
-    while (!t.empty() && (t.back() == ' ' || t.back() == '\t')) t.remove_suffix(1);
-    bool negativo = false;
-    if (!t.empty() && (t.front() == '+' || t.front() == '-')) {
-        negativo = t.front() == '-';
-        t.remove_prefix(1);
-    }
-    // Plain decimal notation only: digits, an optional fraction and exponent.
-    size_t i = 0, cifras = 0;
-    while (i < t.size() && t[i] >= '0' && t[i] <= '9') ++i, ++cifras;
-    if (i < t.size() && t[i] == '.') {
-        ++i;
-        while (i < t.size() && t[i] >= '0' && t[i] <= '9') ++i, ++cifras;
-    }
-    if (cifras == 0) return -1;
-    if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
-        ++i;
-        if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
-        if (i == t.size() || t[i] < '0' || t[i] > '9') return -1;
-        while (i < t.size() && t[i] >= '0' && t[i] <= '9') ++i;
-    }
-    if (i != t.size()) return -1;
-
-    double valor = 0;
-    const auto r = std::from_chars(t.data(), t.data() + t.size(), valor);
-    if (r.ec != std::errc() || r.ptr != t.data() + t.size()) return -1;
-    const double redondeado = std::nearbyint(negativo ? -valor : valor);
-    if (!(redondeado >= 0 && redondeado <= INT32_MAX)) return -1;
-    return static_cast<int32_t>(redondeado);
-}
-
 int32_t zkDownload::LeerLongitud() {
     std::string texto;
     if (!ConsultarCabecera(peticion_.get(), HTTP_QUERY_CONTENT_LENGTH, texto)) return -1;
-    const int32_t longitud = LongitudDeContenido(texto);
+    const int32_t longitud = internet::LongitudDeContenido(texto);
     if (qContentLength_) Sentencia([&] { qContentLengthStr_ = texto; });
     return longitud;
 }

@@ -142,8 +142,6 @@ private:
     static ValoresProgreso CalcularProgreso(int32_t bytesTotales, int32_t bytesRecibidos,
                                             uint32_t milisegundos);
 
-    // Content-Length text -> byte count; -1 when not numeric, negative or over 32 bits.
-    static int32_t LongitudDeContenido(const std::string& texto);
 
     // The day of a Last-Modified text read at fixed positions ("Sun, 06 Nov 1994 ...");
     // nothing when those positions form no valid date.

@@ -153,4 +153,9 @@ private:
 void EstablecerTiemposEspera(std::chrono::milliseconds conexion,
                              std::chrono::milliseconds inactividad);
 
+// Certificates trusted by https requests opened afterwards: a PEM file used instead of
+// the system's store; empty text restores the system's store. Tests trust a certificate
+// of their own with it.
+void EstablecerAutoridades(const std::string& ficheroPem);
+
 }  // namespace internet

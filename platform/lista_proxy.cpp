@@ -1,6 +1,7 @@
 #include "lista_proxy.h"
 
 #include <string_view>
+#include <vector>
 
 #include "texto_http.h"
 
@@ -10,28 +11,50 @@ namespace {
 
 using namespace texto;
 
-// Case-insensitive match where '*' stands for any run of characters.
-bool CoincideComodin(std::string_view patron, std::string_view texto) {
-    size_t p = 0, t = 0, estrella = std::string_view::npos, marca = 0;
-    while (t < texto.size()) {
-        if (p < patron.size() && patron[p] == '*') {
-            estrella = p++;
-            marca = t;
-        } else if (p < patron.size() && Minuscula(patron[p]) == Minuscula(texto[t])) {
-            ++p;
-            ++t;
-        } else if (estrella != std::string_view::npos) {
-            p = estrella + 1;
-            t = ++marca;
-        } else {
-            return false;
-        }
+// First position of `pieza` in `texto`, case-insensitively, or npos. Knuth-Morris-Pratt:
+// the text is read once, never stepping back.
+size_t BuscarSinCaso(std::string_view texto, std::string_view pieza) {
+    if (pieza.empty()) return 0;
+    std::vector<size_t> borde(pieza.size(), 0);  // longest proper border of each prefix
+    for (size_t i = 1, k = 0; i < pieza.size(); ++i) {
+        while (k > 0 && Minuscula(pieza[i]) != Minuscula(pieza[k])) k = borde[k - 1];
+        if (Minuscula(pieza[i]) == Minuscula(pieza[k])) ++k;
+        borde[i] = k;
     }
-    while (p < patron.size() && patron[p] == '*') ++p;
-    return p == patron.size();
+    for (size_t i = 0, k = 0; i < texto.size(); ++i) {
+        while (k > 0 && Minuscula(texto[i]) != Minuscula(pieza[k])) k = borde[k - 1];
+        if (Minuscula(texto[i]) == Minuscula(pieza[k])) ++k;
+        if (k == pieza.size()) return i + 1 - k;
+    }
+    return std::string_view::npos;
 }
 
 }  // namespace
+
+bool CoincideComodin(std::string_view patron, std::string_view texto) {
+    const size_t primera = patron.find('*');
+    if (primera == std::string_view::npos) return IgualesSinCaso(patron, texto);
+    // The text must begin with what precedes the first star and end with what follows
+    // the last; the pieces between stars must appear in order in what lies between.
+    // Taking each piece at its first place leaves the most room for the rest.
+    const size_t ultima = patron.rfind('*');
+    const std::string_view inicio = patron.substr(0, primera), fin = patron.substr(ultima + 1);
+    if (texto.size() < inicio.size() + fin.size() ||
+        !IgualesSinCaso(texto.substr(0, inicio.size()), inicio) ||
+        !IgualesSinCaso(texto.substr(texto.size() - fin.size()), fin))
+        return false;
+    std::string_view resto = texto.substr(inicio.size(), texto.size() - inicio.size() - fin.size());
+    std::string_view medio = patron.substr(primera + 1, ultima - primera);
+    while (!medio.empty()) {
+        const size_t estrella = medio.find('*');
+        const std::string_view pieza = medio.substr(0, estrella);
+        const size_t donde = BuscarSinCaso(resto, pieza);
+        if (donde == std::string_view::npos) return false;
+        resto.remove_prefix(donde + pieza.size());
+        medio.remove_prefix(estrella + 1);
+    }
+    return true;
+}
 
 ProxyElegido TraducirProxy(const std::string& UsarProxy, const std::string& NoUsarProxy,
                            const std::string& esquema, const std::string& host) {

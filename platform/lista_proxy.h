@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace internet {
 
@@ -21,5 +22,9 @@ struct ProxyElegido {
 // for any run of characters ("*.example.com", "10.*"). A host that matches goes direct.
 ProxyElegido TraducirProxy(const std::string& UsarProxy, const std::string& NoUsarProxy,
                            const std::string& esquema, const std::string& host);
+
+// Whether `texto` matches `patron` case-insensitively, '*' standing for any run of
+// characters. Linear in the two lengths, whatever the pattern.
+bool CoincideComodin(std::string_view patron, std::string_view texto);
 
 }  // namespace internet

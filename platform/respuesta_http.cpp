@@ -1,5 +1,9 @@
 #include "respuesta_http.h"
 
+#include <charconv>
+#include <cmath>
+#include <system_error>
+
 #include "texto_http.h"
 
 namespace internet {
@@ -37,11 +41,45 @@ bool BuscarCampo(const Campos& campos, std::string_view nombre, uint32_t indice,
     return false;
 }
 
+int32_t LongitudDeContenido(std::string_view t) {
+    while (!t.empty() && (t.front() == ' ' || t.front() == '\t')) t.remove_prefix(1);
+    while (!t.empty() && (t.back() == ' ' || t.back() == '\t')) t.remove_suffix(1);
+    bool negativo = false;
+    if (!t.empty() && (t.front() == '+' || t.front() == '-')) {
+        negativo = t.front() == '-';
+        t.remove_prefix(1);
+    }
+    // Plain decimal notation only: digits, an optional fraction and exponent.
+    size_t i = 0, cifras = 0;
+    while (i < t.size() && t[i] >= '0' && t[i] <= '9') ++i, ++cifras;
+    if (i < t.size() && t[i] == '.') {
+        ++i;
+        while (i < t.size() && t[i] >= '0' && t[i] <= '9') ++i, ++cifras;
+    }
+    if (cifras == 0) return -1;
+    if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
+        ++i;
+        if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+        if (i == t.size() || t[i] < '0' || t[i] > '9') return -1;
+        while (i < t.size() && t[i] >= '0' && t[i] <= '9') ++i;
+    }
+    if (i != t.size()) return -1;
+
+    double valor = 0;
+    const auto r = std::from_chars(t.data(), t.data() + t.size(), valor);
+    if (r.ec != std::errc() || r.ptr != t.data() + t.size()) return -1;
+    const double redondeado = std::nearbyint(negativo ? -valor : valor);
+    if (!(redondeado >= 0 && redondeado <= INT32_MAX)) return -1;
+    return static_cast<int32_t>(redondeado);
+}
+
 bool LectorCabezas::Linea(std::string_view linea) {
     while (!linea.empty() && (linea.back() == '\n' || linea.back() == '\r'))
         linea.remove_suffix(1);
     if (cabeza_.completa || cabeza_.lineas.empty()) {
-        if (linea.empty()) return false;
+        // Only a status line starts a response; anything else here is a trailer field
+        // after a chunked body (or noise) and belongs to no head.
+        if (linea.size() < 5 || !IgualesSinCaso(linea.substr(0, 5), "HTTP/")) return false;
         cabeza_ = Cabeza{};  // a new response: redirect and challenge heads are replaced
         LeerLineaEstado(cabeza_, linea);
         cabeza_.lineas.emplace_back(linea);

@@ -18,6 +18,13 @@ using Campos = std::vector<std::pair<std::string, std::string>>;
 bool BuscarCampo(const Campos& campos, std::string_view nombre, uint32_t indice,
                  std::string& valor);
 
+// The byte count a Content-Length text announces: decimal notation with an optional
+// fraction and exponent ("1e3" is 1000), rounded to the nearest whole number with halves
+// to even ("2.5" is 2). -1 (unknown) when the text is not such a number, is negative or
+// does not fit 32 bits. The download component and the layer's body check both read the
+// header this way, so they never disagree about where a body ends.
+int32_t LongitudDeContenido(std::string_view texto);
+
 // The head of one response as received.
 struct Cabeza {
     std::vector<std::string> lineas;  // without line ends; the status line first
@@ -30,7 +37,8 @@ struct Cabeza {
 // Builds the heads of one transfer from its header lines.
 class LectorCabezas {
 public:
-    // Takes one line, with or without its line end. True when the line ended a head.
+    // Takes one line, with or without its line end. True when the line ended a head. A
+    // new head begins only at a line starting with "HTTP/" after the previous one ended.
     bool Linea(std::string_view linea);
     const Cabeza& Actual() const { return cabeza_; }
 

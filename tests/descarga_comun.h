@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "comun_prueba.h"
+#include "respuesta_http.h"
 #include "servidor_http.h"
 #include "sistema.h"
 #include "zkDownload.h"
@@ -28,7 +29,7 @@ public:
         return zkDownload::CalcularProgreso(total, recibidos, ms);
     }
     static int32_t LongitudDeContenido(const std::string& t) {
-        return zkDownload::LongitudDeContenido(t);
+        return internet::LongitudDeContenido(t);
     }
     static auto FechaDeCabecera(const std::string& t) { return zkDownload::FechaDeCabecera(t); }
 };

@@ -12,6 +12,7 @@
 #include <new>
 #include <system_error>
 
+#include "lecturas.h"
 #include "respuesta_http.h"
 
 namespace {
@@ -43,23 +44,10 @@ bool Paso(F&& f) noexcept {
     }
 }
 
-std::string Minusculas(std::string texto) {
-    for (char& c : texto)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return texto;
-}
-
 // The platform takes texts as C strings: a NUL inside one would silently cut it and send
 // a shorter host, path or name than the caller gave. The step that would pass such a text
 // fails instead.
 bool SinNul(const std::string& texto) { return texto.find('\0') == std::string::npos; }
-
-bool SonDigitos(std::string_view texto) {
-    if (texto.empty()) return false;
-    for (char c : texto)
-        if (c < '0' || c > '9') return false;
-    return true;
-}
 
 // The temporary file a body is written into. Writes go through a user-space buffer; the
 // file is removed on every way out unless Colocar has put it in place of the destination.
@@ -369,26 +357,14 @@ void zkDownload::URL(const std::string& vData) {
 
 bool zkDownload::AnalizarURL() {
     try {
-        const size_t separador = url_.find("://");
-        size_t p = 0;
-        if (separador != std::string::npos) {
-            esquema_ = Minusculas(url_.substr(0, separador));
-            p = separador + 3;
-        } else {
-            esquema_ = "http";
-        }
-        if (esquema_ != "http" && esquema_ != "https") {
+        lecturas::PartesURL partes = lecturas::DividirURL(url_);
+        esquema_ = std::move(partes.Esquema);
+        if (!partes.Admitido) {
             EstablecerError(1);
             return false;
         }
-        size_t q = url_.find('/', p);
-        if (q == std::string::npos) q = url_.size();
-        host_ = p < q ? url_.substr(p, q - p) : std::string();
-        // A "/" that is the last character leaves no path either.
-        if (q + 1 >= url_.size())
-            ruta_.clear();
-        else
-            ruta_ = url_.substr(q);
+        host_ = std::move(partes.Host);
+        ruta_ = std::move(partes.Ruta);
         return true;
     } catch (...) {
         EstablecerError(1);
@@ -562,7 +538,7 @@ bool zkDownload::LeerEstado() {
         int32_t codigo = 0;
         const char* fin = statusCode_.data() + statusCode_.size();
         const auto r = std::from_chars(statusCode_.data(), fin, codigo);
-        EstablecerError(SonDigitos(statusCode_) && r.ec == std::errc() && r.ptr == fin ? codigo
+        EstablecerError(lecturas::SonDigitos(statusCode_) && r.ec == std::errc() && r.ptr == fin ? codigo
                                                                                          : 6);
         return false;
     } catch (...) {
@@ -614,31 +590,12 @@ void zkDownload::LeerFechaDisco() {
     if (fecha) FechaDisco = fecha->Dia;
 }
 
-std::optional<sistema::Fecha> zkDownload::FechaDeCabecera(const std::string& texto) {
-    // Fixed positions: drop "Sun, " and " GMT", then "dd Mmm yyyy".
-    if (texto.size() < 9) return std::nullopt;
-    const std::string_view parte = std::string_view(texto).substr(5, texto.size() - 9);
-    if (parte.size() < 11) return std::nullopt;
-    const std::string_view dia = parte.substr(0, 2), mes = parte.substr(3, 3),
-                           anio = parte.substr(7, 4);
-    static constexpr std::string_view kMeses[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    int32_t numeroMes = 0;
-    for (int32_t i = 0; i < 12; ++i)
-        if (mes == kMeses[i]) numeroMes = i + 1;
-    if (numeroMes == 0 || !SonDigitos(dia) || !SonDigitos(anio)) return std::nullopt;
-    const int32_t numeroDia = (dia[0] - '0') * 10 + (dia[1] - '0');
-    const int32_t numeroAnio =
-        ((anio[0] - '0') * 10 + (anio[1] - '0')) * 100 + (anio[2] - '0') * 10 + (anio[3] - '0');
-    return sistema::Fecha::Crear(numeroAnio, numeroMes, numeroDia);
-}
-
 // Calendar days only: the GMT day of the header against the local day of the executable.
 // A header that forms no date draws no verdict at all.
 void zkDownload::ComprobarActualizacion() {
     Sentencia([&] { LeerFechaDisco(); });
     std::optional<sistema::Fecha> fecha;
-    Sentencia([&] { fecha = FechaDeCabecera(qLastModifiedStr_); });
+    Sentencia([&] { fecha = lecturas::FechaDeCabecera(qLastModifiedStr_); });
     if (!fecha) return;
     FechaInternet = *fecha;
     if (FechaInternet > FechaDisco) {

@@ -143,9 +143,6 @@ private:
                                             uint32_t milisegundos);
 
 
-    // The day of a Last-Modified text read at fixed positions ("Sun, 06 Nov 1994 ...");
-    // nothing when those positions form no valid date.
-    static std::optional<sistema::Fecha> FechaDeCabecera(const std::string& texto);
 
     // A status code as at least three digits ("001", "404", "1234").
     static std::string FormatearCodigo(int32_t codigo);

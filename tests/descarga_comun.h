@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "comun_prueba.h"
+#include "lecturas.h"
 #include "respuesta_http.h"
 #include "servidor_http.h"
 #include "sistema.h"
@@ -31,7 +32,7 @@ public:
     static int32_t LongitudDeContenido(const std::string& t) {
         return internet::LongitudDeContenido(t);
     }
-    static auto FechaDeCabecera(const std::string& t) { return zkDownload::FechaDeCabecera(t); }
+    static auto FechaDeCabecera(const std::string& t) { return lecturas::FechaDeCabecera(t); }
 };
 
 namespace prueba {

@@ -258,13 +258,6 @@ std::optional<Destino> Resolver(const std::string& base, const std::string& refe
     }
 }
 
-// Redirect answers the request follows when they carry a Location. 304 answers a
-// conditional request, 305 and 306 are obsolete: all three are final.
-bool EsRedireccion(int estado) {
-    return estado == 300 || estado == 301 || estado == 302 || estado == 303 ||
-           estado == 307 || estado == 308;
-}
-
 constexpr int kMaximoSaltos = 10;
 
 struct Peticion final : Objeto {
@@ -393,19 +386,20 @@ bool Peticion::Saltar() {
 void Peticion::LineaCabecera(std::string_view linea) {
     actividad = Reloj::now();
     if (cabezaFinal || saltoPendiente || !lector.Linea(linea)) return;
-    const Cabeza& c = lector.Actual();
-    if (c.estado >= 100 && c.estado < 200) return;  // interim: the real answer follows
-    std::string ubicacion;
-    if (EsRedireccion(c.estado) && BuscarCampo(c.campos, "Location", 0, ubicacion)) {
+    switch (PapelDeCabeza(lector.Actual(), !usuario.empty())) {
+    case Papel::Intermedia:
+        break;
+    case Papel::Redireccion:
         saltoPendiente = true;
-        return;
+        break;
+    case Papel::Desafio:
+        // Settled by the first body byte (libcurl passes on none of an answered
+        // challenge) or by the end of the transfer.
+        break;
+    case Papel::Final:
+        FijarFinal();
+        break;
     }
-    // libcurl answers a challenge only with credentials: those of the connection for a
-    // server, and for a proxy possibly some inside the proxy's address. Such a head is
-    // settled by the first body byte (libcurl passes on none of an answered one) or by
-    // the end of the transfer.
-    if ((c.estado == 401 && !usuario.empty()) || c.estado == 407) return;
-    FijarFinal();
 }
 
 void Peticion::FijarFinal() {

@@ -73,6 +73,17 @@ int32_t LongitudDeContenido(std::string_view t) {
     return static_cast<int32_t>(redondeado);
 }
 
+Papel PapelDeCabeza(const Cabeza& cabeza, bool conUsuario) {
+    const int e = cabeza.estado;
+    if (e >= 100 && e < 200) return Papel::Intermedia;
+    std::string ubicacion;
+    if ((e == 300 || e == 301 || e == 302 || e == 303 || e == 307 || e == 308) &&
+        BuscarCampo(cabeza.campos, "Location", 0, ubicacion))
+        return Papel::Redireccion;
+    if ((e == 401 && conUsuario) || e == 407) return Papel::Desafio;
+    return Papel::Final;
+}
+
 bool LectorCabezas::Linea(std::string_view linea) {
     while (!linea.empty() && (linea.back() == '\n' || linea.back() == '\r'))
         linea.remove_suffix(1);

@@ -34,6 +34,20 @@ struct Cabeza {
     bool completa = false;  // its blank line has arrived
 };
 
+// What a complete head means for the request that received it.
+enum class Papel {
+    Intermedia,   // 1xx: the real answer follows
+    Redireccion,  // a redirect with a Location: the request goes on elsewhere
+    Desafio,      // a challenge libcurl may answer: settled by what follows
+    Final,        // the answer
+};
+
+// `conUsuario`: the request carries credentials for a server's challenge. libcurl answers
+// a 401 only with those; a 407 perhaps with credentials inside the proxy's address.
+// 304 answers a conditional request and 305 and 306 are obsolete: final, like any 3xx
+// without a Location.
+Papel PapelDeCabeza(const Cabeza& cabeza, bool conUsuario);
+
 // Builds the heads of one transfer from its header lines.
 class LectorCabezas {
 public:

@@ -6,6 +6,10 @@
 // transfer (libcurl keeps the chunk and stops reading the socket) and the next read that
 // finds the buffer empty resumes it. The transfer is driven only while the caller waits
 // for something, so a slow reader costs no memory beyond the buffer.
+//
+// Redirects are followed here, not by libcurl: each hop re-adds the same easy handle with
+// its own URL, proxy and credentials. The reading of response heads lives in
+// respuesta_http, the proxy lists in lista_proxy.
 #include "internet.h"
 
 #include <curl/curl.h>
@@ -92,8 +96,10 @@ void Fijar(CURL* e, CURLoption opcion, T valor) {
 
 std::atomic<int64_t> gConexionMs{30000};
 std::atomic<int64_t> gInactividadMs{30000};
-std::mutex gMutexAutoridades;
-std::string gAutoridades;  // guarded by gMutexAutoridades
+
+// The CA file of ConfiarEnAutoridadDePruebas; empty: the system's certificate store.
+std::mutex gAutoridadMutex;
+std::string gAutoridadPruebas;
 
 // libcurl hands at most this much to one write callback; the buffer is at least this big,
 // so a chunk always fits an empty buffer and a paused transfer can always resume.
@@ -639,8 +645,11 @@ HINTERNET HttpOpenRequestA(HINTERNET conexion, const char* verbo, const char* ob
         if (segura) {
             Fijar(e, CURLOPT_SSL_VERIFYPEER, 1L);
             Fijar(e, CURLOPT_SSL_VERIFYHOST, 2L);
-            std::lock_guard<std::mutex> l(gMutexAutoridades);
-            if (!gAutoridades.empty()) Fijar(e, CURLOPT_CAINFO, gAutoridades.c_str());
+            std::lock_guard<std::mutex> cerrojo(gAutoridadMutex);
+            if (!gAutoridadPruebas.empty()) {
+                Fijar(e, CURLOPT_CAINFO, gAutoridadPruebas.c_str());
+                Fijar(e, CURLOPT_CAPATH, static_cast<const char*>(nullptr));
+            }
         }
         if (v == "GET")
             Fijar(e, CURLOPT_HTTPGET, 1L);
@@ -853,18 +862,15 @@ size_t BytesSinLeer(HINTERNET peticion) {
     return p ? p->SinLeer() : 0;
 }
 
-void EstablecerAutoridades(const std::string& ficheroPem) {
-    try {
-        std::lock_guard<std::mutex> l(gMutexAutoridades);
-        gAutoridades = ficheroPem;
-    } catch (...) {
-    }
-}
-
 void EstablecerTiemposEspera(std::chrono::milliseconds conexion,
                              std::chrono::milliseconds inactividad) {
     gConexionMs.store(std::max<int64_t>(1, conexion.count()));
     gInactividadMs.store(std::max<int64_t>(1, inactividad.count()));
+}
+
+void ConfiarEnAutoridadDePruebas(const std::string& ficheroPem) {
+    std::lock_guard<std::mutex> cerrojo(gAutoridadMutex);
+    gAutoridadPruebas = ficheroPem;
 }
 
 }  // namespace internet

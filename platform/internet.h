@@ -60,14 +60,14 @@ public:
 // and the machine's setting applies (http_proxy, https_proxy, no_proxy, all_proxy in the
 // environment). With INTERNET_OPEN_TYPE_PROXY, `proxy` is the proxy list and `bypass`
 // the bypass list, in the platform's list syntax (see TraducirProxy in lista_proxy.h).
-// Null on failure.
+// Null on failure, also when a list holds a CR or LF.
 HINTERNET InternetOpenA(const char* agente, int32_t tipoAcceso, const char* proxy,
                         const char* bypass, uint32_t flags);
 
 // Records the server, port and credentials of a connection; contacts nobody. The port is
 // 1-65535 read as unsigned 16 bits (0 = the service's default, 80; 443 for a request
 // opened with INTERNET_FLAG_SECURE). Null on failure: no session, an empty or malformed
-// host name, an unknown service.
+// host name, a CR or LF in the user name or password, an unknown service.
 HINTERNET InternetConnectA(HINTERNET sesion, const char* servidor, int16_t puerto,
                            const char* usuario, const char* password, int32_t servicio,
                            uint32_t flags, uintptr_t contexto);
@@ -82,10 +82,12 @@ HINTERNET HttpOpenRequestA(HINTERNET conexion, const char* verbo, const char* ob
                            uintptr_t contexto);
 
 // Sends the request and returns once the headers of the final response are in:
-// redirects are followed (http and https only, at most 10) and a 401 challenge is
-// answered with the connection's user name and password. False when no final response
-// arrived: no connection, TLS verification failed, a time-out, garbage instead of HTTP.
-// A request is sent at most once.
+// redirects are followed (at most 10; from https to https only, from http to http or
+// https), each hop with the proxy its own scheme and host call for; a 401 challenge is
+// answered with the connection's user name and password, sent to that server only. False
+// when no final response arrived: no connection, TLS verification failed, a time-out,
+// garbage instead of HTTP, a redirect that cannot be followed. A request is sent at most
+// once.
 bool HttpSendRequestA(HINTERNET peticion, const char* cabeceras, uint32_t longitudCabeceras,
                       const void* opcional, uint32_t longitudOpcional);
 
@@ -101,8 +103,10 @@ bool HttpQueryInfoA(HINTERNET peticion, uint32_t nivel, void* buffer, uint32_t* 
                     uint32_t* indice);
 
 // Reads up to `aLeer` bytes of the body. True with *leidos = 0 means the body ended
-// completely; false means the body cannot be completed (connection reset or closed
-// before Content-Length bytes arrived, a stall past the time-out, a receive error).
+// completely: the Content-Length (read as LongitudDeContenido reads it) has arrived, or,
+// without a usable one, the server closed cleanly; bytes beyond that length are never
+// delivered. False means the body cannot be completed (connection reset or closed before
+// the length arrived, a stall past the time-out, a receive error).
 // Memory stays bounded whatever the body size: the transfer pauses while unread data
 // fills the layer's buffer.
 bool InternetReadFile(HINTERNET peticion, void* buffer, uint32_t aLeer, uint32_t* leidos);
@@ -153,9 +157,10 @@ private:
 void EstablecerTiemposEspera(std::chrono::milliseconds conexion,
                              std::chrono::milliseconds inactividad);
 
-// Certificates trusted by https requests opened afterwards: a PEM file used instead of
-// the system's store; empty text restores the system's store. Tests trust a certificate
-// of their own with it.
-void EstablecerAutoridades(const std::string& ficheroPem);
+// Every https request opened afterwards trusts the certificate authorities in this PEM file
+// instead of the system's store; empty text restores the store. Only the tests call it (to
+// trust a CA they made): the program itself never does, and reads no variable or file
+// that would widen what it trusts.
+void ConfiarEnAutoridadDePruebas(const std::string& ficheroPem);
 
 }  // namespace internet

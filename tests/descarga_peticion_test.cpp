@@ -241,7 +241,7 @@ TEST_F(Peticiones, HttpsVaCifradoYVerificado) {
     struct Parar {
         int pid;
         ~Parar() {
-            internet::EstablecerAutoridades("");
+            internet::ConfiarEnAutoridadDePruebas("");
             ::kill(pid, SIGTERM);
             while (sistema::ConsultarProceso(pid) == sistema::EstadoProceso::EnMarcha)
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -255,7 +255,7 @@ TEST_F(Peticiones, HttpsVaCifradoYVerificado) {
     SinRastro();
 
     // Trusted: served, and redirects stay on https.
-    internet::EstablecerAutoridades(cert);
+    internet::ConfiarEnAutoridadDePruebas(cert);
     for (const char* ruta : {"/ok", "/a-https"}) {
         d.URL(std::string("https://127.0.0.1") + ruta);
         d.Descargar(1);

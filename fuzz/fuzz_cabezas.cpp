@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "comprobar.h"
+#include "texto_http.h"
 #include "respuesta_http.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* datos, size_t n) {
@@ -26,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* datos, size_t n) {
         const bool termina = lector.Linea(linea);
         const internet::Cabeza& c = lector.Actual();
         if (!dentro) {
-            dentro = sinFin.size() >= 5 && fuzz::IgualesSinCaso(sinFin.substr(0, 5), "HTTP/");
+            dentro = sinFin.size() >= 5 && internet::texto::IgualesSinCaso(sinFin.substr(0, 5), "HTTP/");
             Comprobar(!termina, "only a head that has begun can end");
             if (dentro)
                 Comprobar(c.lineas.size() == 1 && c.lineas[0] == sinFin && !c.completa,
@@ -37,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* datos, size_t n) {
             Comprobar(c.completa == termina, "the head is complete once it ended");
         }
         if (c.lineas.empty()) continue;
-        Comprobar(fuzz::IgualesSinCaso(c.lineas[0].substr(0, 5), "HTTP/"),
+        Comprobar(internet::texto::IgualesSinCaso(c.lineas[0].substr(0, 5), "HTTP/"),
                   "every head begins with a status line");
         Comprobar(c.campos.size() < c.lineas.size(), "each field comes from a line of its own");
         for (const std::string& l : c.lineas)

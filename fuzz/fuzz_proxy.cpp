@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "comprobar.h"
+#include "texto_http.h"
 #include "lista_proxy.h"
 
 namespace {
@@ -21,8 +22,8 @@ bool Referencia(std::string_view patron, std::string_view texto) {
         for (size_t j = texto.size() + 1; j-- > 0;)
             m[i][j] = patron[i] == '*'
                           ? (m[i + 1][j] || (j < texto.size() && m[i][j + 1]))
-                          : (j < texto.size() && fuzz::Minuscula(patron[i]) ==
-                                                     fuzz::Minuscula(texto[j]) &&
+                          : (j < texto.size() && internet::texto::Minuscula(patron[i]) ==
+                                                     internet::texto::Minuscula(texto[j]) &&
                              m[i + 1][j + 1]);
     return m[0][0];
 }
@@ -56,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* datos, size_t n) {
                   "the proxy is within one entry");
     }
     for (const std::string& e : Entradas(noUsar, " \t\r\n;,"))
-        if (e.find('*') == std::string::npos && fuzz::IgualesSinCaso(e, host))
+        if (e.find('*') == std::string::npos && internet::texto::IgualesSinCaso(e, host))
             Comprobar(r.Directo, "a host named in the bypass list goes direct");
 
     if (noUsar.size() <= 64 && host.size() <= 64)

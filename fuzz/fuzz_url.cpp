@@ -4,6 +4,7 @@
 #include <string>
 
 #include "comprobar.h"
+#include "texto_http.h"
 #include "lecturas.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* datos, size_t n) {
@@ -15,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* datos, size_t n) {
     const std::string prefijo = separador == std::string::npos ? "" : url.substr(0, separador + 3);
     Comprobar(separador == std::string::npos
                   ? r.Esquema == "http"
-                  : fuzz::IgualesSinCaso(r.Esquema, url.substr(0, separador)),
+                  : internet::texto::IgualesSinCaso(r.Esquema, url.substr(0, separador)),
               "the scheme is what precedes the first ://, in lower case");
     for (char c : r.Esquema) Comprobar(c < 'A' || c > 'Z', "the scheme has no upper case");
     Comprobar(r.Admitido == (r.Esquema == "http" || r.Esquema == "https"),

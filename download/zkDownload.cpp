@@ -538,8 +538,9 @@ bool zkDownload::LeerEstado() {
         int32_t codigo = 0;
         const char* fin = statusCode_.data() + statusCode_.size();
         const auto r = std::from_chars(statusCode_.data(), fin, codigo);
-        EstablecerError(lecturas::SonDigitos(statusCode_) && r.ec == std::errc() && r.ptr == fin ? codigo
-                                                                                         : 6);
+        const bool numero =
+            lecturas::SonDigitos(statusCode_) && r.ec == std::errc() && r.ptr == fin;
+        EstablecerError(numero ? codigo : 6);
         return false;
     } catch (...) {
         EstablecerError(6);

@@ -27,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* datos, size_t n) {
         const bool termina = lector.Linea(linea);
         const internet::Cabeza& c = lector.Actual();
         if (!dentro) {
-            dentro = sinFin.size() >= 5 && internet::texto::IgualesSinCaso(sinFin.substr(0, 5), "HTTP/");
+            dentro = sinFin.size() >= 5 &&
+                     internet::texto::IgualesSinCaso(sinFin.substr(0, 5), "HTTP/");
             Comprobar(!termina, "only a head that has begun can end");
             if (dentro)
                 Comprobar(c.lineas.size() == 1 && c.lineas[0] == sinFin && !c.completa,

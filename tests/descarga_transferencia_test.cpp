@@ -177,23 +177,25 @@ TEST_F(Transferencias, RespuestasQueNoSonElArchivoLoDejanComoEstaba) {
         Respuesta r;
         std::string codigo, texto;
     };
+    const std::vector<prueba::Trozo> parte{{milliseconds(20), Cuerpo(3000)}};
+    using prueba::Final;
     const std::vector<Caso> casos{
-        {"closed before the length", Respuesta::Cruda(largo, {{milliseconds(20), Cuerpo(3000)}}), "999", k999},
-        {"reset before the length",
-         Respuesta::Cruda(largo, {{milliseconds(20), Cuerpo(3000)}}, prueba::Final::Reiniciar), "999", k999},
-        {"stalled", Respuesta::Cruda(largo, {{milliseconds(20), Cuerpo(3000)}}, prueba::Final::Colgar),
-         "999", k999},
+        {"closed before the length", Respuesta::Cruda(largo, parte), "999", k999},
+        {"reset before the length", Respuesta::Cruda(largo, parte, Final::Reiniciar), "999", k999},
+        {"stalled", Respuesta::Cruda(largo, parte, Final::Colgar), "999", k999},
         {"1e3 is a thousand: five bytes are a cut body",
-         Respuesta::Cruda("HTTP/1.1 200 OK\r\nContent-Length: 1e3\r\n\r\n", {{milliseconds(0), "hello"}}),
+         Respuesta::Cruda("HTTP/1.1 200 OK\r\nContent-Length: 1e3\r\n\r\n",
+                          {{milliseconds(0), "hello"}}),
          "999", k999},
-        {"304 is final", Respuesta::Cruda("HTTP/1.1 304 Not Modified\r\nContent-Length: 9\r\n\r\n"), "304",
+        {"304 is final",
+         Respuesta::Cruda("HTTP/1.1 304 Not Modified\r\nContent-Length: 9\r\n\r\n"), "304",
          "Not Modified"},
         {"300 without Location is final", Respuesta::Simple("300 Elige", "<a href=x>x</a>"),
          "300", "Elige"},
-        {"302 without Location, with a trailer", Respuesta::Cruda("HTTP/1.1 302 Found" + trozosConResumen),
-         "302", "Found"},
-        {"401 with a trailer", Respuesta::Cruda("HTTP/1.1 401 Unauthorized" + trozosConResumen), "401",
-         "Unauthorized"},
+        {"302 without Location, with a trailer",
+         Respuesta::Cruda("HTTP/1.1 302 Found" + trozosConResumen), "302", "Found"},
+        {"401 with a trailer", Respuesta::Cruda("HTTP/1.1 401 Unauthorized" + trozosConResumen),
+         "401", "Unauthorized"},
         {"407 with a trailer",
          Respuesta::Cruda("HTTP/1.1 407 Proxy Authentication Required" + trozosConResumen), "407",
          "Proxy Authentication Required"},
@@ -234,8 +236,11 @@ TEST_F(Transferencias, ElCuerpoTerminaDondeDiceSuLongitud) {
         {"the length is in: no wait for the close", con("5", "hello", prueba::Final::Colgar),
          "hello", "5"},
         {"a head in pieces, each gap shorter than the stall time-out",
-         Respuesta::Cruda("", {{milliseconds(0), "HTTP/1.1 200 OK\r\n"}, {hueco, "Content-Length: 5\r\n"},
-                    {hueco, "Server: lento\r\n"}, {hueco, "\r\n"}, {hueco, "hello"}}),
+         Respuesta::Cruda("", {{milliseconds(0), "HTTP/1.1 200 OK\r\n"},
+                               {hueco, "Content-Length: 5\r\n"},
+                               {hueco, "Server: lento\r\n"},
+                               {hueco, "\r\n"},
+                               {hueco, "hello"}}),
          "hello", "5"},
     };
     for (const Caso& c : casos) {

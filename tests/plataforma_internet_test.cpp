@@ -299,13 +299,16 @@ TEST_F(InternetTest, BodiesAreCompleteOnlyWhenAllOfThemArrived) {
                {{0ms, "5\r\nhola \r\n"}, {30ms, "5\r\nmundo\r\n0\r\n\r\n"}}),
          "hola mundo"},
         {"204 without body", Respuesta::Cruda("HTTP/1.1 204 No Content\r\n\r\n"), ""},
-        {"304 with the entity's length", Respuesta::Cruda("HTTP/1.1 304 Not Modified\r\nContent-Length: 10\r\n\r\n"), ""},
+        {"304 with the entity's length",
+         Respuesta::Cruda("HTTP/1.1 304 Not Modified\r\nContent-Length: 10\r\n\r\n"), ""},
         {"closed before the length", Respuesta::Cruda(cien, {{0ms, cuarenta}}), std::nullopt},
-        {"reset before the length", Respuesta::Cruda(cien, {{0ms, cuarenta}}, Final::Reiniciar), std::nullopt},
+        {"reset before the length", Respuesta::Cruda(cien, {{0ms, cuarenta}}, Final::Reiniciar),
+         std::nullopt},
         {"reset without a length",
          Respuesta::Cruda("HTTP/1.1 200 OK\r\n\r\n", {{0ms, cuarenta}}, Final::Reiniciar), std::nullopt},
         {"closed inside a chunk",
-         Respuesta::Cruda("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", {{0ms, "10\r\naaa"}}),
+         Respuesta::Cruda("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n",
+                          {{0ms, "10\r\naaa"}}),
          std::nullopt},
         {"stalled", Respuesta::Cruda(cien, {{0ms, cuarenta}}, Final::Colgar), std::nullopt},
     };
@@ -365,8 +368,8 @@ TEST_F(InternetTest, SendFailsWithoutAFinalHead) {
 TEST_F(InternetTest, MemoryStaysBoundedWhateverTheBodySize) {
     constexpr uint64_t kTamano = 24u << 20;
     servidor.Responder([](const Peticion&) {
-        Respuesta r = Respuesta::Cruda("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(kTamano) +
-                            "\r\n\r\n");
+        Respuesta r = Respuesta::Cruda("HTTP/1.1 200 OK\r\nContent-Length: " +
+                                       std::to_string(kTamano) + "\r\n\r\n");
         r.BytesGenerados = kTamano;
         return r;
     });

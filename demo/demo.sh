@@ -202,7 +202,17 @@ cambio() {
   done
 }
 hay_peticion() { grep -q '^GET ' "$servidor_dir/peticiones.log" 2>/dev/null; }
-temporal() { find "$inst" -maxdepth 1 -name 'zkD*' -printf '%s\n' 2>/dev/null | head -n 1; }
+# Size of the download's temporary file: a named "zkD..." file, or one with no name yet,
+# seen through the updater's descriptors ("<dir>/#<inode> (deleted)").
+temporal() {
+  local fd
+  for fd in /proc/$pid_updater/fd/*; do
+    case $(readlink "$fd" 2>/dev/null) in
+      "$inst/#"*) stat -L -c %s "$fd" 2>/dev/null && return ;;
+    esac
+  done
+  find "$inst" -maxdepth 1 -name 'zkD*' -printf '%s\n' 2>/dev/null | head -n 1
+}
 a_medias() { local t; t=$(temporal); [ -n "$t" ] && [ "$t" -ge $(( tamano_zip * 55 / 100 )) ]; }
 instalado() {
   [ -z "$(temporal)" ] && [ ! -e "$inst/Morvane.zip" ] &&

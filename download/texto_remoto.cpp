@@ -1,44 +1,15 @@
 #include "texto_remoto.h"
 
 #include "internet.h"
+#include "lecturas.h"
 #include "sistema.h"
-
-namespace {
-
-std::string Minusculas(std::string texto) {
-    for (char& c : texto)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return texto;
-}
-
-}  // namespace
-
-PartesURL PartirURL(const std::string& url) {
-    PartesURL partes;
-    const size_t separador = url.find("://");
-    size_t p = 0;
-    if (separador != std::string::npos) {
-        partes.Esquema = Minusculas(url.substr(0, separador));
-        p = separador + 3;
-    } else {
-        partes.Esquema = "http";
-    }
-    if (partes.Esquema != "http" && partes.Esquema != "https") return partes;
-    size_t q = url.find('/', p);
-    if (q == std::string::npos) q = url.size();
-    if (p < q) partes.Host = url.substr(p, q - p);
-    // A "/" that is the last character leaves no path either.
-    if (q + 1 < url.size()) partes.Ruta = url.substr(q);
-    partes.Admitida = true;
-    return partes;
-}
 
 std::optional<std::string> LeerTextoRemoto(const std::string& url, int32_t puerto,
                                            std::size_t limite) {
     using namespace internet;
     try {
-        const PartesURL partes = PartirURL(url);
-        if (!partes.Admitida || puerto < INT16_MIN || puerto > INT16_MAX) return std::nullopt;
+        const lecturas::PartesURL partes = lecturas::DividirURL(url);
+        if (!partes.Admitido || puerto < INT16_MIN || puerto > INT16_MAX) return std::nullopt;
         sistema::DoEvents();
 
         Handle sesion(InternetOpenA(kAgenteDescarga, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));

@@ -8,6 +8,8 @@
 #include <system_error>
 
 #include "fichero_temporal.h"
+#include "lecturas.h"
+#include "respuesta_http.h"
 #include "texto_remoto.h"
 
 namespace {
@@ -38,12 +40,10 @@ bool Paso(F&& f) noexcept {
     }
 }
 
-bool SonDigitos(std::string_view texto) {
-    if (texto.empty()) return false;
-    for (char c : texto)
-        if (c < '0' || c > '9') return false;
-    return true;
-}
+// The platform takes texts as C strings: a NUL inside one would silently cut it and send
+// a shorter host, path or name than the caller gave. The step that would pass such a text
+// fails instead.
+bool SinNul(const std::string& texto) { return texto.find('\0') == std::string::npos; }
 
 }  // namespace
 
@@ -238,9 +238,9 @@ void zkDownload::URL(const std::string& vData) {
 
 bool zkDownload::AnalizarURL() {
     try {
-        PartesURL partes = PartirURL(url_);
+        lecturas::PartesURL partes = lecturas::DividirURL(url_);
         esquema_ = std::move(partes.Esquema);
-        if (!partes.Admitida) {
+        if (!partes.Admitido) {
             EstablecerError(1);
             return false;
         }
@@ -361,8 +361,10 @@ void zkDownload::Descargar(const int32_t& TipoAccion) {
 
 bool zkDownload::AbrirSesion() {
     const bool conProxy = tipoAcceso_ == INTERNET_OPEN_TYPE_PROXY;
-    sesion_.reset(InternetOpenA(kAgenteDescarga, tipoAcceso_, conProxy ? usarProxy_.c_str() : nullptr,
-                                conProxy ? noUsarProxy_.c_str() : nullptr, 0));
+    if (SinNul(usarProxy_) && SinNul(noUsarProxy_))
+        sesion_.reset(InternetOpenA(kAgenteDescarga, tipoAcceso_,
+                                    conProxy ? usarProxy_.c_str() : nullptr,
+                                    conProxy ? noUsarProxy_.c_str() : nullptr, 0));
     if (!sesion_) {
         EstablecerError(2);
         return false;
@@ -373,7 +375,8 @@ bool zkDownload::AbrirSesion() {
 bool zkDownload::Conectar() {
     const int32_t puerto = Puerto();
     // The platform takes the port as a signed 16-bit value; a larger one cannot be passed.
-    if (puerto >= INT16_MIN && puerto <= INT16_MAX)
+    if (puerto >= INT16_MIN && puerto <= INT16_MAX && SinNul(host_) && SinNul(usuario_) &&
+        SinNul(password_))
         conexion_.reset(InternetConnectA(sesion_.get(), host_.c_str(),
                                          static_cast<int16_t>(puerto), usuario_.c_str(),
                                          password_.c_str(), servicio_, 0, 0));
@@ -387,8 +390,9 @@ bool zkDownload::Conectar() {
 bool zkDownload::AbrirPeticion() {
     uint32_t flags = INTERNET_FLAG_RELOAD;
     if (esquema_ == "https") flags |= INTERNET_FLAG_SECURE;
-    peticion_.reset(HttpOpenRequestA(conexion_.get(), "GET", ruta_.c_str(), "HTTP/1.0", nullptr,
-                                     nullptr, flags, 0));
+    if (SinNul(ruta_))
+        peticion_.reset(HttpOpenRequestA(conexion_.get(), "GET", ruta_.c_str(), "HTTP/1.0",
+                                         nullptr, nullptr, flags, 0));
     if (!peticion_) {
         EstablecerError(4);
         return false;
@@ -425,8 +429,9 @@ bool zkDownload::LeerEstado() {
         int32_t codigo = 0;
         const char* fin = statusCode_.data() + statusCode_.size();
         const auto r = std::from_chars(statusCode_.data(), fin, codigo);
-        EstablecerError(SonDigitos(statusCode_) && r.ec == std::errc() && r.ptr == fin ? codigo
-                                                                                         : 6);
+        const bool numero =
+            lecturas::SonDigitos(statusCode_) && r.ec == std::errc() && r.ptr == fin;
+        EstablecerError(numero ? codigo : 6);
         return false;
     } catch (...) {
         EstablecerError(6);
@@ -434,43 +439,10 @@ bool zkDownload::LeerEstado() {
     }
 }
 
-int32_t zkDownload::LongitudDeContenido(const std::string& texto) {
-    std::string_view t = texto;
-    while (!t.empty() && (t.front() == ' ' || t.front() == '\t')) t.remove_prefix(1);
-    while (!t.empty() && (t.back() == ' ' || t.back() == '\t')) t.remove_suffix(1);
-    bool negativo = false;
-    if (!t.empty() && (t.front() == '+' || t.front() == '-')) {
-        negativo = t.front() == '-';
-        t.remove_prefix(1);
-    }
-    // Plain decimal notation only: digits, an optional fraction and exponent.
-    size_t i = 0, cifras = 0;
-    while (i < t.size() && t[i] >= '0' && t[i] <= '9') ++i, ++cifras;
-    if (i < t.size() && t[i] == '.') {
-        ++i;
-        while (i < t.size() && t[i] >= '0' && t[i] <= '9') ++i, ++cifras;
-    }
-    if (cifras == 0) return -1;
-    if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
-        ++i;
-        if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
-        if (i == t.size() || t[i] < '0' || t[i] > '9') return -1;
-        while (i < t.size() && t[i] >= '0' && t[i] <= '9') ++i;
-    }
-    if (i != t.size()) return -1;
-
-    double valor = 0;
-    const auto r = std::from_chars(t.data(), t.data() + t.size(), valor);
-    if (r.ec != std::errc() || r.ptr != t.data() + t.size()) return -1;
-    const double redondeado = std::nearbyint(negativo ? -valor : valor);
-    if (!(redondeado >= 0 && redondeado <= INT32_MAX)) return -1;
-    return static_cast<int32_t>(redondeado);
-}
-
 int32_t zkDownload::LeerLongitud() {
     std::string texto;
     if (!ConsultarCabecera(peticion_.get(), HTTP_QUERY_CONTENT_LENGTH, texto)) return -1;
-    const int32_t longitud = LongitudDeContenido(texto);
+    const int32_t longitud = internet::LongitudDeContenido(texto);
     if (qContentLength_) Sentencia([&] { qContentLengthStr_ = texto; });
     return longitud;
 }
@@ -510,31 +482,12 @@ void zkDownload::LeerFechaDisco() {
     if (fecha) FechaDisco = fecha->Dia;
 }
 
-std::optional<sistema::Fecha> zkDownload::FechaDeCabecera(const std::string& texto) {
-    // Fixed positions: drop "Sun, " and " GMT", then "dd Mmm yyyy".
-    if (texto.size() < 9) return std::nullopt;
-    const std::string_view parte = std::string_view(texto).substr(5, texto.size() - 9);
-    if (parte.size() < 11) return std::nullopt;
-    const std::string_view dia = parte.substr(0, 2), mes = parte.substr(3, 3),
-                           anio = parte.substr(7, 4);
-    static constexpr std::string_view kMeses[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    int32_t numeroMes = 0;
-    for (int32_t i = 0; i < 12; ++i)
-        if (mes == kMeses[i]) numeroMes = i + 1;
-    if (numeroMes == 0 || !SonDigitos(dia) || !SonDigitos(anio)) return std::nullopt;
-    const int32_t numeroDia = (dia[0] - '0') * 10 + (dia[1] - '0');
-    const int32_t numeroAnio =
-        ((anio[0] - '0') * 10 + (anio[1] - '0')) * 100 + (anio[2] - '0') * 10 + (anio[3] - '0');
-    return sistema::Fecha::Crear(numeroAnio, numeroMes, numeroDia);
-}
-
 // Calendar days only: the GMT day of the header against the local day of the executable.
 // A header that forms no date draws no verdict at all.
 void zkDownload::ComprobarActualizacion() {
     Sentencia([&] { LeerFechaDisco(); });
     std::optional<sistema::Fecha> fecha;
-    Sentencia([&] { fecha = FechaDeCabecera(qLastModifiedStr_); });
+    Sentencia([&] { fecha = lecturas::FechaDeCabecera(qLastModifiedStr_); });
     if (!fecha) return;
     FechaInternet = *fecha;
     if (FechaInternet > FechaDisco) {

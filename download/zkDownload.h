@@ -144,12 +144,7 @@ private:
     static ValoresProgreso CalcularProgreso(int32_t bytesTotales, int32_t bytesRecibidos,
                                             uint32_t milisegundos);
 
-    // Content-Length text -> byte count; -1 when not numeric, negative or over 32 bits.
-    static int32_t LongitudDeContenido(const std::string& texto);
 
-    // The day of a Last-Modified text read at fixed positions ("Sun, 06 Nov 1994 ...");
-    // nothing when those positions form no valid date.
-    static std::optional<sistema::Fecha> FechaDeCabecera(const std::string& texto);
 
     // A status code as at least three digits ("001", "404", "1234").
     static std::string FormatearCodigo(int32_t codigo);

@@ -6,6 +6,10 @@
 // transfer (libcurl keeps the chunk and stops reading the socket) and the next read that
 // finds the buffer empty resumes it. The transfer is driven only while the caller waits
 // for something, so a slow reader costs no memory beyond the buffer.
+//
+// Redirects are followed here, not by libcurl: each hop re-adds the same easy handle with
+// its own URL, proxy and credentials. The reading of response heads lives in
+// respuesta_http, the proxy lists in lista_proxy.
 #include "internet.h"
 
 #include <curl/curl.h>
@@ -18,14 +22,20 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "lista_proxy.h"
+#include "respuesta_http.h"
+#include "texto_http.h"
 
 namespace internet {
 
 namespace {
 
+using namespace texto;
 using Reloj = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
@@ -103,63 +113,6 @@ static_assert(LimiteBufferCuerpo >= CURL_MAX_WRITE_SIZE);
 // One socket read fills libcurl's receive buffer; larger reads mean fewer wake-ups.
 constexpr long kBufferRecepcion = 512 * 1024;
 
-// ---- Text helpers ----------------------------------------------------------------------
-
-char Minuscula(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool IgualesSinCaso(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (Minuscula(a[i]) != Minuscula(b[i])) return false;
-    return true;
-}
-
-bool EsBlanco(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view Recortar(std::string_view s) {
-    while (!s.empty() && EsBlanco(s.front())) s.remove_prefix(1);
-    while (!s.empty() && EsBlanco(s.back())) s.remove_suffix(1);
-    return s;
-}
-
-bool EsHex(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-// Splits at any of `separadores`, skipping empty pieces.
-std::vector<std::string_view> Partir(std::string_view s, std::string_view separadores) {
-    std::vector<std::string_view> partes;
-    size_t i = 0;
-    while (i < s.size()) {
-        size_t j = s.find_first_of(separadores, i);
-        if (j == std::string_view::npos) j = s.size();
-        if (j > i) partes.push_back(s.substr(i, j - i));
-        i = j + 1;
-    }
-    return partes;
-}
-
-// Case-insensitive match where '*' stands for any run of characters.
-bool CoincideComodin(std::string_view patron, std::string_view texto) {
-    size_t p = 0, t = 0, estrella = std::string_view::npos, marca = 0;
-    while (t < texto.size()) {
-        if (p < patron.size() && patron[p] == '*') {
-            estrella = p++;
-            marca = t;
-        } else if (p < patron.size() && Minuscula(patron[p]) == Minuscula(texto[t])) {
-            ++p;
-            ++t;
-        } else if (estrella != std::string_view::npos) {
-            p = estrella + 1;
-            t = ++marca;
-        } else {
-            return false;
-        }
-    }
-    while (p < patron.size() && patron[p] == '*') ++p;
-    return p == patron.size();
-}
-
 // A host name as it can stand in a URL: no blanks, controls or URL delimiters, and a colon
 // only inside a bracketed IPv6 literal.
 bool HostValido(std::string_view h) {
@@ -177,6 +130,9 @@ bool HostValido(std::string_view h) {
     }
     return true;
 }
+
+// Text that may stand inside a request head: a CR or LF would start a line of its own.
+bool SinSaltosDeLinea(std::string_view s) { return s.find_first_of("\r\n") == s.npos; }
 
 // The object path as it goes on the wire: characters that cannot stand in a URL are
 // percent-encoded; an existing "%XX" escape is kept.
@@ -220,21 +176,6 @@ const char* NombreDeNivel(uint32_t nivel) {
         "Proxy-Authorization", "Range", "Transfer-Encoding", "Upgrade", "Vary", "Via",
         "Warning", "Expect", "Proxy-Connection", "Unless-Modified-Since"};
     return nivel < std::size(kNombres) ? kNombres[nivel] : nullptr;
-}
-
-using Campos = std::vector<std::pair<std::string, std::string>>;
-
-// The `indice`-th value of header `nombre`, or false.
-bool BuscarCampo(const Campos& campos, std::string_view nombre, uint32_t indice,
-                 std::string& valor) {
-    for (const auto& [n, v] : campos) {
-        if (!IgualesSinCaso(n, nombre)) continue;
-        if (indice-- == 0) {
-            valor = v;
-            return true;
-        }
-    }
-    return false;
 }
 
 std::string Unir(const std::vector<std::string>& lineas, bool crlf) {
@@ -287,35 +228,49 @@ T* Como(HINTERNET h) {
     return (h != nullptr && h->clase == T::kClase) ? static_cast<T*>(h) : nullptr;
 }
 
-// The head of one response as received.
-struct Cabeza {
-    std::vector<std::string> lineas;  // without line ends; the status line first
-    Campos campos;
-    std::string version, codigo, texto;
-    int estado = 0;
-    bool completa = false;  // its blank line has arrived
+// Owner of a parsed URL.
+struct LiberarUrl {
+    void operator()(CURLU* u) const noexcept { curl_url_cleanup(u); }
+};
+using Url = std::unique_ptr<CURLU, LiberarUrl>;
+
+std::string ParteDeUrl(CURLU* u, CURLUPart parte, unsigned int flags = 0) {
+    char* texto = nullptr;
+    if (curl_url_get(u, parte, &texto, flags) != CURLUE_OK) throw FalloCurl{};
+    std::string r(texto);
+    curl_free(texto);
+    return r;
+}
+
+// One hop of a request: where it goes.
+struct Destino {
+    std::string url, esquema, host;
+    long puerto = 0;
 };
 
-void LeerLineaEstado(Cabeza& c, std::string_view linea) {
-    const size_t a = linea.find(' ');
-    c.version = std::string(linea.substr(0, a));
-    if (a == std::string_view::npos) return;
-    std::string_view resto = linea.substr(a + 1);
-    const size_t b = resto.find(' ');
-    c.codigo = std::string(resto.substr(0, b));
-    if (b != std::string_view::npos) c.texto = std::string(resto.substr(b + 1));
-    c.estado = 0;
-    for (char d : c.codigo) {
-        if (d < '0' || d > '9' || c.estado > 999) break;
-        c.estado = c.estado * 10 + (d - '0');
+// `referencia` (absolute, or relative to `base`) as a destination; nothing when it is not a
+// URL libcurl can read. The rules are libcurl's own for following a Location.
+std::optional<Destino> Resolver(const std::string& base, const std::string& referencia) {
+    Url u(curl_url());
+    if (!u) return std::nullopt;
+    const unsigned int flags = CURLU_URLENCODE | CURLU_ALLOW_SPACE | CURLU_PATH_AS_IS;
+    if (!base.empty() && curl_url_set(u.get(), CURLUPART_URL, base.c_str(), flags) != CURLUE_OK)
+        return std::nullopt;
+    if (curl_url_set(u.get(), CURLUPART_URL, referencia.c_str(), flags) != CURLUE_OK)
+        return std::nullopt;
+    try {
+        Destino d;
+        d.url = ParteDeUrl(u.get(), CURLUPART_URL);
+        d.esquema = ParteDeUrl(u.get(), CURLUPART_SCHEME);
+        d.host = ParteDeUrl(u.get(), CURLUPART_HOST);
+        d.puerto = std::stol(ParteDeUrl(u.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT));
+        return d;
+    } catch (...) {
+        return std::nullopt;
     }
 }
 
-// A head with this status may be followed by another one (interim, redirect, challenge).
-bool PuedeSeguirOtra(int estado) {
-    return (estado >= 100 && estado < 200) || (estado >= 300 && estado < 400) ||
-           estado == 401 || estado == 407;
-}
+constexpr int kMaximoSaltos = 10;
 
 struct Peticion final : Objeto {
     Peticion() : Objeto(Clase::Peticion) {}
@@ -326,6 +281,11 @@ struct Peticion final : Objeto {
     std::string lineaPeticion;
     Campos camposPeticion;  // the headers this layer puts on the request
     milliseconds inactividad{30000};
+    bool segura = false;  // https only, on every hop
+    bool proxyExplicito = false;
+    std::string proxy, bypass, usuario, password;
+    Destino origen, actual;  // the first hop and the current one
+    int saltos = 0;
 
     // curl objects; the attachment is declared last so that it is undone first.
     Lista lista;
@@ -337,9 +297,11 @@ struct Peticion final : Objeto {
     std::unique_ptr<char[]> buffer;
     size_t ini = 0, fin = 0;
 
-    Cabeza cabeza;
+    LectorCabezas lector;
     bool enviada = false;
     bool cabezaFinal = false;
+    bool saltoPendiente = false;  // the current head redirects: the next hop is due
+    int64_t esperados = -1;       // body length the final head announces; -1 unknown
     bool conectada = false;  // a connection is up: silence counts from here on
     bool pausada = false;
     bool terminada = false;
@@ -352,6 +314,10 @@ struct Peticion final : Objeto {
     Reloj::time_point actividad{};
 
     size_t SinLeer() const noexcept { return fin - ini; }
+    // The announced length has been delivered: the body is over, whatever follows.
+    bool CuerpoLleno() const noexcept {
+        return cabezaFinal && esperados >= 0 && entregados >= static_cast<uint64_t>(esperados);
+    }
 
     size_t Servir(void* destino, uint32_t aLeer) noexcept {
         const size_t n = std::min<size_t>(SinLeer(), aLeer);
@@ -361,7 +327,10 @@ struct Peticion final : Objeto {
         return n;
     }
 
+    void Apuntar(const Destino& d);
+    bool Saltar();
     void LineaCabecera(std::string_view linea);
+    void FijarFinal();
     size_t Recibir(const char* datos, size_t n) noexcept;
     void Fallar() noexcept {
         fallida = true;
@@ -389,43 +358,100 @@ private:
     Peticion* p_;
 };
 
+// Points the easy handle at one hop. The proxy is chosen for the hop's own scheme and
+// host; the credentials go only to the origin the caller connected to.
+void Peticion::Apuntar(const Destino& d) {
+    CURL* e = easy.get();
+    Fijar(e, CURLOPT_URL, d.url.c_str());
+    if (proxyExplicito) {
+        const ProxyElegido elegido = TraducirProxy(proxy, bypass, d.esquema, d.host);
+        Fijar(e, CURLOPT_PROXY, elegido.Directo ? "" : elegido.Proxy.c_str());
+        // An HTTP proxy given without a port listens on 80, as the platform assumes
+        // (libcurl's own default would be 1080).
+        const bool http = elegido.Proxy.find("://") == std::string::npos ||
+                          IgualesSinCaso(elegido.Proxy.substr(0, 7), "http://");
+        Fijar(e, CURLOPT_PROXYPORT, !elegido.Directo && http ? 80L : 0L);
+    }
+    const bool mismoOrigen = IgualesSinCaso(d.esquema, origen.esquema) &&
+                             IgualesSinCaso(d.host, origen.host) && d.puerto == origen.puerto;
+    if (!usuario.empty() && mismoOrigen) {
+        Fijar(e, CURLOPT_USERNAME, usuario.c_str());
+        Fijar(e, CURLOPT_PASSWORD, password.c_str());
+        Fijar(e, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_ANY));
+    } else {
+        Fijar(e, CURLOPT_USERNAME, static_cast<const char*>(nullptr));
+        Fijar(e, CURLOPT_PASSWORD, static_cast<const char*>(nullptr));
+    }
+    actual = d;
+}
+
+// Leaves the hop whose head redirects and starts the next one. False when the redirect
+// cannot be followed: too many hops, no usable Location, or a scheme the request may not
+// go to (a secure request stays on https).
+bool Peticion::Saltar() {
+    enganche.Soltar();  // drops the hop's connection and whatever body it still had
+    std::string ubicacion;
+    if (++saltos > kMaximoSaltos ||
+        !BuscarCampo(lector.Actual().campos, "Location", 0, ubicacion))
+        return false;
+    const auto d = Resolver(actual.url, ubicacion);
+    if (!d || !(IgualesSinCaso(d->esquema, "https") ||
+                (!segura && IgualesSinCaso(d->esquema, "http"))))
+        return false;
+    const int estado = lector.Actual().estado;
+    if (estado == 303 || ((estado == 301 || estado == 302) && verbo == "POST")) {
+        Fijar(easy.get(), CURLOPT_CUSTOMREQUEST, static_cast<const char*>(nullptr));
+        Fijar(easy.get(), CURLOPT_HTTPGET, 1L);
+    }
+    Apuntar(*d);
+    saltoPendiente = conectada = pausada = terminada = false;
+    resultado = CURLE_OK;
+    if (curl_multi_add_handle(multi.get(), easy.get()) != CURLM_OK) return false;
+    enganche = Enganche(multi.get(), easy.get());
+    return true;
+}
+
+// Decides, at the end of each head, whether it is the final one. Lines after the final
+// head (trailers) and the rest of a hop being left change nothing.
 void Peticion::LineaCabecera(std::string_view linea) {
     actividad = Reloj::now();
-    if (cabezaFinal) return;  // trailers after a chunked body
-    while (!linea.empty() && (linea.back() == '\n' || linea.back() == '\r'))
-        linea.remove_suffix(1);
-    if (cabeza.completa || cabeza.lineas.empty()) {
-        if (linea.empty()) return;
-        cabeza = Cabeza{};  // a new response: redirect and challenge heads are replaced
-        LeerLineaEstado(cabeza, linea);
-        cabeza.lineas.emplace_back(linea);
-        return;
+    if (cabezaFinal || saltoPendiente || !lector.Linea(linea)) return;
+    switch (PapelDeCabeza(lector.Actual(), !usuario.empty())) {
+    case Papel::Intermedia:
+        break;
+    case Papel::Redireccion:
+        saltoPendiente = true;
+        break;
+    case Papel::Desafio:
+        // Settled by the first body byte (libcurl passes on none of an answered
+        // challenge) or by the end of the transfer.
+        break;
+    case Papel::Final:
+        FijarFinal();
+        break;
     }
-    if (linea.empty()) {
-        cabeza.completa = true;
-        if (!PuedeSeguirOtra(cabeza.estado)) cabezaFinal = true;
-        return;
-    }
-    cabeza.lineas.emplace_back(linea);
-    if (EsBlanco(linea.front())) {  // folded continuation of the previous header
-        if (!cabeza.campos.empty()) {
-            auto& v = cabeza.campos.back().second;
-            v += ' ';
-            v += Recortar(linea);
-        }
-        return;
-    }
-    const size_t dp = linea.find(':');
-    if (dp == std::string_view::npos) return;
-    cabeza.campos.emplace_back(std::string(Recortar(linea.substr(0, dp))),
-                               std::string(Recortar(linea.substr(dp + 1))));
+}
+
+void Peticion::FijarFinal() {
+    cabezaFinal = true;
+    const Cabeza& c = lector.Actual();
+    std::string v;
+    const bool sinCuerpo = IgualesSinCaso(verbo, "HEAD") || c.estado < 200 ||
+                           c.estado == 204 || c.estado == 304;
+    if (!sinCuerpo && !BuscarCampo(c.campos, "Transfer-Encoding", 0, v) &&
+        BuscarCampo(c.campos, "Content-Length", 0, v))
+        esperados = LongitudDeContenido(v);
 }
 
 size_t Peticion::Recibir(const char* datos, size_t n) noexcept {
     actividad = Reloj::now();
-    // libcurl passes on no body of a response it follows or answers, so the first body
-    // byte settles which head is final.
-    if (cabeza.completa) cabezaFinal = true;
+    if (saltoPendiente) return n;  // the body of a redirect is nobody's
+    if (!cabezaFinal && lector.Actual().completa) FijarFinal();
+    // Nothing beyond the announced length is delivered.
+    const size_t recibidos = n;
+    if (esperados >= 0)
+        n = static_cast<size_t>(
+            std::min<uint64_t>(n, static_cast<uint64_t>(esperados) - entregados));
     if (n > LimiteBufferCuerpo - fin) {
         if (ini > 0) {
             std::memmove(buffer.get(), buffer.get() + ini, fin - ini);
@@ -440,7 +466,7 @@ size_t Peticion::Recibir(const char* datos, size_t n) noexcept {
     std::memcpy(buffer.get() + fin, datos, n);
     fin += n;
     entregados += n;
-    return n;
+    return recibidos;
 }
 
 void Peticion::RecogerMensajes() noexcept {
@@ -498,22 +524,13 @@ Peticion::Espera Peticion::Impulsar(Pred lista) {
     }
 }
 
-// Whether the finished transfer delivered the whole body: libcurl's verdict and, where
-// the head announced a length, our own count of the bytes.
+// Whether the finished transfer delivered the whole body. libcurl is told to ignore
+// Content-Length, so a length announced by the head is checked here, read the way the
+// download component reads it; without one the body ends cleanly at the close (or at the
+// end of the chunks).
 bool Peticion::CuerpoCompleto() const {
-    if (resultado != CURLE_OK) return false;
-    if (IgualesSinCaso(verbo, "HEAD") || cabeza.estado == 204 || cabeza.estado == 304 ||
-        cabeza.estado < 200)
-        return true;
-    std::string v;
-    if (BuscarCampo(cabeza.campos, "Transfer-Encoding", 0, v)) return true;
-    if (!BuscarCampo(cabeza.campos, "Content-Length", 0, v) || v.empty()) return true;
-    uint64_t longitud = 0;
-    for (char c : v) {
-        if (c < '0' || c > '9' || longitud > (UINT64_MAX - 9) / 10) return true;
-        longitud = longitud * 10 + static_cast<uint64_t>(c - '0');
-    }
-    return entregados == longitud;
+    if (esperados >= 0) return CuerpoLleno();
+    return resultado == CURLE_OK;
 }
 
 // ---- curl callbacks --------------------------------------------------------------------
@@ -556,6 +573,7 @@ HINTERNET InternetOpenA(const char* agente, int32_t tipoAcceso, const char* prox
         if (s->proxyExplicito) {
             s->proxy = proxy ? proxy : "";
             s->bypass = bypass ? bypass : "";
+            if (!SinSaltosDeLinea(s->proxy) || !SinSaltosDeLinea(s->bypass)) return nullptr;
         }
         return s.release();
     } catch (...) {
@@ -579,6 +597,7 @@ HINTERNET InternetConnectA(HINTERNET sesion, const char* servidor, int16_t puert
         c->puerto = static_cast<uint16_t>(puerto);
         c->usuario = usuario ? usuario : "";
         c->password = password ? password : "";
+        if (!SinSaltosDeLinea(c->usuario) || !SinSaltosDeLinea(c->password)) return nullptr;
         return c.release();
     } catch (...) {
         return nullptr;
@@ -615,8 +634,14 @@ HINTERNET HttpOpenRequestA(HINTERNET conexion, const char* verbo, const char* ob
         const uint16_t porDefecto = segura ? 443 : 80;
         const uint16_t puerto = c->puerto ? c->puerto : porDefecto;
         const std::string ruta = CodificarRuta(objeto ? objeto : "");
-        const std::string url =
-            esquema + "://" + c->host + ":" + std::to_string(puerto) + ruta;
+        p->segura = segura;
+        p->origen = {esquema + "://" + c->host + ":" + std::to_string(puerto) + ruta, esquema,
+                     c->host, puerto};
+        p->proxyExplicito = c->sesion.proxyExplicito;
+        p->proxy = c->sesion.proxy;
+        p->bypass = c->sesion.bypass;
+        p->usuario = c->usuario;
+        p->password = c->password;
         p->lineaPeticion = p->verbo + " " + ruta + " " + p->version;
 
         // Request headers, in the order they go out.
@@ -642,13 +667,16 @@ HINTERNET HttpOpenRequestA(HINTERNET conexion, const char* verbo, const char* ob
         if (!p->easy || !p->multi) return nullptr;
         CURL* e = p->easy.get();
 
-        Fijar(e, CURLOPT_URL, url.c_str());
         Fijar(e, CURLOPT_PATH_AS_IS, 1L);
         Fijar(e, CURLOPT_NOSIGNAL, 1L);
-        Fijar(e, CURLOPT_PROTOCOLS_STR, "http,https");
-        Fijar(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-        Fijar(e, CURLOPT_FOLLOWLOCATION, 1L);
-        Fijar(e, CURLOPT_MAXREDIRS, 10L);
+        // Redirects are followed here, hop by hop (see Saltar); a secure request never
+        // leaves TLS.
+        Fijar(e, CURLOPT_PROTOCOLS_STR, segura ? "https" : "http,https");
+        Fijar(e, CURLOPT_REDIR_PROTOCOLS_STR, segura ? "https" : "http,https");
+        Fijar(e, CURLOPT_FOLLOWLOCATION, 0L);
+        // The body's length is decided here (see CuerpoCompleto): libcurl would read
+        // "1e3" as 1 and refuse "abc".
+        Fijar(e, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
         Fijar(e, CURLOPT_HTTP_VERSION, versionCurl);
         Fijar(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(gConexionMs.load()));
         Fijar(e, CURLOPT_BUFFERSIZE, kBufferRecepcion);
@@ -675,21 +703,7 @@ HINTERNET HttpOpenRequestA(HINTERNET conexion, const char* verbo, const char* ob
         else
             Fijar(e, CURLOPT_CUSTOMREQUEST, p->verbo.c_str());
         if (!c->sesion.agente.empty()) Fijar(e, CURLOPT_USERAGENT, c->sesion.agente.c_str());
-        if (!c->usuario.empty()) {
-            Fijar(e, CURLOPT_USERNAME, c->usuario.c_str());
-            Fijar(e, CURLOPT_PASSWORD, c->password.c_str());
-            Fijar(e, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_ANY));
-        }
-        if (c->sesion.proxyExplicito) {
-            const ProxyElegido elegido =
-                TraducirProxy(c->sesion.proxy, c->sesion.bypass, esquema, c->host);
-            Fijar(e, CURLOPT_PROXY, elegido.Directo ? "" : elegido.Proxy.c_str());
-            // An HTTP proxy given without a port listens on 80, as the platform assumes
-            // (libcurl's own default would be 1080).
-            const bool http = elegido.Proxy.find("://") == std::string::npos ||
-                              IgualesSinCaso(elegido.Proxy.substr(0, 7), "http://");
-            if (!elegido.Directo && http) Fijar(e, CURLOPT_PROXYPORT, 80L);
-        }
+        p->Apuntar(p->origen);
         for (const auto& [n, val] : p->camposPeticion) {
             if (n == "Host" || n == "User-Agent" || n == "Referer") continue;
             const std::string linea = n + ": " + val;
@@ -751,20 +765,28 @@ bool HttpSendRequestA(HINTERNET peticion, const char* cabeceras, uint32_t longit
         }
         p->enganche = Enganche(p->multi.get(), e);
 
-        switch (p->Impulsar([p] { return p->cabezaFinal; })) {
-        case Peticion::Espera::Lista:
-            return true;
-        case Peticion::Espera::Terminada:
-            // A head that could have been followed by another one, but was not.
-            if (p->resultado == CURLE_OK && p->cabeza.completa) {
-                p->cabezaFinal = true;
-                return true;
+        for (;;) {
+            const auto espera = p->Impulsar([p] { return p->cabezaFinal || p->saltoPendiente; });
+            if (espera == Peticion::Espera::Lista && p->saltoPendiente) {
+                if (p->Saltar()) continue;
+                break;
             }
-            break;
-        case Peticion::Espera::Inactiva:
-            break;
-        case Peticion::Espera::Abandonada:
-            tUltimoError = ERROR_INTERNET_OPERATION_CANCELLED;
+            switch (espera) {
+            case Peticion::Espera::Lista:
+                return true;
+            case Peticion::Espera::Terminada:
+                // A head that could have been followed by another one, but was not.
+                if (p->resultado == CURLE_OK && p->lector.Actual().completa) {
+                    p->FijarFinal();
+                    return true;
+                }
+                break;
+            case Peticion::Espera::Inactiva:
+                break;
+            case Peticion::Espera::Abandonada:
+                tUltimoError = ERROR_INTERNET_OPERATION_CANCELLED;
+                break;
+            }
             break;
         }
         p->Fallar();
@@ -806,7 +828,7 @@ bool HttpQueryInfoA(HINTERNET peticion, uint32_t nivel, void* buffer, uint32_t* 
             }
         } else {
             if (!p->cabezaFinal) return false;
-            const Cabeza& c = p->cabeza;
+            const Cabeza& c = p->lector.Actual();
             switch (base) {
             case HTTP_QUERY_STATUS_CODE: valor = c.codigo; break;
             case HTTP_QUERY_STATUS_TEXT: valor = c.texto; break;
@@ -849,6 +871,7 @@ bool InternetReadFile(HINTERNET peticion, void* buffer, uint32_t aLeer, uint32_t
         *leidos = static_cast<uint32_t>(p->Servir(buffer, aLeer));
         return true;
     }
+    if (p->CuerpoLleno()) return true;  // no need to wait for the close
     const EnUso uso(p);
     try {
         if (p->pausada) {
@@ -901,32 +924,6 @@ uint32_t GetLastError() { return tUltimoError; }
 size_t BytesSinLeer(HINTERNET peticion) {
     const Peticion* p = Como<Peticion>(peticion);
     return p ? p->SinLeer() : 0;
-}
-
-ProxyElegido TraducirProxy(const std::string& UsarProxy, const std::string& NoUsarProxy,
-                           const std::string& esquema, const std::string& host) {
-    ProxyElegido r;
-    for (std::string_view entrada : Partir(NoUsarProxy, " \t\r\n;,")) {
-        if (IgualesSinCaso(entrada, "<local>") ? host.find('.') == std::string::npos
-                                               : CoincideComodin(entrada, host))
-            return r;
-    }
-    std::string_view especifico, general;
-    for (std::string_view entrada : Partir(UsarProxy, " \t\r\n;")) {
-        const size_t igual = entrada.find('=');
-        if (igual == std::string_view::npos) {
-            if (general.empty()) general = entrada;
-        } else if (especifico.empty() && igual + 1 < entrada.size() &&
-                   IgualesSinCaso(entrada.substr(0, igual), esquema)) {
-            especifico = entrada.substr(igual + 1);
-        }
-    }
-    const std::string_view elegido = especifico.empty() ? general : especifico;
-    if (!elegido.empty()) {
-        r.Directo = false;
-        r.Proxy = std::string(elegido);
-    }
-    return r;
 }
 
 void EstablecerTiemposEspera(std::chrono::milliseconds conexion,

@@ -74,14 +74,15 @@ public:
 // Opens a session. With INTERNET_OPEN_TYPE_PRECONFIG the proxy arguments must be null
 // and the machine's setting applies (http_proxy, https_proxy, no_proxy, all_proxy in the
 // environment). With INTERNET_OPEN_TYPE_PROXY, `proxy` is the proxy list and `bypass`
-// the bypass list, in the platform's list syntax (see TraducirProxy). Null on failure.
+// the bypass list, in the platform's list syntax (see TraducirProxy in lista_proxy.h).
+// Null on failure, also when a list holds a CR or LF.
 HINTERNET InternetOpenA(const char* agente, int32_t tipoAcceso, const char* proxy,
                         const char* bypass, uint32_t flags);
 
 // Records the server, port and credentials of a connection; contacts nobody. The port is
 // 1-65535 read as unsigned 16 bits (0 = the service's default, 80; 443 for a request
 // opened with INTERNET_FLAG_SECURE). Null on failure: no session, an empty or malformed
-// host name, an unknown service.
+// host name, a CR or LF in the user name or password, an unknown service.
 HINTERNET InternetConnectA(HINTERNET sesion, const char* servidor, int16_t puerto,
                            const char* usuario, const char* password, int32_t servicio,
                            uint32_t flags, uintptr_t contexto);
@@ -96,10 +97,12 @@ HINTERNET HttpOpenRequestA(HINTERNET conexion, const char* verbo, const char* ob
                            uintptr_t contexto);
 
 // Sends the request and returns once the headers of the final response are in:
-// redirects are followed (http and https only, at most 10) and a 401 challenge is
-// answered with the connection's user name and password. False when no final response
-// arrived: no connection, TLS verification failed, a time-out, garbage instead of HTTP.
-// A request is sent at most once.
+// redirects are followed (at most 10; from https to https only, from http to http or
+// https), each hop with the proxy its own scheme and host call for; a 401 challenge is
+// answered with the connection's user name and password, sent to that server only. False
+// when no final response arrived: no connection, TLS verification failed, a time-out,
+// garbage instead of HTTP, a redirect that cannot be followed. A request is sent at most
+// once.
 bool HttpSendRequestA(HINTERNET peticion, const char* cabeceras, uint32_t longitudCabeceras,
                       const void* opcional, uint32_t longitudOpcional);
 
@@ -115,8 +118,10 @@ bool HttpQueryInfoA(HINTERNET peticion, uint32_t nivel, void* buffer, uint32_t* 
                     uint32_t* indice);
 
 // Reads up to `aLeer` bytes of the body. True with *leidos = 0 means the body ended
-// completely; false means the body cannot be completed (connection reset or closed
-// before Content-Length bytes arrived, a stall past the time-out, a receive error).
+// completely: the Content-Length (read as LongitudDeContenido reads it) has arrived, or,
+// without a usable one, the server closed cleanly; bytes beyond that length are never
+// delivered. False means the body cannot be completed (connection reset or closed before
+// the length arrived, a stall past the time-out, a receive error).
 // Memory stays bounded whatever the body size: the transfer pauses while unread data
 // fills the layer's buffer.
 bool InternetReadFile(HINTERNET peticion, void* buffer, uint32_t aLeer, uint32_t* leidos);
@@ -160,22 +165,6 @@ public:
 private:
     HINTERNET h_ = nullptr;
 };
-
-// What an explicit proxy list and bypass list mean for one request.
-struct ProxyElegido {
-    bool Directo = true;  // no proxy at all: the machine's setting is ignored as well
-    std::string Proxy;    // "host:port" or "scheme://host:port" for curl's proxy option
-};
-
-// Reads the platform's list syntax and decides for one request, without any I/O.
-// Proxy list: entries separated by blanks or ';'. An entry "scheme=address" applies to
-// that URL scheme only (http, https); a bare "address" applies to every scheme; the first
-// matching entry wins, a scheme-specific one before a bare one.
-// Bypass list: entries separated by blanks, ';' or ','. "<local>" matches a host name
-// without a dot; other entries match the host name case-insensitively, with '*' standing
-// for any run of characters ("*.example.com", "10.*"). A host that matches goes direct.
-ProxyElegido TraducirProxy(const std::string& UsarProxy, const std::string& NoUsarProxy,
-                           const std::string& esquema, const std::string& host);
 
 // Time-outs of every request opened afterwards. Connecting (TCP and TLS) may take at most
 // `conexion`; once connected, a transfer that receives nothing for `inactividad` while the

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "comun_prueba.h"
+#include "lecturas.h"
+#include "respuesta_http.h"
 #include "servidor_http.h"
 #include "sistema.h"
 #include "zkDownload.h"
@@ -29,9 +31,9 @@ public:
         return zkDownload::CalcularProgreso(total, recibidos, ms);
     }
     static int32_t LongitudDeContenido(const std::string& t) {
-        return zkDownload::LongitudDeContenido(t);
+        return internet::LongitudDeContenido(t);
     }
-    static auto FechaDeCabecera(const std::string& t) { return zkDownload::FechaDeCabecera(t); }
+    static auto FechaDeCabecera(const std::string& t) { return lecturas::FechaDeCabecera(t); }
 };
 
 namespace prueba {

@@ -205,11 +205,12 @@ TEST_F(Peticiones, HttpsVaCifradoYVerificado) {
                                                    std::to_string(cuerpo.size()) + "\r\n\r\n" + cuerpo);
     prueba::Escribir(dir + "servidor" + kRuta + ".sig",
                      "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n" + firmaTexto);
-    prueba::ServidorTls tls(dir + "servidor", dir + "srv.pem", dir + "srv.key", 3);
+    prueba::ServidorTls tls(dir + "servidor", dir + "srv.pem", dir + "srv.key", 6);
     ASSERT_NE(tls.Puerto(), 0);
     d.Puerto(prueba::Puerto16(tls.Puerto()));
     d.Descargar(1);
     EXPECT_EQ(d.StatusCode(), "005");
+    EXPECT_TRUE(servidor.Peticiones().empty());
     SinRastro();
 
     struct Restaurar {
@@ -226,6 +227,24 @@ TEST_F(Peticiones, HttpsVaCifradoYVerificado) {
     const auto firmaLeida = LeerTextoRemoto(d.URL() + ".sig", d.Puerto(), 4096);
     ASSERT_TRUE(firmaLeida);
     EXPECT_EQ(firma::ComprobarArchivo(instalacion.Archivo(), *firmaLeida), firma::Veredicto::Valida);
+
+    // Redirects of a secure request are followed to https only.
+    const std::string aTls = "https://127.0.0.1:" + std::to_string(tls.Puerto()) + kRuta;
+    prueba::Escribir(dir + "servidor/a-https",
+                     "HTTP/1.0 302 Found\r\nLocation: " + aTls + "\r\nContent-Length: 0\r\n\r\n");
+    prueba::Escribir(dir + "servidor/a-http", "HTTP/1.0 302 Found\r\nLocation: " +
+                                                  servidor.Url("/x") + "\r\nContent-Length: 0\r\n\r\n");
+    prueba::fs::remove(instalacion.Archivo());
+    d.URL("https://127.0.0.1/a-https");
+    d.Descargar(1);
+    ASSERT_FALSE(d.HuboError()) << d.StatusCode();
+    EXPECT_EQ(prueba::Leer(instalacion.Archivo()), cuerpo);
+    d.URL("https://127.0.0.1/a-http");
+    d.Descargar(1);
+    EXPECT_EQ(d.StatusCode(), "005");
+    EXPECT_EQ(prueba::Leer(instalacion.Archivo()), cuerpo);
+    EXPECT_TRUE(servidor.Peticiones().empty());
+    SinRastro();
 }
 
 // The signature's fetch: the archive's request, and nothing but a whole 2xx body within the
@@ -280,6 +299,76 @@ TEST_F(Peticiones, Proxies) {
     EXPECT_FALSE(d.HuboError());
     EXPECT_EQ(proxy.Peticiones().size(), 2u);
     EXPECT_EQ(servidor.Peticiones().size(), 3u);
+
+    // The lists are read again for every hop: through the proxy to 127.0.0.1, whose
+    // redirect to localhost (bypassed) goes direct.
+    servidor.Responder([this](const Peticion& p) {
+        if (p.Destino == "/nuevo") return Respuesta::Simple("200 OK", "directo");
+        return Respuesta::Simple(
+            "302 Found", "", {"Location: http://localhost:" + std::to_string(servidor.Puerto()) +
+                                  "/nuevo"});
+    });
+    d.UsarProxy(proxy.Direccion());
+    d.NoUsarProxy("localhost");
+    d.Descargar(1);
+    ASSERT_FALSE(d.HuboError()) << d.StatusCode();
+    EXPECT_EQ(prueba::Leer(instalacion.Archivo()), "directo");
+    EXPECT_EQ(proxy.Peticiones().size(), 3u);
+    EXPECT_EQ(servidor.Peticiones().back().Destino, "/nuevo");
+}
+
+// CR, LF and NUL in what the caller sets never reach a request: the step that would pass
+// them fails with its own code before anything is sent.
+TEST_F(Peticiones, SaltosDeLineaYNulesNoLleganALaPeticion) {
+    servidor.Responder([](const Peticion& p) {
+        if (p.Tiene("Authorization")) return Respuesta::Simple("200 OK", "dentro");
+        return Respuesta::Simple("401 Unauthorized", "",
+                                 {"WWW-Authenticate: Digest realm=\"m\", nonce=\"abc\""});
+    });
+    const std::string nul("\0", 1);
+    const std::string local = "http://127.0.0.1";
+    struct Caso {
+        std::string url, usuario, password, usarProxy, noUsarProxy, codigo;
+    };
+    for (const Caso& c : std::vector<Caso>{
+             {local + kRuta, "ana\r\nX-Inyectada: 1", "x", "", "", "003"},
+             {local + kRuta, "ana", "x\nX-Inyectada: 1", "", "", "003"},
+             {local + kRuta, "ana" + nul + "X", "x", "", "", "003"},
+             {local + kRuta, "ana", "x" + nul, "", "", "003"},
+             {local + nul + ".otro" + kRuta, "", "", "", "", "003"},
+             {local + kRuta + nul + ".otro", "", "", "", "", "004"},
+             {local + kRuta, "", "", "127.0.0.1:1\r\nX-Inyectada: 1", "", "002"},
+             {local + kRuta, "", "", "", "otro\nX-Inyectada: 1", "002"},
+             {local + kRuta, "", "", "127.0.0.1:1" + nul, "", "002"},
+             {local + kRuta, "", "", "", "<local>" + nul, "002"},
+         }) {
+        SCOPED_TRACE(testing::PrintToString(c.url + "|" + c.usuario + "|" + c.password + "|" +
+                                            c.usarProxy + "|" + c.noUsarProxy));
+        d.URL(c.url);
+        d.Usuario(c.usuario);
+        d.Password(c.password);
+        d.UsarProxy(c.usarProxy);
+        d.NoUsarProxy(c.noUsarProxy);
+        d.Descargar(1);
+        EXPECT_EQ(d.StatusCode(), c.codigo);
+        SinRastro();
+    }
+    EXPECT_TRUE(servidor.Peticiones().empty());
+
+    // In the path, CR and LF travel percent-encoded.
+    d.URL(local + "/web/a\r\nX-Inyectada: 1");
+    d.Usuario("ana");
+    d.Password("x");
+    d.UsarProxy("");
+    d.NoUsarProxy("");
+    d.Descargar(1);
+    EXPECT_FALSE(d.HuboError()) << d.StatusCode();
+    const auto vistas = servidor.Peticiones();
+    ASSERT_EQ(vistas.size(), 2u);
+    for (const Peticion& p : vistas) {
+        EXPECT_EQ(p.Destino, "/web/a%0D%0AX-Inyectada:%201");
+        EXPECT_FALSE(p.Tiene("X-Inyectada"));
+    }
 }
 
 TEST_F(Peticiones, AutenticacionBasica) {

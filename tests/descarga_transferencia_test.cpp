@@ -165,15 +165,49 @@ TEST_F(Transferencias, CancelarDejaElArchivoAnterior) {
     Fallo("998", "Descarga cancelada por el usuario.");
 }
 
-TEST_F(Transferencias, CuerpoCortadoReiniciadoOColgadoEsError999) {
+// Answers that are not the archive: a body cut short, reset or stalled (999) and final
+// answers other than 2xx (their own code). None of them touches the old archive.
+TEST_F(Transferencias, RespuestasQueNoSonElArchivoLoDejanComoEstaba) {
     internet::EstablecerTiemposEspera(milliseconds(2000), milliseconds(300));
-    for (prueba::Final fin :
-         {prueba::Final::Cerrar, prueba::Final::Reiniciar, prueba::Final::Colgar}) {
-        Servir(Cuerpo(3000), 2, true, fin, /*anunciado=*/10000);
+    const std::string k999 = "Ha ocurrido un error durante la descarga.";
+    const std::string largo = "HTTP/1.1 200 OK\r\nContent-Length: 10000\r\n\r\n";
+    const std::string trozosConResumen =
+        "\r\nTransfer-Encoding: chunked\r\n\r\n0\r\nX-Resumen: 1\r\n\r\n";
+    struct Caso {
+        const char* nombre;
+        Respuesta r;
+        std::string codigo, texto;
+    };
+    const std::vector<prueba::Trozo> parte{{milliseconds(20), Cuerpo(3000)}};
+    using prueba::Final;
+    const std::vector<Caso> casos{
+        {"closed before the length", Respuesta::Cruda(largo, parte), "999", k999},
+        {"reset before the length", Respuesta::Cruda(largo, parte, Final::Reiniciar), "999", k999},
+        {"stalled", Respuesta::Cruda(largo, parte, Final::Colgar), "999", k999},
+        {"1e3 is a thousand: five bytes are a cut body",
+         Respuesta::Cruda("HTTP/1.1 200 OK\r\nContent-Length: 1e3\r\n\r\n",
+                          {{milliseconds(0), "hello"}}),
+         "999", k999},
+        {"304 is final",
+         Respuesta::Cruda("HTTP/1.1 304 Not Modified\r\nContent-Length: 9\r\n\r\n"), "304",
+         "Not Modified"},
+        {"300 without Location is final", Respuesta::Simple("300 Elige", "<a href=x>x</a>"),
+         "300", "Elige"},
+        {"302 without Location, with a trailer",
+         Respuesta::Cruda("HTTP/1.1 302 Found" + trozosConResumen), "302", "Found"},
+        {"401 with a trailer", Respuesta::Cruda("HTTP/1.1 401 Unauthorized" + trozosConResumen),
+         "401", "Unauthorized"},
+        {"407 with a trailer",
+         Respuesta::Cruda("HTTP/1.1 407 Proxy Authentication Required" + trozosConResumen), "407",
+         "Proxy Authentication Required"},
+    };
+    for (const Caso& c : casos) {
+        SCOPED_TRACE(c.nombre);
+        Servir(c.r);
         d.Descargar(1);
-        Fallo("999", "Ha ocurrido un error durante la descarga.");
+        Fallo(c.codigo, c.texto);
     }
-    // A later good transfer leaves nothing of the failure.
+    // A later good transfer leaves nothing of the failures.
     const std::string cuerpo = Cuerpo(1234);
     Servir(cuerpo, 1);
     d.Descargar(1);
@@ -238,6 +272,45 @@ TEST_F(Transferencias, ManejadoresQueTocanLaInstanciaDuranteLaTransferencia) {
     ventana.AlCeder = [this] { d.URL("ftp://127.0.0.1/x"); };
     d.Descargar(1);
     Fallo("998", "Descarga cancelada por el usuario.");
+}
+
+// The body ends where its Content-Length, read as the component reads it, says: not
+// earlier, not later, and without waiting for the close. Silence is measured between
+// arrivals, not over the whole answer.
+TEST_F(Transferencias, ElCuerpoTerminaDondeDiceSuLongitud) {
+    internet::EstablecerTiemposEspera(milliseconds(2000), milliseconds(1000));
+    const auto con = [](const std::string& longitud, const std::string& cuerpo,
+                        prueba::Final fin = prueba::Final::Cerrar) {
+        return Respuesta::Cruda("HTTP/1.1 200 OK\r\nContent-Length: " + longitud + "\r\n\r\n",
+                     {{milliseconds(0), cuerpo}}, fin);
+    };
+    const milliseconds hueco(400);
+    struct Caso {
+        const char* nombre;
+        Respuesta r;
+        std::string archivo, longitud;
+    };
+    const std::vector<Caso> casos{
+        {"not numeric: read to the close", con("abc", "hello"), "hello", "abc"},
+        {"1.5 rounds to 2", con("1.5", "hello"), "he", "1.5"},
+        {"bytes beyond the length are not written", con("5", "helloEXTRA"), "hello", "5"},
+        {"the length is in: no wait for the close", con("5", "hello", prueba::Final::Colgar),
+         "hello", "5"},
+        {"a head in pieces, each gap shorter than the stall time-out",
+         Respuesta::Cruda("", {{milliseconds(0), "HTTP/1.1 200 OK\r\n"},
+                               {hueco, "Content-Length: 5\r\n"},
+                               {hueco, "Server: lento\r\n"},
+                               {hueco, "\r\n"},
+                               {hueco, "hello"}}),
+         "hello", "5"},
+    };
+    for (const Caso& c : casos) {
+        SCOPED_TRACE(c.nombre);
+        Servir(c.r);
+        d.Descargar(1);
+        Exito(c.archivo, /*conEventos=*/false);
+        EXPECT_EQ(d.QContentLengthStr(), c.longitud);
+    }
 }
 
 TEST_F(Transferencias, TamanoDeBloqueNoPositivoNoTransfiereNada) {

@@ -59,15 +59,6 @@ struct Llamada {
     }
 };
 
-Respuesta Cruda(const std::string& cabeza, std::vector<prueba::Trozo> cuerpo = {},
-                Final fin = Final::Cerrar) {
-    Respuesta r;
-    r.Cabecera = cabeza;
-    r.Cuerpo = std::move(cuerpo);
-    r.Fin = fin;
-    return r;
-}
-
 class InternetTest : public ::testing::Test {
 protected:
     void SetUp() override { EstablecerTiemposEspera(5s, 5s); }
@@ -87,7 +78,7 @@ TEST_F(InternetTest, StatusCodeTextAndVersionAreReadFromTheStatusLine) {
              {"HTTP/1.1 299", "299", "", "HTTP/1.1"}}) {
         SCOPED_TRACE(c.linea);
         servidor.Responder([&](const Peticion&) {
-            return Cruda(c.linea + "\r\nContent-Length: 0\r\n\r\n");
+            return Respuesta::Cruda(c.linea + "\r\nContent-Length: 0\r\n\r\n");
         });
         Llamada l(servidor.Puerto());
         ASSERT_TRUE(l.Enviar());
@@ -136,7 +127,7 @@ TEST_F(InternetTest, HeaderValuesOccurrencesAndBufferRule) {
 
 TEST_F(InternetTest, RawHeadersKeepEveryLineOfTheFinalHead) {
     const std::string cabeza = "HTTP/1.1 200 OK\r\nServer: prueba\r\nContent-Length: 2\r\n\r\n";
-    servidor.Responder([&](const Peticion&) { return Cruda(cabeza, {{0ms, "ok"}}); });
+    servidor.Responder([&](const Peticion&) { return Respuesta::Cruda(cabeza, {{0ms, "ok"}}); });
     Llamada l(servidor.Puerto());
     ASSERT_TRUE(l.Enviar());
     EXPECT_EQ(l.Consultar(HTTP_QUERY_RAW_HEADERS_CRLF), cabeza);
@@ -297,26 +288,29 @@ TEST_F(InternetTest, BodiesAreCompleteOnlyWhenAllOfThemArrived) {
     const std::string cuarenta(40, 'a');
     const std::vector<Caso> casos{
         {"length, pieces with pauses",
-         Cruda("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n",
+         Respuesta::Cruda("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n",
                {{0ms, "uno"}, {40ms, "dos"}, {40ms, "tres"}}),
          "unodostres"},
         {"no length, ends at close",
-         Cruda("HTTP/1.1 200 OK\r\n\r\n", {{0ms, "hasta"}, {20ms, " el cierre"}}),
+         Respuesta::Cruda("HTTP/1.1 200 OK\r\n\r\n", {{0ms, "hasta"}, {20ms, " el cierre"}}),
          "hasta el cierre"},
         {"chunked",
-         Cruda("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n",
+         Respuesta::Cruda("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n",
                {{0ms, "5\r\nhola \r\n"}, {30ms, "5\r\nmundo\r\n0\r\n\r\n"}}),
          "hola mundo"},
-        {"204 without body", Cruda("HTTP/1.1 204 No Content\r\n\r\n"), ""},
-        {"304 with the entity's length", Cruda("HTTP/1.1 304 Not Modified\r\nContent-Length: 10\r\n\r\n"), ""},
-        {"closed before the length", Cruda(cien, {{0ms, cuarenta}}), std::nullopt},
-        {"reset before the length", Cruda(cien, {{0ms, cuarenta}}, Final::Reiniciar), std::nullopt},
-        {"reset without a length",
-         Cruda("HTTP/1.1 200 OK\r\n\r\n", {{0ms, cuarenta}}, Final::Reiniciar), std::nullopt},
-        {"closed inside a chunk",
-         Cruda("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", {{0ms, "10\r\naaa"}}),
+        {"204 without body", Respuesta::Cruda("HTTP/1.1 204 No Content\r\n\r\n"), ""},
+        {"304 with the entity's length",
+         Respuesta::Cruda("HTTP/1.1 304 Not Modified\r\nContent-Length: 10\r\n\r\n"), ""},
+        {"closed before the length", Respuesta::Cruda(cien, {{0ms, cuarenta}}), std::nullopt},
+        {"reset before the length", Respuesta::Cruda(cien, {{0ms, cuarenta}}, Final::Reiniciar),
          std::nullopt},
-        {"stalled", Cruda(cien, {{0ms, cuarenta}}, Final::Colgar), std::nullopt},
+        {"reset without a length",
+         Respuesta::Cruda("HTTP/1.1 200 OK\r\n\r\n", {{0ms, cuarenta}}, Final::Reiniciar), std::nullopt},
+        {"closed inside a chunk",
+         Respuesta::Cruda("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n",
+                          {{0ms, "10\r\naaa"}}),
+         std::nullopt},
+        {"stalled", Respuesta::Cruda(cien, {{0ms, cuarenta}}, Final::Colgar), std::nullopt},
     };
     for (const Caso& c : casos) {
         SCOPED_TRACE(c.nombre);
@@ -332,14 +326,24 @@ TEST_F(InternetTest, BodiesAreCompleteOnlyWhenAllOfThemArrived) {
             EXPECT_FALSE(l.LeerTodo(cuerpo));
         }
     }
+
+    // A HEAD answer announces the length of a body that never comes.
+    servidor.Responder([&](const Peticion&) { return Respuesta::Cruda(cien, {}, Final::Colgar); });
+    Llamada cabeza(servidor.Puerto());
+    cabeza.peticion.reset(HttpOpenRequestA(cabeza.conexion.get(), "HEAD", "/", "HTTP/1.0",
+                                           nullptr, nullptr, 0, 0));
+    ASSERT_TRUE(cabeza.Enviar());
+    std::string cuerpo;
+    EXPECT_TRUE(cabeza.LeerTodo(cuerpo));
+    EXPECT_EQ(cuerpo, "");
 }
 
 TEST_F(InternetTest, SendFailsWithoutAFinalHead) {
     EstablecerTiemposEspera(500ms, 300ms);
     servidor.Responder([](const Peticion& p) {
-        if (p.Destino == "/basura") return Cruda("ESTO NO ES HTTP\r\n\r\nni esto\r\n");
-        if (p.Destino == "/mudo") return Cruda("", {}, Final::Colgar);
-        return Cruda("HTTP/1.1 200 OK\r\nServer: a medias\r\n", {}, Final::Colgar);
+        if (p.Destino == "/basura") return Respuesta::Cruda("ESTO NO ES HTTP\r\n\r\nni esto\r\n");
+        if (p.Destino == "/mudo") return Respuesta::Cruda("", {}, Final::Colgar);
+        return Respuesta::Cruda("HTTP/1.1 200 OK\r\nServer: a medias\r\n", {}, Final::Colgar);
     });
     for (const char* ruta : {"/basura", "/mudo", "/a-medias"}) {
         SCOPED_TRACE(ruta);
@@ -365,8 +369,8 @@ TEST_F(InternetTest, SendFailsWithoutAFinalHead) {
 TEST_F(InternetTest, MemoryStaysBoundedWhateverTheBodySize) {
     constexpr uint64_t kTamano = 24u << 20;
     servidor.Responder([](const Peticion&) {
-        Respuesta r = Cruda("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(kTamano) +
-                            "\r\n\r\n");
+        Respuesta r = Respuesta::Cruda("HTTP/1.1 200 OK\r\nContent-Length: " +
+                                       std::to_string(kTamano) + "\r\n\r\n");
         r.BytesGenerados = kTamano;
         return r;
     });

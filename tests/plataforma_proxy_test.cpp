@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "internet.h"
+#include "lista_proxy.h"
 
 namespace {
 

@@ -362,6 +362,14 @@ Respuesta Respuesta::Simple(const std::string& estado, const std::string& cuerpo
     return r;
 }
 
+Respuesta Respuesta::Cruda(const std::string& cabecera, std::vector<Trozo> cuerpo, Final fin) {
+    Respuesta r;
+    r.Cabecera = cabecera;
+    r.Cuerpo = std::move(cuerpo);
+    r.Fin = fin;
+    return r;
+}
+
 // ---------------------------------------------------------------------------------------
 // ServidorHttp
 

@@ -57,6 +57,9 @@ struct Respuesta {
     static Respuesta Simple(const std::string& estado, const std::string& cuerpo,
                             const std::vector<std::string>& cabeceras = {},
                             bool conLongitud = true);
+    // The head exactly as given (it may also be left empty and sent in the pieces).
+    static Respuesta Cruda(const std::string& cabecera, std::vector<Trozo> cuerpo = {},
+                           Final fin = Final::Cerrar);
 };
 
 // The pattern BytesGenerados sends: byte i of the body is Patron(i).

@@ -1,0 +1,119 @@
+#include "respuesta_http.h"
+
+#include <charconv>
+#include <cmath>
+#include <system_error>
+
+#include "texto_http.h"
+
+namespace internet {
+
+namespace {
+
+using namespace texto;
+
+void LeerLineaEstado(Cabeza& c, std::string_view linea) {
+    const size_t a = linea.find(' ');
+    c.version = std::string(linea.substr(0, a));
+    if (a == std::string_view::npos) return;
+    std::string_view resto = linea.substr(a + 1);
+    const size_t b = resto.find(' ');
+    c.codigo = std::string(resto.substr(0, b));
+    if (b != std::string_view::npos) c.texto = std::string(resto.substr(b + 1));
+    c.estado = 0;
+    for (char d : c.codigo) {
+        if (d < '0' || d > '9' || c.estado > 999) break;
+        c.estado = c.estado * 10 + (d - '0');
+    }
+}
+
+}  // namespace
+
+bool BuscarCampo(const Campos& campos, std::string_view nombre, uint32_t indice,
+                 std::string& valor) {
+    for (const auto& [n, v] : campos) {
+        if (!IgualesSinCaso(n, nombre)) continue;
+        if (indice-- == 0) {
+            valor = v;
+            return true;
+        }
+    }
+    return false;
+}
+
+int32_t LongitudDeContenido(std::string_view t) {
+    while (!t.empty() && (t.front() == ' ' || t.front() == '\t')) t.remove_prefix(1);
+    while (!t.empty() && (t.back() == ' ' || t.back() == '\t')) t.remove_suffix(1);
+    bool negativo = false;
+    if (!t.empty() && (t.front() == '+' || t.front() == '-')) {
+        negativo = t.front() == '-';
+        t.remove_prefix(1);
+    }
+    // Plain decimal notation only: digits, an optional fraction and exponent.
+    size_t i = 0, cifras = 0;
+    while (i < t.size() && t[i] >= '0' && t[i] <= '9') ++i, ++cifras;
+    if (i < t.size() && t[i] == '.') {
+        ++i;
+        while (i < t.size() && t[i] >= '0' && t[i] <= '9') ++i, ++cifras;
+    }
+    if (cifras == 0) return -1;
+    if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
+        ++i;
+        if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+        if (i == t.size() || t[i] < '0' || t[i] > '9') return -1;
+        while (i < t.size() && t[i] >= '0' && t[i] <= '9') ++i;
+    }
+    if (i != t.size()) return -1;
+
+    double valor = 0;
+    const auto r = std::from_chars(t.data(), t.data() + t.size(), valor);
+    if (r.ec != std::errc() || r.ptr != t.data() + t.size()) return -1;
+    const double redondeado = std::nearbyint(negativo ? -valor : valor);
+    if (!(redondeado >= 0 && redondeado <= INT32_MAX)) return -1;
+    return static_cast<int32_t>(redondeado);
+}
+
+Papel PapelDeCabeza(const Cabeza& cabeza, bool conUsuario) {
+    const int e = cabeza.estado;
+    if (e >= 100 && e < 200) return Papel::Intermedia;
+    std::string ubicacion;
+    if ((e == 300 || e == 301 || e == 302 || e == 303 || e == 307 || e == 308) &&
+        BuscarCampo(cabeza.campos, "Location", 0, ubicacion))
+        return Papel::Redireccion;
+    if ((e == 401 && conUsuario) || e == 407) return Papel::Desafio;
+    return Papel::Final;
+}
+
+bool LectorCabezas::Linea(std::string_view linea) {
+    while (!linea.empty() && (linea.back() == '\n' || linea.back() == '\r'))
+        linea.remove_suffix(1);
+    if (cabeza_.completa || cabeza_.lineas.empty()) {
+        // Only a status line starts a response; anything else here is a trailer field
+        // after a chunked body (or noise) and belongs to no head.
+        if (linea.size() < 5 || !IgualesSinCaso(linea.substr(0, 5), "HTTP/")) return false;
+        cabeza_ = Cabeza{};  // a new response: redirect and challenge heads are replaced
+        LeerLineaEstado(cabeza_, linea);
+        cabeza_.lineas.emplace_back(linea);
+        return false;
+    }
+    if (linea.empty()) {
+        cabeza_.completa = true;
+        return true;
+    }
+    cabeza_.lineas.emplace_back(linea);
+    if (EsBlanco(linea.front())) {  // folded continuation of the previous header
+        if (!cabeza_.campos.empty()) {
+            auto& v = cabeza_.campos.back().second;
+            v += ' ';
+            v += Recortar(linea);
+        }
+        return false;
+    }
+    const size_t dp = linea.find(':');
+    if (dp == std::string_view::npos) return false;
+    cabeza_.campos.emplace_back(std::string(Recortar(linea.substr(0, dp))),
+                                std::string(Recortar(linea.substr(dp + 1))));
+    return false;
+}
+
+}  // namespace internet

@@ -8,7 +8,6 @@
 #include <cmath>
 #include <csignal>
 #include <stdexcept>
-#include <tuple>
 
 #include "descarga_comun.h"
 #include "internet.h"
@@ -166,24 +165,35 @@ TEST_F(Transferencias, CancelarDejaElArchivoAnterior) {
 }
 
 // Answers that are not the archive: a body cut short, reset or stalled (999) and final
-// answers other than 2xx (their own code). None of them touches the old archive.
+// answers other than 2xx (their own code). None of them touches the old archive. A silent
+// server or a stalled body: a wait the window gives up ends as a cancel; the component on
+// its own blocks until the time-out and reports the failure.
 TEST_F(Transferencias, RespuestasQueNoSonElArchivoLoDejanComoEstaba) {
     internet::EstablecerTiemposEspera(milliseconds(2000), milliseconds(300));
     const std::string k999 = "Ha ocurrido un error durante la descarga.";
+    const std::string k998 = "Descarga cancelada por el usuario.";
     const std::string largo = "HTTP/1.1 200 OK\r\nContent-Length: 10000\r\n\r\n";
     const std::string trozosConResumen =
         "\r\nTransfer-Encoding: chunked\r\n\r\n0\r\nX-Resumen: 1\r\n\r\n";
+    enum Espera { Aguanta, Abandona, SinVentana };
     struct Caso {
         const char* nombre;
         Respuesta r;
         std::string codigo, texto;
+        Espera espera = Aguanta;
     };
     const std::vector<prueba::Trozo> parte{{milliseconds(20), Cuerpo(3000)}};
     using prueba::Final;
+    const Respuesta detenido = Respuesta::Cruda(largo, parte, Final::Colgar);
+    const Respuesta mudo = Respuesta::Cruda("", {}, Final::Colgar);
     const std::vector<Caso> casos{
         {"closed before the length", Respuesta::Cruda(largo, parte), "999", k999},
         {"reset before the length", Respuesta::Cruda(largo, parte, Final::Reiniciar), "999", k999},
-        {"stalled", Respuesta::Cruda(largo, parte, Final::Colgar), "999", k999},
+        {"stalled", detenido, "999", k999},
+        {"stalled, given up", detenido, "998", k998, Abandona},
+        {"silent, given up", mudo, "998", k998, Abandona},
+        {"stalled, no window", detenido, "999", k999, SinVentana},
+        {"silent, no window", mudo, "005", "Error en InternetSendRequest.", SinVentana},
         {"1e3 is a thousand: five bytes are a cut body",
          Respuesta::Cruda("HTTP/1.1 200 OK\r\nContent-Length: 1e3\r\n\r\n",
                           {{milliseconds(0), "hello"}}),
@@ -203,6 +213,8 @@ TEST_F(Transferencias, RespuestasQueNoSonElArchivoLoDejanComoEstaba) {
     };
     for (const Caso& c : casos) {
         SCOPED_TRACE(c.nombre);
+        ventana.Abandona = c.espera == Abandona;
+        sistema::RegistrarVentana(c.espera == SinVentana ? nullptr : &ventana);
         Servir(c.r);
         d.Descargar(1);
         Fallo(c.codigo, c.texto);
@@ -212,25 +224,6 @@ TEST_F(Transferencias, RespuestasQueNoSonElArchivoLoDejanComoEstaba) {
     Servir(cuerpo, 1);
     d.Descargar(1);
     Exito(cuerpo);
-}
-
-// A silent server or a stalled body: a wait the window gives up ends as a cancel; the
-// component on its own blocks until the time-out and reports the failure.
-TEST_F(Transferencias, UnaEsperaQueLaVentanaAbandonaEsUnaCancelacion) {
-    internet::EstablecerTiemposEspera(milliseconds(2000), milliseconds(300));
-    Respuesta mudo, detenido = Respuesta::Simple("200 OK", Cuerpo(3000));
-    detenido.Cabecera = "HTTP/1.1 200 OK\r\nContent-Length: 10000\r\n\r\n";
-    mudo.Fin = detenido.Fin = prueba::Final::Colgar;
-    ventana.Abandona = true;
-    for (auto [r, conVentana, codigo] : {std::tuple{mudo, true, "998"}, {detenido, true, "998"},
-                                         {mudo, false, "005"}, {detenido, false, "999"}}) {
-        SCOPED_TRACE(codigo);
-        sistema::RegistrarVentana(conVentana ? &ventana : nullptr);
-        Servir(r);
-        d.Descargar(1);
-        EXPECT_EQ(d.StatusCode(), codigo);
-        Fallo(d.StatusCode(), d.StatusText());
-    }
 }
 
 // Handlers run inside the transfer: what they do to the instance must not reach released

@@ -580,10 +580,20 @@ TEST_P(VentanaInterrumpida, NoDejaTemporalesNiArrancaElProducto) {
 
     zkDownload d;
     d.URL(URLActualizacion);
+    bool intacto = true;
+    d.Progreso = [&](int32_t, int32_t, double, int32_t, double, int32_t&, bool&) {
+        intacto = intacto && Leer(En("Morvane.zip")) == "anterior";
+    };
+    const mode_t umask = ::umask(027);
     d.Descargar(1);
+    ::umask(umask);
     EXPECT_FALSE(d.HuboError()) << d.StatusCode() << " " << d.StatusText();
+    EXPECT_TRUE(intacto);
     EXPECT_TRUE(Leer(En("Morvane.zip")) == nuevo);
     EXPECT_TRUE(Temporales().empty());
+    struct stat st {};
+    ASSERT_EQ(::stat(En("Morvane.zip").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
     EXPECT_FALSE(Hay("producto-iniciado"));
 }
 

@@ -516,10 +516,15 @@ Peticion::Espera Peticion::Impulsar(Pred lista) {
             espera = std::min(espera,
                               std::chrono::ceil<milliseconds>(kRodajaEspera - sinServir));
         }
+        // Any arrival on the connection breaks the silence, also a piece of a header line
+        // that libcurl hands on only once the line is whole.
+        int conEventos = 0;
         if (curl_multi_poll(multi.get(), nullptr, 0, static_cast<int>(espera.count()),
-                            nullptr) != CURLM_OK) {
+                            &conEventos) != CURLM_OK) {
             terminada = true;
             resultado = CURLE_FAILED_INIT;
+        } else if (conEventos > 0) {
+            actividad = Reloj::now();
         }
     }
 }

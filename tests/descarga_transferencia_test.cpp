@@ -296,6 +296,12 @@ TEST_F(Transferencias, ElCuerpoTerminaDondeDiceSuLongitud) {
                                {hueco, "\r\n"},
                                {hueco, "hello"}}),
          "hello", "5"},
+        {"a header line in pieces, each gap shorter than the stall time-out",
+         Respuesta::Cruda("", {{milliseconds(0), "HTTP/1.1 200 OK\r\nCon"},
+                               {hueco, "tent-"},
+                               {hueco, "Length"},
+                               {hueco, ": 5\r\n\r\nhello"}}),
+         "hello", "5"},
     };
     for (const Caso& c : casos) {
         SCOPED_TRACE(c.nombre);

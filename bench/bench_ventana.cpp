@@ -106,6 +106,8 @@ void UsarProxy(const prueba::ServidorHttp& servidor) {
     ::setenv("http_proxy", ("http://" + servidor.Direccion()).c_str(), 1);
 }
 
+std::string Leyenda(const Form1& f) { return f.Picture1.accessibleDescription().toStdString(); }
+
 // ---------------------------------------------------------------------------------------
 // Whole-window download against curl
 
@@ -113,7 +115,7 @@ std::optional<double> DescargaVentana(Form1& f, const std::string& archivo, uint
     const auto t0 = Reloj::now();
     const Form1Prueba::Descarga d = Form1Prueba::Descargar(f);
     const double t = Segundos(Reloj::now() - t0);
-    const std::string leyenda = f.Picture1.accessibleDescription().toStdString();
+    const std::string leyenda = Leyenda(f);
     std::fprintf(stderr, "  ventana: %.3f s, %s, %llu eventos, barra \"%s\"\n", t,
                  d.Estado.c_str(), static_cast<unsigned long long>(d.Eventos), leyenda.c_str());
     return medicion::Comprobar("ventana", t, d.HuboError, leyenda == "100%", archivo, n);
@@ -371,7 +373,6 @@ std::string CifraArranque(const std::string& yo, const std::string& dir, int ron
 // ---------------------------------------------------------------------------------------
 // Cancelar while the body has stalled
 
-std::string Leyenda(const Form1& f) { return f.Picture1.accessibleDescription().toStdString(); }
 
 // A click as the window system delivers one: press and release, posted to the button.
 void PostearClic(QWidget& boton) {

@@ -4,6 +4,15 @@
 #include "lecturas.h"
 #include "sistema.h"
 
+internet::HINTERNET AbrirPeticionGet(internet::HINTERNET conexion, const std::string& esquema,
+                                     const std::string& ruta) {
+    using namespace internet;
+    uint32_t flags = INTERNET_FLAG_RELOAD;
+    if (esquema == "https") flags |= INTERNET_FLAG_SECURE;
+    return HttpOpenRequestA(conexion, "GET", ruta.c_str(), "HTTP/1.0", nullptr, nullptr, flags,
+                            0);
+}
+
 std::optional<std::string> LeerTextoRemoto(const std::string& url, int32_t puerto,
                                            std::size_t limite) {
     using namespace internet;
@@ -16,10 +25,7 @@ std::optional<std::string> LeerTextoRemoto(const std::string& url, int32_t puert
         Handle conexion(InternetConnectA(sesion.get(), partes.Host.c_str(),
                                          static_cast<int16_t>(puerto), "", "",
                                          INTERNET_SERVICE_HTTP, 0, 0));
-        uint32_t flags = INTERNET_FLAG_RELOAD;
-        if (partes.Esquema == "https") flags |= INTERNET_FLAG_SECURE;
-        Handle peticion(HttpOpenRequestA(conexion.get(), "GET", partes.Ruta.c_str(), "HTTP/1.0",
-                                         nullptr, nullptr, flags, 0));
+        Handle peticion(AbrirPeticionGet(conexion.get(), partes.Esquema, partes.Ruta));
         if (!peticion || !HttpSendRequestA(peticion.get(), nullptr, 0, nullptr, 0))
             return std::nullopt;
 

@@ -1,5 +1,5 @@
-// A small companion of the download component: the fetch of a small text (an update's
-// signature) made exactly as the component fetches the archive.
+// The request the download component makes, in one place, and the fetch of a small text
+// (an update's signature) made exactly as the component fetches the archive.
 #pragma once
 
 #include <cstddef>
@@ -7,8 +7,15 @@
 #include <optional>
 #include <string>
 
+#include "internet.h"
+
 // The user agent of every request the component makes.
 inline constexpr const char* kAgenteDescarga = "zkDownload";
+
+// Opens the component's GET of `ruta` on `conexion`: HTTP/1.0, always from the server,
+// over verified TLS when `esquema` is "https". Null on failure.
+internet::HINTERNET AbrirPeticionGet(internet::HINTERNET conexion, const std::string& esquema,
+                                     const std::string& ruta);
 
 // The body of `url` when the server answers with a 2xx status and a complete body of at
 // most `limite` bytes; nothing on any other outcome. The request is the archive's: agent

@@ -388,11 +388,7 @@ bool zkDownload::Conectar() {
 }
 
 bool zkDownload::AbrirPeticion() {
-    uint32_t flags = INTERNET_FLAG_RELOAD;
-    if (esquema_ == "https") flags |= INTERNET_FLAG_SECURE;
-    if (SinNul(ruta_))
-        peticion_.reset(HttpOpenRequestA(conexion_.get(), "GET", ruta_.c_str(), "HTTP/1.0",
-                                         nullptr, nullptr, flags, 0));
+    if (SinNul(ruta_)) peticion_.reset(AbrirPeticionGet(conexion_.get(), esquema_, ruta_));
     if (!peticion_) {
         EstablecerError(4);
         return false;

@@ -26,11 +26,6 @@ constexpr char kAlfabeto[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwx
 
 std::atomic<bool> g_sinNombre{true};
 
-std::string Unir(const std::string& carpeta, const std::string& nombre) {
-    if (carpeta.empty() || carpeta.back() == '/') return carpeta + nombre;
-    return carpeta + "/" + nombre;
-}
-
 // A fresh candidate name; uniqueness is settled by the system call that creates it.
 std::string NombreAlAzar(const std::string& prefijo) {
     unsigned char azar[kLetrasNombre];
@@ -46,6 +41,24 @@ std::string NombreAlAzar(const std::string& prefijo) {
     std::string nombre = prefijo;
     for (unsigned char c : azar) nombre += kAlfabeto[c % (sizeof kAlfabeto - 1)];
     return nombre;
+}
+
+// What one try of a fresh name gave.
+enum class Intento { Hecho, OtroNombre, Fallo };
+
+// Tries fresh "<prefijo>XXXXXX" names in `carpeta` until `probar` settles one; the name,
+// or empty when a try failed outright or every name was taken.
+template <class F>
+std::string ProbarNombres(const std::string& carpeta, const std::string& prefijo, F probar) {
+    for (int intento = 0; intento < kIntentosNombre; ++intento) {
+        std::string ruta = Unir(carpeta, NombreAlAzar(prefijo));
+        switch (probar(ruta)) {
+        case Intento::Hecho: return ruta;
+        case Intento::OtroNombre: continue;
+        case Intento::Fallo: return {};
+        }
+    }
+    return {};
 }
 
 bool EsNombreTemporal(const char* nombre, const std::string& prefijo) {
@@ -138,38 +151,28 @@ bool FicheroTemporal::AbrirSinNombre() {
 // Created with O_EXCL and locked at once. A sweep may catch the file between the two: the
 // lock is then refused, or the file is already gone, and another name is tried.
 bool FicheroTemporal::AbrirConNombre() {
-    for (int intento = 0; intento < kIntentosNombre; ++intento) {
-        std::string ruta = Unir(carpeta_, NombreAlAzar(prefijo_));
+    ruta_ = ProbarNombres(carpeta_, prefijo_, [this](const std::string& ruta) {
         int fd;
         do {
             fd = ::open(ruta.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         } while (fd < 0 && errno == EINTR);
-        if (fd < 0) {
-            if (errno == EEXIST) continue;
-            return false;
-        }
+        if (fd < 0) return errno == EEXIST ? Intento::OtroNombre : Intento::Fallo;
         struct stat st {};
         if (TomarCerrojo(fd) == Cerrojo::Ocupado || ::fstat(fd, &st) != 0 || st.st_nlink == 0) {
             ::close(fd);
-            continue;
+            return Intento::OtroNombre;
         }
         fd_ = fd;
-        ruta_ = std::move(ruta);
-        return true;
-    }
-    return false;
+        return Intento::Hecho;
+    });
+    return !ruta_.empty();
 }
 
 bool FicheroTemporal::Anadir(const char* datos, size_t n) {
     if (!Abierto()) return false;
     if (n > kCapacidad - usado_) {
         if (!Vaciar()) return false;
-        if (n >= kCapacidad) {
-            if (!EscribirTodo(datos, n)) return false;
-            escritos_ += n;
-            if (escritos_ - enviados_ >= kTramoDisco) AdelantarEscritura();
-            return true;
-        }
+        if (n >= kCapacidad) return Escribir(datos, n);
     }
     std::memcpy(buffer_.get() + usado_, datos, n);
     usado_ += n;
@@ -184,14 +187,12 @@ bool FicheroTemporal::Colocar(const std::string& destino) {
         if (::fsync(fd_) != 0 && errno != EINVAL) return false;
         if (ruta_.empty()) {
             const std::string origen = "/proc/self/fd/" + std::to_string(fd_);
-            for (int intento = 0; intento < kIntentosNombre && ruta_.empty(); ++intento) {
-                std::string ruta = Unir(carpeta_, NombreAlAzar(prefijo_));
+            ruta_ = ProbarNombres(carpeta_, prefijo_, [&](const std::string& ruta) {
                 if (::linkat(AT_FDCWD, origen.c_str(), AT_FDCWD, ruta.c_str(),
                              AT_SYMLINK_FOLLOW) == 0)
-                    ruta_ = std::move(ruta);
-                else if (errno != EEXIST)
-                    return false;
-            }
+                    return Intento::Hecho;
+                return errno == EEXIST ? Intento::OtroNombre : Intento::Fallo;
+            });
             if (ruta_.empty()) return false;
         }
         if (::rename(ruta_.c_str(), destino.c_str()) != 0) return false;
@@ -219,12 +220,16 @@ void FicheroTemporal::Descartar() noexcept {
 }
 
 bool FicheroTemporal::Vaciar() {
-    if (usado_ == 0) return true;
-    const bool ok = EscribirTodo(buffer_.get(), usado_);
-    escritos_ += usado_;
+    const size_t n = usado_;
     usado_ = 0;
-    if (ok && escritos_ - enviados_ >= kTramoDisco) AdelantarEscritura();
-    return ok;
+    return n == 0 || Escribir(buffer_.get(), n);
+}
+
+bool FicheroTemporal::Escribir(const char* datos, size_t n) {
+    if (!EscribirTodo(datos, n)) return false;
+    escritos_ += n;
+    if (escritos_ - enviados_ >= kTramoDisco) AdelantarEscritura();
+    return true;
 }
 
 // Starts writing finished stretches to disk while the body is still arriving, so the

@@ -45,6 +45,8 @@ private:
     bool AbrirSinNombre();
     bool AbrirConNombre();
     bool Vaciar();
+    // Writes straight to the file, counting what went and starting its writeback.
+    bool Escribir(const char* datos, size_t n);
     void AdelantarEscritura() noexcept;
     bool EscribirTodo(const char* datos, size_t n);
 

@@ -5,6 +5,8 @@
 
 #include <openssl/evp.h>
 
+#include "libcrypto.h"
+
 #include <cerrno>
 #include <climits>
 #include <memory>
@@ -21,13 +23,8 @@ namespace {
 // Big enough that the hash, not the system calls, sets the pace.
 constexpr std::size_t kPieza = 256 * 1024;
 
-// Owner of one libcrypto object, freed with `Liberar`.
-template <class T, void (*Liberar)(T*)>
-struct Suelta {
-    void operator()(T* p) const noexcept { Liberar(p); }
-};
-using ContextoMd = std::unique_ptr<EVP_MD_CTX, Suelta<EVP_MD_CTX, EVP_MD_CTX_free>>;
-using Clave = std::unique_ptr<EVP_PKEY, Suelta<EVP_PKEY, EVP_PKEY_free>>;
+using libcrypto::Clave;
+using libcrypto::ContextoMd;
 
 class Descriptor {
 public:
@@ -50,6 +47,17 @@ std::optional<std::string>& ClaveSustituta() {
     return clave;
 }
 
+
+// True when `firma` is a valid Ed25519 signature of `resumen` by the raw public key `clave`.
+bool VerificarResumen(const std::vector<unsigned char>& clave,
+                      const std::vector<unsigned char>& firma, const Resumen& resumen) {
+    Clave publica(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, clave.data(), clave.size()));
+    ContextoMd md(EVP_MD_CTX_new());
+    if (!publica || !md) return false;
+    // Ed25519 hashes internally: no digest is named here.
+    if (EVP_DigestVerifyInit(md.get(), nullptr, nullptr, nullptr, publica.get()) != 1) return false;
+    return EVP_DigestVerify(md.get(), firma.data(), firma.size(), resumen.data(), resumen.size()) == 1;
+}
 }  // namespace
 
 std::string CodificarBase64(const unsigned char* datos, std::size_t n) {
@@ -124,17 +132,6 @@ std::optional<Resumen> ResumenFichero(const std::string& ruta, const Continuar& 
     } catch (...) {
         return std::nullopt;
     }
-}
-
-bool VerificarResumen(const std::vector<unsigned char>& clave,
-                      const std::vector<unsigned char>& firma, const Resumen& resumen) {
-    if (clave.size() != kBytesClave || firma.size() != kBytesFirma) return false;
-    Clave publica(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, clave.data(), clave.size()));
-    ContextoMd md(EVP_MD_CTX_new());
-    if (!publica || !md) return false;
-    // Ed25519 hashes internally: no digest is named here.
-    if (EVP_DigestVerifyInit(md.get(), nullptr, nullptr, nullptr, publica.get()) != 1) return false;
-    return EVP_DigestVerify(md.get(), firma.data(), firma.size(), resumen.data(), resumen.size()) == 1;
 }
 
 std::string ClaveIncorporada() {

@@ -34,11 +34,6 @@ using Continuar = std::function<bool()>;
 // every piece. Nothing when the file cannot be read or the job was abandoned.
 std::optional<Resumen> ResumenFichero(const std::string& ruta, const Continuar& continuar = {});
 
-// True when `firma` is a valid Ed25519 signature of `resumen` by the raw public key `clave`;
-// false for any other size of key or signature.
-bool VerificarResumen(const std::vector<unsigned char>& clave,
-                      const std::vector<unsigned char>& firma, const Resumen& resumen);
-
 // The public key the program was built with, as base64 text; empty when updates are not
 // signed.
 std::string ClaveIncorporada();

@@ -72,8 +72,7 @@ PictureBox::PictureBox(QWidget* parent) : QWidget(parent) {
     backColor_ = QApplication::palette().color(QPalette::Base);
     foreColor_ = QApplication::palette().color(QPalette::Text);
     setAttribute(Qt::WA_OpaquePaintEvent);
-    escala_ = devicePixelRatioF();
-    imagen_ = ImagenCliente(TamanoCliente(), escala_, backColor_);
+    imagen_ = ImagenCliente(TamanoCliente(), devicePixelRatioF(), backColor_);
 }
 
 QSize PictureBox::TamanoCliente() const {
@@ -88,9 +87,8 @@ double PictureBox::PixelesPorPuntoY() const {
     return static_cast<double>(imagen_.height()) / TamanoCliente().height();
 }
 
-void PictureBox::Sincronizar() const {
+void PictureBox::Sincronizar(double escala) const {
     const QSize nuevo = TamanoCliente();
-    const double escala = escala_;
     if (escala == imagen_.devicePixelRatio() && imagen_.size() == EnDispositivo(nuevo, escala))
         return;
     // The old content at its logical size: after a change of scale it shows scaled until
@@ -247,8 +245,7 @@ void PictureBox::BackColor(const QColor& vData) {
 }
 
 void PictureBox::paintEvent(QPaintEvent* /*evento*/) {
-    escala_ = devicePixelRatioF();
-    Sincronizar();
+    Sincronizar(devicePixelRatioF());
     QPainter pintor(this);
     pintor.save();
     pintor.setClipRect(rect().adjusted(Borde, Borde, -Borde, -Borde));
@@ -260,8 +257,7 @@ void PictureBox::paintEvent(QPaintEvent* /*evento*/) {
 }
 
 void PictureBox::resizeEvent(QResizeEvent* /*evento*/) {
-    escala_ = devicePixelRatioF();
-    Sincronizar();
+    Sincronizar(devicePixelRatioF());
 }
 
 void PictureBox::changeEvent(QEvent* evento) {

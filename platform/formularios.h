@@ -118,16 +118,16 @@ private:
     // Device pixels per logical pixel of the image, each way.
     double PixelesPorPuntoX() const;
     double PixelesPorPuntoY() const;
-    // Gives the image the client area's size at escala_, keeping what it shows. A hidden
-    // widget gets its resize event only when shown, so every use of the image checks.
-    void Sincronizar() const;
+    // Gives the image the client area's size at `escala` device pixels per pixel (by
+    // default the image's own), keeping what it shows. A hidden widget gets its resize
+    // event only when shown, so every use of the image checks. The screen's ratio is read
+    // only at resize and paint (a window moved to a screen of another scale is repainted):
+    // asking Qt on every use would cost more than the rest of a progress step.
+    void Sincronizar() const { Sincronizar(imagen_.devicePixelRatio()); }
+    void Sincronizar(double escala) const;
     void Cambio() { ++generacion_; }
 
     mutable QImage imagen_;
-    // The screen's device pixel ratio, read again at every resize and paint (a window
-    // moved to a screen of another scale is repainted); asking Qt on every use of the
-    // image would cost more than the rest of a progress step.
-    double escala_ = 1;
     bool autoRedraw_ = false;
     double scaleWidth_ = 0;  // 0: twips; otherwise the user's width in units
     int drawMode_ = vbCopyPen;

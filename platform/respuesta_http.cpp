@@ -42,8 +42,7 @@ bool BuscarCampo(const Campos& campos, std::string_view nombre, uint32_t indice,
 }
 
 int32_t LongitudDeContenido(std::string_view t) {
-    while (!t.empty() && (t.front() == ' ' || t.front() == '\t')) t.remove_prefix(1);
-    while (!t.empty() && (t.back() == ' ' || t.back() == '\t')) t.remove_suffix(1);
+    t = Recortar(t);
     bool negativo = false;
     if (!t.empty() && (t.front() == '+' || t.front() == '-')) {
         negativo = t.front() == '-';

@@ -61,11 +61,6 @@ std::string DirectorioActual() {
     return buf;
 }
 
-std::string Unir(const std::string& dir, const std::string& nombre) {
-    if (dir.empty() || dir.back() == '/') return dir + nombre;
-    return dir + "/" + nombre;
-}
-
 // Application directory, then current directory, then PATH; empty when not found.
 std::string ResolverPrograma(const std::string& programa) {
     if (programa.find('/') != std::string::npos) return programa;
@@ -166,6 +161,11 @@ void EstablecerApp_Path(const std::string& directorio) {
     std::string d = directorio;
     while (d.size() > 1 && d.back() == '/') d.pop_back();
     AppPathForzado() = d;
+}
+
+std::string Unir(const std::string& dir, const std::string& nombre) {
+    if (dir.empty() || dir.back() == '/') return dir + nombre;
+    return dir + "/" + nombre;
 }
 
 std::string ObtenerCarpeta(const std::string& ruta) {

@@ -55,6 +55,9 @@ std::string App_Path();
 // real directory). Tests use it to give each case an install directory of its own.
 void EstablecerApp_Path(const std::string& directorio);
 
+// `nombre` inside the directory `dir` ("" and "/" need no separator added).
+std::string Unir(const std::string& dir, const std::string& nombre);
+
 // Directory part of `ruta` (text before its last '/'); the current directory when
 // `ruta` holds no '/'; "/" for a file at the root.
 std::string ObtenerCarpeta(const std::string& ruta);

@@ -22,19 +22,14 @@
 #include <string>
 #include <vector>
 
+#include "fichero_temporal.h"
 #include "firma.h"
+#include "libcrypto.h"
+#include "sistema.h"
 
 namespace {
 
-// Owner of one libcrypto object, freed with `Liberar`.
-template <class T, void (*Liberar)(T*)>
-struct Suelta {
-    void operator()(T* p) const noexcept { Liberar(p); }
-};
-using Clave = std::unique_ptr<EVP_PKEY, Suelta<EVP_PKEY, EVP_PKEY_free>>;
-using ContextoMd = std::unique_ptr<EVP_MD_CTX, Suelta<EVP_MD_CTX, EVP_MD_CTX_free>>;
-using ContextoClave = std::unique_ptr<EVP_PKEY_CTX, Suelta<EVP_PKEY_CTX, EVP_PKEY_CTX_free>>;
-using Bio = std::unique_ptr<BIO, Suelta<BIO, BIO_free_all>>;
+using namespace libcrypto;
 
 int Uso() {
     std::fputs("usage: morvane-sign key FILE\n"
@@ -67,12 +62,14 @@ bool EscribirNuevo(const std::string& ruta, const std::string& texto, mode_t mod
     while (hecho < texto.size()) {
         const ssize_t n = ::write(fd, texto.data() + hecho, texto.size() - hecho);
         if (n < 0 && errno == EINTR) continue;
+        if (n == 0) errno = EIO;
         if (n <= 0) break;
         hecho += static_cast<size_t>(n);
     }
-    const bool bien = hecho == texto.size() && ::fsync(fd) == 0;
-    if (!bien) error = std::strerror(errno);
-    if (::close(fd) != 0 || !bien) {
+    bool bien = hecho == texto.size() && ::fsync(fd) == 0;
+    bien = ::close(fd) == 0 && bien;
+    if (!bien) {
+        error = std::strerror(errno);
         ::unlink(ruta.c_str());
         return false;
     }
@@ -126,19 +123,13 @@ int Firmar(const std::string& ficheroClave, const std::string& archivo) {
         n != sizeof firmaBytes)
         return Fallo("could not sign " + archivo);
 
-    // Written beside the archive under a temporary name and renamed: a half-written
-    // signature is never published.
+    // Put in place whole, as the updater puts its archive: a half-written signature is
+    // never published.
     const std::string destino = archivo + ".sig";
-    const std::string temporal = destino + ".tmp";
-    std::string error;
-    ::unlink(temporal.c_str());
-    if (!EscribirNuevo(temporal, firma::CodificarBase64(firmaBytes, n) + "\n", 0644, error))
-        return Fallo("cannot write " + temporal + ": " + error);
-    if (::rename(temporal.c_str(), destino.c_str()) != 0) {
-        error = std::strerror(errno);
-        ::unlink(temporal.c_str());
-        return Fallo("cannot write " + destino + ": " + error);
-    }
+    const std::string texto = firma::CodificarBase64(firmaBytes, n) + "\n";
+    sistema::FicheroTemporal sig(sistema::ObtenerCarpeta(destino), "zkD");
+    if (!sig.Abierto() || !sig.Anadir(texto.data(), texto.size()) || !sig.Colocar(destino))
+        return Fallo("cannot write " + destino + ": " + std::strerror(errno));
     return 0;
 }
 

@@ -3,7 +3,6 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QIcon>
 
 #include <cmath>
@@ -31,6 +30,8 @@ const std::string kProducto = "Morvane.exe";
 const std::string kDescomprimir = "Kelunzip";
 
 constexpr std::size_t kLimiteFirma = 4096;  // bytes; a signature is under 100
+
+std::string RutaArchivo() { return sistema::Unir(sistema::App_Path(), kArchivo); }
 
 constexpr int32_t kEsperaInstalacion = 1000;  // ms, at least, after starting the unzip tool
 constexpr int32_t kSondeoInstalacion = 20;    // ms between looks at the unzip tool
@@ -158,11 +159,8 @@ void Form1::closeEvent(QCloseEvent* evento) {
 void Form1::TerminarPorSenal() {
     porSenal_ = true;
     productoPendiente_ = false;
-    if (cerrada_) {
-        if (Down) Cancelado = true;
-        return;
-    }
-    close();
+    // Already closed: whatever runs is already winding up (see Abandonar).
+    if (!cerrada_) close();
 }
 
 void Form1::IniciarProducto() {
@@ -265,7 +263,7 @@ void Form1::btnDescargar_Click() {
     firma::Veredicto veredicto = firma::Veredicto::Valida;
     if (!Cancelado && !fallo && !firma::ClaveIncorporada().empty()) {
         veredicto = ComprobarFirma();
-        if (veredicto != firma::Veredicto::Valida) sistema::Borrar(sistema::App_Path() + "/" + kArchivo);
+        if (veredicto != firma::Veredicto::Valida) sistema::Borrar(RutaArchivo());
     }
     btnCancelar.setEnabled(false);
 
@@ -311,17 +309,17 @@ firma::Veredicto Form1::ComprobarFirma() {
     BarraProgreso(Picture1, 0, "Comprobando la firma de la actualización...");
     const auto seguir = [this] {
         formularios::DoEvents();
-        return !Cancelado && !cerrada_;
+        return !Abandonar();
     };
     // Now, not coalesced: the text goes on screen and a pending click is seen before the
     // thread waits on the network.
     formularios::ProcesarEventos();
-    if (Cancelado || cerrada_) return firma::Veredicto::Abandonada;
+    if (Abandonar()) return firma::Veredicto::Abandonada;
     const std::optional<std::string> texto =
         LeerTextoRemoto(std::string(URLActualizacion) + ".sig", 0, kLimiteFirma);
     if (!seguir()) return firma::Veredicto::Abandonada;
     if (!texto) return firma::Veredicto::NoValida;
-    return firma::ComprobarArchivo(sistema::App_Path() + "/" + kArchivo, *texto, seguir);
+    return firma::ComprobarArchivo(RutaArchivo(), *texto, seguir);
 }
 
 // Runs the unzip tool in the application directory and waits until it has exited (at
@@ -343,7 +341,7 @@ bool Form1::InstalarActualizacion() {
     }
     if (estado != sistema::EstadoProceso::Terminado) return false;
 
-    sistema::Borrar(carpeta + "/" + kArchivo);
+    sistema::Borrar(RutaArchivo());
     sistema::TocarFichero(carpeta + "/" + kProducto);
     return true;
 }

@@ -24,6 +24,7 @@
 #include <mutex>
 #include <optional>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -101,6 +102,9 @@ thread_local uint32_t tUltimoError = 0;
 
 std::atomic<int64_t> gConexionMs{30000};
 std::atomic<int64_t> gInactividadMs{30000};
+std::atomic<int64_t> gSueloMs{60000};
+// The least a body must bring in every stretch of gSueloMs of waiting for it.
+constexpr uint64_t kSueloBytes = 1024;
 std::atomic<bool> gTrazaCurl{false};
 
 // The CA file of ConfiarEnAutoridadDePruebas; empty: the system's certificate store.
@@ -246,6 +250,7 @@ std::string ParteDeUrl(CURLU* u, CURLUPart parte, unsigned int flags = 0) {
 struct Destino {
     std::string url, esquema, host;
     long puerto = 0;
+    std::string ruta;  // path and query, as on the request line
 };
 
 // `referencia` (absolute, or relative to `base`) as a destination; nothing when it is not a
@@ -264,6 +269,13 @@ std::optional<Destino> Resolver(const std::string& base, const std::string& refe
         d.esquema = ParteDeUrl(u.get(), CURLUPART_SCHEME);
         d.host = ParteDeUrl(u.get(), CURLUPART_HOST);
         d.puerto = std::stol(ParteDeUrl(u.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT));
+        d.ruta = ParteDeUrl(u.get(), CURLUPART_PATH);
+        char* consulta = nullptr;
+        if (curl_url_get(u.get(), CURLUPART_QUERY, &consulta, 0) == CURLUE_OK) {
+            d.ruta += "?";
+            d.ruta += consulta;
+            curl_free(consulta);
+        }
         return d;
     } catch (...) {
         return std::nullopt;
@@ -278,9 +290,17 @@ struct Peticion final : Objeto {
 
     // What the request was opened with.
     std::string verbo, version;
-    std::string lineaPeticion;
-    Campos camposPeticion;  // the headers this layer puts on the request
+    Campos camposPropios;   // the headers this layer puts on the request, but Host
+    Campos camposLlamante;  // the caller's own, as given to HttpSendRequestA
+    std::vector<std::string> lineasLlamante;  // the same, as the lines that go out
+    // The request as the current hop sends it.
+    std::string metodo;
+    bool mismoOrigen = true;  // the hop goes where the caller connected
     milliseconds inactividad{30000};
+    milliseconds suelo{60000};
+    Reloj::time_point envio{};             // the current hop's request went out
+    Reloj::duration esperaCuerpo{};        // time waited for the body since baseSuelo
+    uint64_t baseSuelo = 0;                // entregados when that stretch began
     bool segura = false;  // https only, on every hop
     bool proxyExplicito = false;
     std::string proxy, bypass, usuario, password;
@@ -328,6 +348,8 @@ struct Peticion final : Objeto {
     }
 
     void Apuntar(const Destino& d);
+    void FijarCabeceras();
+    Campos CamposEnviados() const;
     bool Saltar();
     void LineaCabecera(std::string_view linea);
     void FijarFinal();
@@ -372,8 +394,8 @@ void Peticion::Apuntar(const Destino& d) {
                           IgualesSinCaso(elegido.Proxy.substr(0, 7), "http://");
         Fijar(e, CURLOPT_PROXYPORT, !elegido.Directo && http ? 80L : 0L);
     }
-    const bool mismoOrigen = IgualesSinCaso(d.esquema, origen.esquema) &&
-                             IgualesSinCaso(d.host, origen.host) && d.puerto == origen.puerto;
+    mismoOrigen = IgualesSinCaso(d.esquema, origen.esquema) &&
+                  IgualesSinCaso(d.host, origen.host) && d.puerto == origen.puerto;
     if (!usuario.empty() && mismoOrigen) {
         Fijar(e, CURLOPT_USERNAME, usuario.c_str());
         Fijar(e, CURLOPT_PASSWORD, password.c_str());
@@ -383,6 +405,43 @@ void Peticion::Apuntar(const Destino& d) {
         Fijar(e, CURLOPT_PASSWORD, static_cast<const char*>(nullptr));
     }
     actual = d;
+    FijarCabeceras();
+}
+
+// Credentials the caller wrote into its own headers are for the origin it connected to.
+bool EsCredencial(std::string_view nombre) {
+    return IgualesSinCaso(nombre, "Authorization") || IgualesSinCaso(nombre, "Cookie") ||
+           IgualesSinCaso(nombre, "Proxy-Authorization");
+}
+
+// The header list of the current hop. Host, User-Agent and Referer go through their own
+// options.
+void Peticion::FijarCabeceras() {
+    Lista nueva;
+    auto anadir = [&nueva](const std::string& linea) {
+        curl_slist* l = curl_slist_append(nueva.get(), linea.c_str());
+        if (!l) throw FalloCurl{};
+        nueva.release();
+        nueva.reset(l);
+    };
+    for (const auto& [n, val] : camposPropios)
+        if (n != "User-Agent" && n != "Referer") anadir(n + ": " + val);
+    for (size_t i = 0; i < lineasLlamante.size(); ++i)
+        if (mismoOrigen || !EsCredencial(camposLlamante[i].first)) anadir(lineasLlamante[i]);
+    Fijar(easy.get(), CURLOPT_HTTPHEADER, nueva.get());
+    lista = std::move(nueva);
+}
+
+// The headers as the current hop sends them, in order.
+Campos Peticion::CamposEnviados() const {
+    const bool tls = IgualesSinCaso(actual.esquema, "https");
+    std::string host = actual.host;
+    if (actual.puerto != (tls ? 443 : 80)) host += ":" + std::to_string(actual.puerto);
+    Campos r{{"Host", host}};
+    r.insert(r.end(), camposPropios.begin(), camposPropios.end());
+    for (const auto& campo : camposLlamante)
+        if (mismoOrigen || !EsCredencial(campo.first)) r.push_back(campo);
+    return r;
 }
 
 // Leaves the hop whose head redirects and starts the next one. False when the redirect
@@ -402,8 +461,10 @@ bool Peticion::Saltar() {
     if (estado == 303 || ((estado == 301 || estado == 302) && verbo == "POST")) {
         Fijar(easy.get(), CURLOPT_CUSTOMREQUEST, static_cast<const char*>(nullptr));
         Fijar(easy.get(), CURLOPT_HTTPGET, 1L);
+        metodo = "GET";
     }
     Apuntar(*d);
+    envio = Reloj::now();
     saltoPendiente = conectada = pausada = terminada = false;
     resultado = CURLE_OK;
     if (curl_multi_add_handle(multi.get(), easy.get()) != CURLM_OK) return false;
@@ -415,7 +476,17 @@ bool Peticion::Saltar() {
 // head (trailers) and the rest of a hop being left change nothing.
 void Peticion::LineaCabecera(std::string_view linea) {
     actividad = Reloj::now();
-    if (cabezaFinal || saltoPendiente || !lector.Linea(linea)) return;
+    if (cabezaFinal || saltoPendiente) return;
+    const bool terminaCabeza = lector.Linea(linea);
+    const Cabeza& c = lector.Actual();
+    if (!terminaCabeza && c.lineas.size() == 1 && !c.completa) {
+        // A challenge libcurl answers is followed by its request on the same connection,
+        // so libcurl must know where its body ends: the head's Content-Length is left to
+        // libcurl for 401 and 407 only, as it then reads the same number.
+        Fijar(easy.get(), CURLOPT_IGNORE_CONTENT_LENGTH,
+              c.estado == 401 || c.estado == 407 ? 0L : 1L);
+    }
+    if (!terminaCabeza) return;
     switch (PapelDeCabeza(lector.Actual(), !usuario.empty())) {
     case Papel::Intermedia:
         break;
@@ -440,7 +511,7 @@ void Peticion::FijarFinal() {
                            c.estado == 204 || c.estado == 304;
     if (!sinCuerpo && !BuscarCampo(c.campos, "Transfer-Encoding", 0, v) &&
         BuscarCampo(c.campos, "Content-Length", 0, v))
-        esperados = LongitudDeContenido(v);
+        esperados = LongitudAnunciada(v);
 }
 
 size_t Peticion::Recibir(const char* datos, size_t n) noexcept {
@@ -488,6 +559,7 @@ Peticion::Espera Peticion::Impulsar(Pred lista) {
     const auto inicio = Reloj::now();
     const bool servir = sistema::VentanaRegistrada() != nullptr;
     auto servida = inicio;
+    auto tramo = inicio;  // waiting since then not yet counted against the floor
     for (;;) {
         int activas = 0;
         if (curl_multi_perform(multi.get(), &activas) != CURLM_OK) {
@@ -496,9 +568,27 @@ Peticion::Espera Peticion::Impulsar(Pred lista) {
         } else {
             RecogerMensajes();
         }
+        const auto ahora = Reloj::now();
+        if (cabezaFinal) esperaCuerpo += ahora - tramo;
+        tramo = ahora;
         if (lista()) return Espera::Lista;
         if (terminada) return Espera::Terminada;
         milliseconds espera{1000};
+        // A floor under the speed: the head must be in within `suelo` of the request
+        // (interim answers do not count), and a body must bring kSueloBytes in every
+        // `suelo` of waiting for it; a reader's own pauses are not waiting.
+        if (cabezaFinal) {
+            if (esperaCuerpo >= suelo) {
+                if (entregados - baseSuelo < kSueloBytes) return Espera::Inactiva;
+                baseSuelo = entregados;
+                esperaCuerpo = {};
+            }
+            espera = std::min(espera, std::chrono::ceil<milliseconds>(suelo - esperaCuerpo));
+        } else {
+            const auto transcurrido = ahora - envio;
+            if (transcurrido >= suelo) return Espera::Inactiva;
+            espera = std::min(espera, std::chrono::ceil<milliseconds>(suelo - transcurrido));
+        }
         if (conectada) {
             const auto quieto = Reloj::now() - std::max(inicio, actividad);
             if (quieto >= inactividad) return Espera::Inactiva;
@@ -632,6 +722,7 @@ HINTERNET HttpOpenRequestA(HINTERNET conexion, const char* verbo, const char* ob
         p->verbo = v;
         p->version = ver;
         p->inactividad = milliseconds(gInactividadMs.load());
+        p->suelo = milliseconds(gSueloMs.load());
         p->buffer = std::make_unique_for_overwrite<char[]>(LimiteBufferCuerpo);
 
         const bool segura = (flags & INTERNET_FLAG_SECURE) != 0;
@@ -641,30 +732,27 @@ HINTERNET HttpOpenRequestA(HINTERNET conexion, const char* verbo, const char* ob
         const std::string ruta = CodificarRuta(objeto ? objeto : "");
         p->segura = segura;
         p->origen = {esquema + "://" + c->host + ":" + std::to_string(puerto) + ruta, esquema,
-                     c->host, puerto};
+                     c->host, puerto, ruta};
         p->proxyExplicito = c->sesion.proxyExplicito;
         p->proxy = c->sesion.proxy;
         p->bypass = c->sesion.bypass;
         p->usuario = c->usuario;
         p->password = c->password;
-        p->lineaPeticion = p->verbo + " " + ruta + " " + p->version;
+        p->metodo = p->verbo;
 
-        // Request headers, in the order they go out.
-        std::string host = c->host;
-        if (puerto != porDefecto) host += ":" + std::to_string(puerto);
-        p->camposPeticion.emplace_back("Host", host);
+        // Request headers, in the order they go out (Host first, from the hop).
         if (!c->sesion.agente.empty())
-            p->camposPeticion.emplace_back("User-Agent", c->sesion.agente);
+            p->camposPropios.emplace_back("User-Agent", c->sesion.agente);
         std::string aceptados;
         for (auto t = tiposAceptados; t && *t; ++t) {
             if (!aceptados.empty()) aceptados += ", ";
             aceptados += *t;
         }
-        p->camposPeticion.emplace_back("Accept", aceptados.empty() ? "*/*" : aceptados);
-        if (referente && *referente) p->camposPeticion.emplace_back("Referer", referente);
+        p->camposPropios.emplace_back("Accept", aceptados.empty() ? "*/*" : aceptados);
+        if (referente && *referente) p->camposPropios.emplace_back("Referer", referente);
         if (flags & INTERNET_FLAG_RELOAD) {
-            p->camposPeticion.emplace_back("Pragma", "no-cache");
-            p->camposPeticion.emplace_back("Cache-Control", "no-cache");
+            p->camposPropios.emplace_back("Pragma", "no-cache");
+            p->camposPropios.emplace_back("Cache-Control", "no-cache");
         }
 
         p->easy.reset(curl_easy_init());
@@ -709,16 +797,7 @@ HINTERNET HttpOpenRequestA(HINTERNET conexion, const char* verbo, const char* ob
             Fijar(e, CURLOPT_CUSTOMREQUEST, p->verbo.c_str());
         if (!c->sesion.agente.empty()) Fijar(e, CURLOPT_USERAGENT, c->sesion.agente.c_str());
         p->Apuntar(p->origen);
-        for (const auto& [n, val] : p->camposPeticion) {
-            if (n == "Host" || n == "User-Agent" || n == "Referer") continue;
-            const std::string linea = n + ": " + val;
-            curl_slist* l = curl_slist_append(p->lista.get(), linea.c_str());
-            if (!l) return nullptr;
-            p->lista.release();
-            p->lista.reset(l);
-        }
         if (referente && *referente) Fijar(e, CURLOPT_REFERER, referente);
-        Fijar(e, CURLOPT_HTTPHEADER, p->lista.get());
 
         Fijar(e, CURLOPT_HEADERFUNCTION, &AlRecibirCabecera);
         Fijar(e, CURLOPT_HEADERDATA, static_cast<void*>(p.get()));
@@ -748,15 +827,11 @@ bool HttpSendRequestA(HINTERNET peticion, const char* cabeceras, uint32_t longit
             for (std::string_view linea : Partir(std::string_view(cabeceras, n), "\r\n")) {
                 const size_t dp = linea.find(':');
                 if (dp == std::string_view::npos || dp == 0) continue;
-                const std::string texto(linea);
-                curl_slist* l = curl_slist_append(p->lista.get(), texto.c_str());
-                if (!l) throw FalloCurl{};
-                p->lista.release();
-                p->lista.reset(l);
-                p->camposPeticion.emplace_back(std::string(Recortar(linea.substr(0, dp))),
+                p->lineasLlamante.emplace_back(linea);
+                p->camposLlamante.emplace_back(std::string(Recortar(linea.substr(0, dp))),
                                                std::string(Recortar(linea.substr(dp + 1))));
             }
-            Fijar(e, CURLOPT_HTTPHEADER, p->lista.get());
+            p->FijarCabeceras();
         }
         if (opcional && longitudOpcional) {
             Fijar(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(longitudOpcional));
@@ -764,6 +839,7 @@ bool HttpSendRequestA(HINTERNET peticion, const char* cabeceras, uint32_t longit
             if (p->verbo != "POST") Fijar(e, CURLOPT_CUSTOMREQUEST, p->verbo.c_str());
         }
 
+        p->envio = Reloj::now();
         if (curl_multi_add_handle(p->multi.get(), e) != CURLM_OK) {
             p->Fallar();
             return false;
@@ -815,18 +891,19 @@ bool HttpQueryInfoA(HINTERNET peticion, uint32_t nivel, void* buffer, uint32_t* 
 
         if (dePeticion) {
             switch (base) {
-            case HTTP_QUERY_REQUEST_METHOD: valor = p->verbo; break;
+            case HTTP_QUERY_REQUEST_METHOD: valor = p->metodo; break;
             case HTTP_QUERY_VERSION: valor = p->version; break;
             case HTTP_QUERY_RAW_HEADERS:
             case HTTP_QUERY_RAW_HEADERS_CRLF: {
-                std::vector<std::string> lineas{p->lineaPeticion};
-                for (const auto& [n, v] : p->camposPeticion) lineas.push_back(n + ": " + v);
+                std::vector<std::string> lineas{p->metodo + " " + p->actual.ruta + " " +
+                                                p->version};
+                for (const auto& [n, v] : p->CamposEnviados()) lineas.push_back(n + ": " + v);
                 valor = Unir(lineas, base == HTTP_QUERY_RAW_HEADERS_CRLF);
                 break;
             }
             default: {
                 const char* nombre = NombreDeNivel(base);
-                if (!nombre || !BuscarCampo(p->camposPeticion, nombre, ocurrencia, valor))
+                if (!nombre || !BuscarCampo(p->CamposEnviados(), nombre, ocurrencia, valor))
                     return false;
                 esCampo = true;
             }
@@ -935,6 +1012,29 @@ void EstablecerTiemposEspera(std::chrono::milliseconds conexion,
                              std::chrono::milliseconds inactividad) {
     gConexionMs.store(std::max<int64_t>(1, conexion.count()));
     gInactividadMs.store(std::max<int64_t>(1, inactividad.count()));
+}
+
+void EstablecerSueloVelocidad(std::chrono::milliseconds plazo) {
+    gSueloMs.store(std::max<int64_t>(1, plazo.count()));
+}
+
+bool Esperar(std::chrono::milliseconds duracion) {
+    tUltimoError = 0;
+    const auto fin = Reloj::now() + duracion;
+    if (sistema::VentanaRegistrada() == nullptr) {
+        std::this_thread::sleep_until(fin);
+        return true;
+    }
+    for (;;) {
+        sistema::DoEvents();
+        if (sistema::Abandonar()) {
+            tUltimoError = ERROR_INTERNET_OPERATION_CANCELLED;
+            return false;
+        }
+        const auto ahora = Reloj::now();
+        if (ahora >= fin) return true;
+        std::this_thread::sleep_for(std::min<Reloj::duration>(fin - ahora, kRodajaEspera));
+    }
 }
 
 void EstablecerTrazaCurl(bool activa) { gTrazaCurl.store(activa); }

@@ -49,6 +49,8 @@ inline constexpr uint32_t HTTP_QUERY_RAW_HEADERS_CRLF = 22;
 inline constexpr uint32_t HTTP_QUERY_FORWARDED = 30;
 inline constexpr uint32_t HTTP_QUERY_SERVER = 37;
 inline constexpr uint32_t HTTP_QUERY_REQUEST_METHOD = 45;
+inline constexpr uint32_t HTTP_QUERY_CONTENT_RANGE = 53;
+inline constexpr uint32_t HTTP_QUERY_ETAG = 54;
 inline constexpr uint32_t HTTP_QUERY_FLAG_REQUEST_HEADERS = 0x80000000u;
 
 // The longest stretch of network waiting between two services of a registered window.
@@ -98,8 +100,10 @@ HINTERNET HttpOpenRequestA(HINTERNET conexion, const char* verbo, const char* ob
 
 // Sends the request and returns once the headers of the final response are in:
 // redirects are followed (at most 10; from https to https only, from http to http or
-// https), each hop with the proxy its own scheme and host call for; a 401 challenge is
-// answered with the connection's user name and password, sent to that server only. False
+// https; a redirect without a Location, or with an empty one, is the answer), each hop
+// with the proxy its own scheme and host call for; a 401 challenge is answered with the
+// connection's user name and password, sent to that server only, and so are the
+// caller's own Authorization, Cookie and Proxy-Authorization headers. False
 // when no final response arrived: no connection, TLS verification failed, a time-out,
 // garbage instead of HTTP, a redirect that cannot be followed. A request is sent at most
 // once.
@@ -107,7 +111,7 @@ bool HttpSendRequestA(HINTERNET peticion, const char* cabeceras, uint32_t longit
                       const void* opcional, uint32_t longitudOpcional);
 
 // Copies one piece of the response (or, with HTTP_QUERY_FLAG_REQUEST_HEADERS, of the
-// request as sent) into `buffer` with a terminating NUL. *longitud is the buffer size in
+// request as its last hop sent it) into `buffer` with a terminating NUL. *longitud is the buffer size in
 // bytes on entry. When the value with its NUL does not fit, returns false, leaves the
 // buffer untouched and sets *longitud to the size needed. Returns false when the header
 // is absent. On success *longitud is the length of the value without its NUL.
@@ -118,7 +122,7 @@ bool HttpQueryInfoA(HINTERNET peticion, uint32_t nivel, void* buffer, uint32_t* 
                     uint32_t* indice);
 
 // Reads up to `aLeer` bytes of the body. True with *leidos = 0 means the body ended
-// completely: the Content-Length (read as LongitudDeContenido reads it) has arrived, or,
+// completely: the Content-Length (read as LongitudAnunciada reads it) has arrived, or,
 // without a usable one, the server closed cleanly; bytes beyond that length are never
 // delivered. False means the body cannot be completed (connection reset or closed before
 // the length arrived, a stall past the time-out, a receive error).
@@ -171,6 +175,18 @@ private:
 // caller is waiting for data fails. Defaults: 30 s each. Tests shorten them.
 void EstablecerTiemposEspera(std::chrono::milliseconds conexion,
                              std::chrono::milliseconds inactividad);
+
+// The floor under the speed of every request opened afterwards: its final head must be
+// in within `plazo` of sending (interim 1xx answers do not count), and its body must
+// bring at least 1 KiB in every `plazo` spent waiting for it; otherwise the call fails as
+// for a stall. Default: 60 s. Tests shorten it.
+void EstablecerSueloVelocidad(std::chrono::milliseconds plazo);
+
+// Waits `duracion` as the calls above wait on the network: with a window registered it is
+// served every kRodajaEspera, and the wait is given up (false, GetLastError tells
+// ERROR_INTERNET_OPERATION_CANCELLED) as soon as sistema::Abandonar says so. Without a
+// window it blocks.
+bool Esperar(std::chrono::milliseconds duracion);
 
 // With `activa`, every request opened afterwards writes libcurl's own trace of the
 // exchange to stderr. Off by default.

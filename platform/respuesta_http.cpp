@@ -41,7 +41,7 @@ bool BuscarCampo(const Campos& campos, std::string_view nombre, uint32_t indice,
     return false;
 }
 
-int32_t LongitudDeContenido(std::string_view t) {
+int64_t LongitudAnunciada(std::string_view t) {
     t = Recortar(t);
     bool negativo = false;
     if (!t.empty() && (t.front() == '+' || t.front() == '-')) {
@@ -68,16 +68,23 @@ int32_t LongitudDeContenido(std::string_view t) {
     const auto r = std::from_chars(t.data(), t.data() + t.size(), valor);
     if (r.ec != std::errc() || r.ptr != t.data() + t.size()) return -1;
     const double redondeado = std::nearbyint(negativo ? -valor : valor);
-    if (!(redondeado >= 0 && redondeado <= INT32_MAX)) return -1;
-    return static_cast<int32_t>(redondeado);
+    // 2^63 is the first double past INT64_MAX.
+    if (!(redondeado >= 0 && redondeado < 9223372036854775808.0)) return -1;
+    return static_cast<int64_t>(redondeado);
+}
+
+int32_t LongitudDeContenido(std::string_view t) {
+    const int64_t n = LongitudAnunciada(t);
+    return n <= INT32_MAX ? static_cast<int32_t>(n) : -1;
 }
 
 Papel PapelDeCabeza(const Cabeza& cabeza, bool conUsuario) {
     const int e = cabeza.estado;
     if (e >= 100 && e < 200) return Papel::Intermedia;
     std::string ubicacion;
+    // An empty Location (values are trimmed) names nowhere: the answer is its own.
     if ((e == 300 || e == 301 || e == 302 || e == 303 || e == 307 || e == 308) &&
-        BuscarCampo(cabeza.campos, "Location", 0, ubicacion))
+        BuscarCampo(cabeza.campos, "Location", 0, ubicacion) && !ubicacion.empty())
         return Papel::Redireccion;
     if ((e == 401 && conUsuario) || e == 407) return Papel::Desafio;
     return Papel::Final;

@@ -21,8 +21,11 @@ bool BuscarCampo(const Campos& campos, std::string_view nombre, uint32_t indice,
 // The byte count a Content-Length text announces: decimal notation with an optional
 // fraction and exponent ("1e3" is 1000), rounded to the nearest whole number with halves
 // to even ("2.5" is 2). -1 (unknown) when the text is not such a number, is negative or
-// does not fit 32 bits. The download component and the layer's body check both read the
-// header this way, so they never disagree about where a body ends.
+// does not fit 64 bits. The layer's body check reads the header this way.
+int64_t LongitudAnunciada(std::string_view texto);
+
+// LongitudAnunciada as the download component reports it: -1 also when it does not fit
+// 32 bits. Where both know the length they agree about where a body ends.
 int32_t LongitudDeContenido(std::string_view texto);
 
 // The head of one response as received.
@@ -45,7 +48,7 @@ enum class Papel {
 // `conUsuario`: the request carries credentials for a server's challenge. libcurl answers
 // a 401 only with those; a 407 perhaps with credentials inside the proxy's address.
 // 304 answers a conditional request and 305 and 306 are obsolete: final, like any 3xx
-// without a Location.
+// without a Location or with an empty one.
 Papel PapelDeCabeza(const Cabeza& cabeza, bool conUsuario);
 
 // Builds the heads of one transfer from its header lines.

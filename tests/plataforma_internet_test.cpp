@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -62,7 +63,10 @@ struct Llamada {
 class InternetTest : public ::testing::Test {
 protected:
     void SetUp() override { EstablecerTiemposEspera(5s, 5s); }
-    void TearDown() override { EstablecerTiemposEspera(30s, 30s); }
+    void TearDown() override {
+        EstablecerTiemposEspera(30s, 30s);
+        EstablecerSueloVelocidad(60s);
+    }
     ServidorHttp servidor;
 };
 
@@ -194,15 +198,46 @@ TEST_F(InternetTest, RedirectsAreFollowedOverHttpOnly) {
             return Respuesta::Simple("302 Found", "", {"Location: ftp://127.0.0.1/x"});
         if (p.Destino == "/bucle")  // a fresh connection each time keeps the count exact
             return Respuesta::Simple("302 Found", "", {"Location: /bucle", "Connection: close"});
+        if (p.Destino == "/vacia")
+            return Respuesta::Simple("302 Found", "no es el archivo", {"Location:   "});
+        if (p.Destino == "/permanente")
+            return Respuesta::Simple("308 Permanent Redirect", "", {"Location: /nueva"});
         return Respuesta::Simple("200 OK", "contenido", {"Server: nueva"});
     });
-    Llamada l(servidor.Puerto(), "/vieja");
-    ASSERT_TRUE(l.Enviar());
-    EXPECT_EQ(l.Consultar(HTTP_QUERY_STATUS_CODE), "200");
-    EXPECT_EQ(l.Consultar(HTTP_QUERY_SERVER), "nueva");
-    std::string cuerpo;
-    EXPECT_TRUE(l.LeerTodo(cuerpo));
-    EXPECT_EQ(cuerpo, "contenido");
+    for (const char* ruta : {"/vieja", "/permanente"}) {
+        SCOPED_TRACE(ruta);
+        Llamada l(servidor.Puerto(), ruta);
+        ASSERT_TRUE(l.Enviar());
+        EXPECT_EQ(l.Consultar(HTTP_QUERY_STATUS_CODE), "200");
+        EXPECT_EQ(l.Consultar(HTTP_QUERY_SERVER), "nueva");
+        std::string cuerpo;
+        EXPECT_TRUE(l.LeerTodo(cuerpo));
+        EXPECT_EQ(cuerpo, "contenido");
+    }
+    // An empty Location names nowhere: the 302 is the answer.
+    Llamada vacia(servidor.Puerto(), "/vacia");
+    ASSERT_TRUE(vacia.Enviar());
+    EXPECT_EQ(vacia.Consultar(HTTP_QUERY_STATUS_CODE), "302");
+
+    // Queries describe the last request sent: a POST answered with 303 went on as a GET to
+    // the other server.
+    ServidorHttp otro([](const Peticion&) { return Respuesta::Simple("200 OK", ""); });
+    servidor.Responder([&](const Peticion&) {
+        return Respuesta::Simple("303 See Other", "", {"Location: " + otro.Url("/x")});
+    });
+    Llamada post(servidor.Puerto());
+    post.peticion.reset(HttpOpenRequestA(post.conexion.get(), "POST", "/f", nullptr, nullptr,
+                                         nullptr, 0, 0));
+    ASSERT_TRUE(HttpSendRequestA(post.peticion.get(), nullptr, 0, "abc", 3));
+    EXPECT_EQ(post.Consultar(HTTP_QUERY_REQUEST_METHOD | HTTP_QUERY_FLAG_REQUEST_HEADERS), "GET");
+    EXPECT_EQ(post.Consultar(55 | HTTP_QUERY_FLAG_REQUEST_HEADERS), otro.Direccion());  // Host
+    ASSERT_EQ(otro.Peticiones().size(), 1u);
+    EXPECT_EQ(otro.Peticiones()[0].Metodo, "GET");
+    servidor.Responder([&](const Peticion& p) {
+        if (p.Destino == "/bucle")
+            return Respuesta::Simple("302 Found", "", {"Location: /bucle", "Connection: close"});
+        return Respuesta::Simple("302 Found", "", {"Location: ftp://127.0.0.1/x"});
+    });
 
     EXPECT_FALSE(Llamada(servidor.Puerto(), "/ftp").Enviar());
     Llamada bucle(servidor.Puerto(), "/bucle");
@@ -240,6 +275,49 @@ TEST_F(InternetTest, ChallengeIsAnsweredOnlyWithCredentials) {
     EXPECT_TRUE(sin.LeerTodo(cuerpo));
     EXPECT_EQ(cuerpo, "fuera");
     EXPECT_EQ(servidor.Peticiones().size(), 3u);
+
+    // On a connection kept alive, an empty challenge is answered at once, and one that
+    // cannot be answered is the answer.
+    servidor.Responder([](const Peticion& p) {
+        Respuesta r = p.Cabecera("Authorization") == "Basic YW5hOnNlY3JldGE="
+                          ? Respuesta::Simple("200 OK", "dentro")
+                      : p.Destino == "/proxy"
+                          ? Respuesta::Simple("407 Proxy Authentication Required", "",
+                                              {"Proxy-Authenticate: Basic realm=\"p\""})
+                          : Respuesta::Simple("401 Unauthorized", "",
+                                              {"WWW-Authenticate: Basic realm=\"morvane\""});
+        r.Fin = Final::Seguir;
+        return r;
+    });
+    for (const char* ruta : {"/", "/proxy"}) {
+        SCOPED_TRACE(ruta);
+        Llamada viva(servidor.Puerto(), ruta, INTERNET_FLAG_RELOAD, "ana", "secreta");
+        viva.peticion.reset(HttpOpenRequestA(viva.conexion.get(), "GET", ruta, "HTTP/1.1",
+                                             nullptr, nullptr, 0, 0));
+        ASSERT_TRUE(viva.Enviar());
+        EXPECT_EQ(viva.Consultar(HTTP_QUERY_STATUS_CODE), ruta[1] ? "407" : "200");
+    }
+
+    // Neither the user's credentials nor those in the caller's own headers follow a
+    // redirect to another origin; other headers do.
+    ServidorHttp otro([](const Peticion&) {
+        return Respuesta::Simple("401 Unauthorized", "", {"WWW-Authenticate: Basic realm=\"o\""});
+    });
+    servidor.Responder([&](const Peticion&) {
+        return Respuesta::Simple("302 Found", "", {"Location: " + otro.Url("/")});
+    });
+    Llamada fuera(servidor.Puerto(), "/", INTERNET_FLAG_RELOAD, "ana", "secreta");
+    const std::string propias =
+        "Authorization: Bearer t\r\nCookie: c=1\r\nProxy-Authorization: Basic p\r\nX-Otro: z\r\n";
+    ASSERT_TRUE(HttpSendRequestA(fuera.peticion.get(), propias.c_str(), UINT32_MAX, nullptr, 0));
+    EXPECT_EQ(fuera.Consultar(HTTP_QUERY_STATUS_CODE), "401");
+    EXPECT_EQ(fuera.Consultar(44 | HTTP_QUERY_FLAG_REQUEST_HEADERS), std::nullopt);  // Cookie
+    EXPECT_EQ(servidor.Peticiones().back().Cabecera("Cookie"), "c=1");
+    vistas = otro.Peticiones();
+    ASSERT_EQ(vistas.size(), 1u);
+    for (const char* nombre : {"Authorization", "Cookie", "Proxy-Authorization"})
+        EXPECT_FALSE(vistas[0].Tiene(nombre)) << nombre;
+    EXPECT_EQ(vistas[0].Cabecera("X-Otro"), "z");
 }
 
 TEST_F(InternetTest, PreconfiguredAccessUsesTheEnvironmentProxy) {
@@ -270,8 +348,9 @@ TEST_F(InternetTest, ExplicitProxyListAndBypassList) {
     EXPECT_EQ(proxy.Peticiones().size(), 1u);
     ASSERT_TRUE(enviar(lista, "<local>; 127.0.0.*"));  // bypassed: straight to the server
     ASSERT_TRUE(enviar("https=" + proxy.Direccion(), nullptr));  // no entry for http
+    ASSERT_TRUE(enviar(lista, "otro.example,127.0.0.1"));  // only a comma between them
     EXPECT_EQ(proxy.Peticiones().size(), 1u);
-    EXPECT_EQ(servidor.Peticiones().size(), 3u);
+    EXPECT_EQ(servidor.Peticiones().size(), 4u);
 }
 
 // A body read to the end succeeds only when all of it came: with or without a length,
@@ -311,6 +390,10 @@ TEST_F(InternetTest, BodiesAreCompleteOnlyWhenAllOfThemArrived) {
                           {{0ms, "10\r\naaa"}}),
          std::nullopt},
         {"stalled", Respuesta::Cruda(cien, {{0ms, cuarenta}}, Final::Colgar), std::nullopt},
+        {"length above 32 bits, closed early",
+         Respuesta::Cruda("HTTP/1.1 200 OK\r\nContent-Length: 3000000000\r\n\r\n",
+                          {{0ms, cuarenta}}),
+         std::nullopt},
     };
     for (const Caso& c : casos) {
         SCOPED_TRACE(c.nombre);
@@ -326,6 +409,22 @@ TEST_F(InternetTest, BodiesAreCompleteOnlyWhenAllOfThemArrived) {
             EXPECT_FALSE(l.LeerTodo(cuerpo));
         }
     }
+
+    // Silence counts from the start of each wait: a reader that pauses longer than the
+    // time-out between reads of a healthy body still gets all of it.
+    servidor.Responder([&](const Peticion&) {
+        return Respuesta::Cruda("HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\n",
+                                {{0ms, "uno"}, {700ms, "dos"}});
+    });
+    Llamada pausada(servidor.Puerto());
+    ASSERT_TRUE(pausada.Enviar());
+    char tres[3];
+    uint32_t n = 0;
+    ASSERT_TRUE(InternetReadFile(pausada.peticion.get(), tres, sizeof tres, &n));
+    std::this_thread::sleep_for(500ms);
+    std::string resto;
+    EXPECT_TRUE(pausada.LeerTodo(resto));
+    EXPECT_EQ(resto, "dos");
 
     // A HEAD answer announces the length of a body that never comes.
     servidor.Responder([&](const Peticion&) { return Respuesta::Cruda(cien, {}, Final::Colgar); });
@@ -364,6 +463,37 @@ TEST_F(InternetTest, SendFailsWithoutAFinalHead) {
         cerrado = efimero.Puerto();
     }
     EXPECT_FALSE(Llamada(cerrado).Enviar());
+}
+
+// A floor under the speed: a head or a body that trickles in counts as stalled, and
+// interim answers are no progress.
+TEST_F(InternetTest, TricklingHeadsAndBodiesCountAsStalled) {
+    EstablecerSueloVelocidad(400ms);
+    auto goteo = [](const std::string& texto) {
+        std::vector<prueba::Trozo> trozos;
+        for (char c : texto) trozos.push_back({50ms, std::string(1, c)});
+        return trozos;
+    };
+    servidor.Responder([&](const Peticion& p) {
+        if (p.Destino == "/cabeza")
+            return Respuesta::Cruda("", goteo("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx"));
+        if (p.Destino == "/intermedias") {
+            std::vector<prueba::Trozo> trozos;
+            for (int i = 0; i < 20; ++i) trozos.push_back({50ms, "HTTP/1.1 102 Processing\r\n\r\n"});
+            trozos.push_back({0ms, "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx"});
+            return Respuesta::Cruda("", trozos);
+        }
+        return Respuesta::Cruda("HTTP/1.1 200 OK\r\nContent-Length: 40\r\n\r\n",
+                                goteo(std::string(40, 'a')));
+    });
+    for (const char* ruta : {"/cabeza", "/intermedias"}) {
+        SCOPED_TRACE(ruta);
+        EXPECT_FALSE(Llamada(servidor.Puerto(), ruta).Enviar());
+    }
+    Llamada cuerpo(servidor.Puerto(), "/cuerpo");
+    ASSERT_TRUE(cuerpo.Enviar());
+    std::string leido;
+    EXPECT_FALSE(cuerpo.LeerTodo(leido));
 }
 
 TEST_F(InternetTest, MemoryStaysBoundedWhateverTheBodySize) {

@@ -380,8 +380,14 @@ struct ServidorHttp::Estado {
     std::unique_ptr<Escucha> escucha;  // last: its threads use the members above
 
     void Atender(Descriptor fd, const Parada& parada) {
+        Final fin = Final::Seguir;
+        while (fin == Final::Seguir) fin = AtenderUna(fd, parada);
+    }
+
+    // One request on the connection; how the connection ends (Seguir: it goes on).
+    Final AtenderUna(Descriptor& fd, const Parada& parada) {
         std::string cabeza, resto;
-        if (!LeerCabeza(parada, fd.get(), cabeza, resto)) return;
+        if (!LeerCabeza(parada, fd.get(), cabeza, resto)) return Final::Cerrar;
         Peticion p = Analizar(cabeza);
         Guion g;
         {
@@ -395,7 +401,10 @@ struct ServidorHttp::Estado {
         } catch (...) {
             r = Respuesta::Simple("500 Internal Server Error", "");
         }
-        if (Enviar(parada, fd.get(), r)) Terminar(parada, fd, r.Fin);
+        if (!Enviar(parada, fd.get(), r)) return Final::Cerrar;
+        if (r.Fin == Final::Seguir) return Final::Seguir;
+        Terminar(parada, fd, r.Fin);
+        return r.Fin;
     }
 
     static bool Enviar(const Parada& parada, int fd, const Respuesta& r) {
@@ -426,6 +435,8 @@ struct ServidorHttp::Estado {
                 break;
             case Final::Colgar:
                 parada.Dormir(std::chrono::hours(24 * 365));
+                break;
+            case Final::Seguir:
                 break;
         }
     }

@@ -42,6 +42,7 @@ enum class Final {
     Cerrar,     // orderly close (FIN)
     Reiniciar,  // abortive close (RST)
     Colgar,     // keep the connection open and silent until the server is destroyed
+    Seguir,     // keep the connection open and answer the next request on it
 };
 
 // The script of one reply. The head is sent exactly as given (no header is added), then

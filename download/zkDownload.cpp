@@ -3,7 +3,9 @@
 #include <charconv>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <system_error>
 
@@ -20,6 +22,9 @@ constexpr const char* kArchivo = "/Morvane.zip";
 constexpr const char* kEjecutable = "/Morvane.exe";
 constexpr const char* kPrefijoTemporal = "zkD";
 constexpr uint32_t kTamConsulta = 1024;
+// A download gives up after this many attempts in a row that get it no further.
+constexpr int kIntentosSinAvance = 5;
+constexpr std::chrono::milliseconds kEsperaMaxima{16000};
 
 // Runs one statement of Descargar; a statement that faults is skipped.
 template <class F>
@@ -522,7 +527,100 @@ zkDownload::ValoresProgreso zkDownload::CalcularProgreso(int32_t bytesTotales,
     return v;
 }
 
+// Reads the current answer's body to its end into the temporary file, raising Progreso
+// with the counts of the whole archive.
+zkDownload::FinCuerpo zkDownload::LeerCuerpo(char* buffer, uint32_t pedir, int32_t longitud,
+                                             uint32_t inicio, bool& cancelar) {
+    bool leido = true;
+    uint32_t ultimos = pedir;
+    while (leido && ultimos != 0 && !cancelar) {
+        ultimos = 0;
+        // Read afresh: a handler may have released the handles (a bad URL set meanwhile).
+        leido = InternetReadFile(peticion_.get(), buffer, pedir, &ultimos);
+        if (!leido && internet::GetLastError() == ERROR_INTERNET_OPERATION_CANCELLED)
+            cancelar = true;  // the wait for this block was given up for the window
+        if (!leido || ultimos == 0) break;
+        if (ultimos > pedir) return FinCuerpo::Roto;
+        // Counts are 32-bit: a longer body cannot be reported truthfully.
+        if (ultimos > static_cast<uint32_t>(INT32_MAX - recibidos_)) return FinCuerpo::Desbordado;
+        if (!temporal_->Anadir(buffer, ultimos)) return FinCuerpo::NoEscrito;
+        recibidos_ += static_cast<int32_t>(ultimos);
+
+        const ValoresProgreso v =
+            CalcularProgreso(longitud, recibidos_, sistema::GetTickCount() - inicio);
+        if (v.Valido && Progreso) {
+            int32_t copiaTasa = v.BytesPorSegundo;
+            try {
+                // A copy: the receiver may replace or clear Progreso while it runs.
+                const auto receptor = Progreso;
+                receptor(longitud, recibidos_, v.Porcentaje, v.SegundosTranscurridos,
+                         v.SegundosRestantes, copiaTasa, cancelar);
+            } catch (...) {
+            }
+        }
+        sistema::DoEvents();
+    }
+    if (cancelar) return FinCuerpo::Cancelado;
+    return leido ? FinCuerpo::Completo : FinCuerpo::Roto;
+}
+
+bool zkDownload::EmpezarDeCero() {
+    if (temporal_) temporal_->Descartar();
+    temporal_.reset();
+    recibidos_ = 0;
+    temporal_ = std::make_unique<sistema::FicheroTemporal>(
+        sistema::ObtenerCarpeta(Fichero()), kPrefijoTemporal);
+    return temporal_->Abierto();
+}
+
+int32_t zkDownload::Reanudar(const std::string& validador, int64_t total, int intento,
+                             std::chrono::milliseconds espera, const char* motivo) {
+    const bool resto = !validador.empty() && recibidos_ > 0;
+    {
+        // One line per attempt, beside the line each check and download ends with.
+        const std::time_t ahora = std::time(nullptr);
+        std::tm local{};
+        char hora[32] = "";
+        if (::localtime_r(&ahora, &local))
+            std::strftime(hora, sizeof hora, "%Y-%m-%d %H:%M:%S", &local);
+        std::string url;
+        for (char c : url_) url.push_back(static_cast<unsigned char>(c) < 0x20 ? '?' : c);
+        std::fprintf(stderr, "%s reintento %d %s: %s, %d bytes\n", hora, intento, url.c_str(),
+                     motivo, recibidos_);
+    }
+    peticion_.reset();
+    if (!internet::Esperar(espera)) return 998;
+
+    peticion_.reset(AbrirPeticionGet(conexion_.get(), esquema_, ruta_));
+    if (!peticion_) return 5;
+    std::string cabeceras;
+    if (resto)
+        cabeceras = "Range: bytes=" + std::to_string(recibidos_) + "-\r\nIf-Range: " + validador +
+                    "\r\n";
+    if (!HttpSendRequestA(peticion_.get(), cabeceras.c_str(),
+                          static_cast<uint32_t>(cabeceras.size()), nullptr, 0))
+        return internet::GetLastError() == ERROR_INTERNET_OPERATION_CANCELLED ? 998 : 5;
+    if (!LeerEstado()) return 999;  // reported with the answer's own code
+    if (statusCode_ == "200") return EmpezarDeCero() ? 0 : 8;
+    if (statusCode_ != "206" || !resto) return 999;
+    // The rest of the same archive: bytes N-.../total.
+    std::string rango;
+    ConsultarCabecera(peticion_.get(), HTTP_QUERY_CONTENT_RANGE, rango);
+    const std::string esperado = "bytes " + std::to_string(recibidos_) + "-";
+    const size_t barra = rango.rfind('/');
+    if (rango.compare(0, esperado.size(), esperado) != 0 || barra == std::string::npos)
+        return 999;
+    const std::string_view totalTexto = std::string_view(rango).substr(barra + 1);
+    if (total >= 0 && totalTexto != std::to_string(total)) return 999;
+    return 0;
+}
+
 void zkDownload::Transferir(int32_t bloque, int32_t longitud, bool& cancelar) {
+    // The temporary file never outlives the call.
+    struct Soltar {
+        std::unique_ptr<sistema::FicheroTemporal>& t;
+        ~Soltar() { t.reset(); }
+    } soltar{temporal_};
     try {
         // A block size that cannot read anything would "complete" with an empty archive.
         if (bloque <= 0) {
@@ -530,71 +628,85 @@ void zkDownload::Transferir(int32_t bloque, int32_t longitud, bool& cancelar) {
             return;
         }
         std::unique_ptr<char[]> buffer(new char[static_cast<size_t>(bloque)]);
-
-        sistema::FicheroTemporal temporal(sistema::ObtenerCarpeta(Fichero()), kPrefijoTemporal);
-        if (!temporal.Abierto()) {
+        if (!EmpezarDeCero()) {
             EstablecerError(8);
             return;
         }
 
+        // What a later attempt needs from the first answer, and what the caller sees.
+        const std::string codigo = statusCode_, texto = statusText_;
+        std::string validador, dato;
+        int64_t total = -1;
+        Sentencia([&] {
+            if (ConsultarCabecera(peticion_.get(), HTTP_QUERY_ETAG, dato) && !dato.empty() &&
+                dato.compare(0, 2, "W/") != 0)
+                validador = dato;
+            else if (ConsultarCabecera(peticion_.get(), HTTP_QUERY_LAST_MODIFIED, dato))
+                validador = dato;
+            if (ConsultarCabecera(peticion_.get(), HTTP_QUERY_CONTENT_LENGTH, dato))
+                total = internet::LongitudAnunciada(dato);
+        });
+
         const uint32_t inicio = sistema::GetTickCount();
         const uint32_t pedir = static_cast<uint32_t>(bloque);
-        int32_t recibidos = 0;
-        bool leido = true;
-        uint32_t ultimos = pedir;
-        bool escrito = true;
-        bool desbordado = false;
-
-        while (leido && ultimos != 0 && !cancelar) {
-            ultimos = 0;
-            // Read afresh: a handler may have released the handles (a bad URL set meanwhile).
-            leido = InternetReadFile(peticion_.get(), buffer.get(), pedir, &ultimos);
-            if (!leido && internet::GetLastError() == ERROR_INTERNET_OPERATION_CANCELLED)
-                cancelar = true;  // the wait for this block was given up for the window
-            if (!leido || ultimos == 0) break;
-            if (ultimos > pedir) {
-                leido = false;
-                break;
+        int32_t maximo = 0;  // the most the file has ever held
+        int sinAvanzar = 0;  // attempts in a row that did not get past maximo
+        std::chrono::milliseconds espera = internet::EsperaEntreIntentos();
+        int intento = 0;
+        for (;;) {
+            const FinCuerpo fin = LeerCuerpo(buffer.get(), pedir, longitud, inicio, cancelar);
+            if (fin == FinCuerpo::Completo) break;
+            if (fin == FinCuerpo::Cancelado) {
+                temporal_->Descartar();
+                EstablecerError(998);
+                return;
             }
-            // Counts are 32-bit: a longer body cannot be reported truthfully.
-            if (ultimos > static_cast<uint32_t>(INT32_MAX - recibidos)) {
-                desbordado = true;
-                break;
+            // Nothing to continue: no byte yet, or the handles released by a handler.
+            if (fin != FinCuerpo::Roto || (recibidos_ == 0 && maximo == 0) || !conexion_) {
+                temporal_->Descartar();
+                EstablecerError(fin == FinCuerpo::NoEscrito ? 8 : 999);
+                return;
             }
-            if (!temporal.Anadir(buffer.get(), ultimos)) {
-                escrito = false;
-                break;
-            }
-            recibidos += static_cast<int32_t>(ultimos);
-
-            const ValoresProgreso v =
-                CalcularProgreso(longitud, recibidos, sistema::GetTickCount() - inicio);
-            if (v.Valido && Progreso) {
-                int32_t copiaTasa = v.BytesPorSegundo;
-                try {
-                    // A copy: the receiver may replace or clear Progreso while it runs.
-                    const auto receptor = Progreso;
-                    receptor(longitud, recibidos, v.Porcentaje, v.SegundosTranscurridos,
-                             v.SegundosRestantes, copiaTasa, cancelar);
-                } catch (...) {
+            // The body broke off: ask again, a bounded number of times without progress.
+            int32_t error = 999;
+            const char* motivo = "cuerpo interrumpido";
+            for (;;) {
+                if (intento > 0 && recibidos_ <= maximo) {
+                    if (++sinAvanzar >= kIntentosSinAvance) break;
+                } else {
+                    sinAvanzar = 0;
+                    espera = internet::EsperaEntreIntentos();
                 }
+                maximo = std::max(maximo, recibidos_);
+                ++intento;
+                sistema::BarraProgreso(
+                    longitud > 0 ? static_cast<int32_t>(int64_t{recibidos_} * 100 / longitud) : 0,
+                    longitud > 0 ? "% Reconectando..." : "Reconectando...");
+                error = Reanudar(validador, total, intento, espera, motivo);
+                espera = std::min(espera * 2, kEsperaMaxima);
+                if (error != 5) break;
+                motivo = "sin respuesta";
             }
-            sistema::DoEvents();
+            if (error != 0) {
+                temporal_->Descartar();
+                if (error == 5 || error == 998 || (error == 999 && !huboError_) || error == 8)
+                    EstablecerError(error);
+                else
+                    CerrarConexiones();  // reported with the answer's own code
+                return;
+            }
         }
 
-        if (cancelar) {
-            temporal.Descartar();
-            EstablecerError(998);
-        } else if (!leido || desbordado) {
-            temporal.Descartar();
-            EstablecerError(999);
-        } else if (!escrito || !temporal.Colocar(Fichero())) {
-            temporal.Descartar();
+        if (!temporal_->Colocar(Fichero())) {
+            temporal_->Descartar();
             EstablecerError(8);
         } else {
+            statusCode_ = codigo;
+            statusText_ = texto;
             CerrarConexiones();
         }
     } catch (...) {
+        if (temporal_) temporal_->Descartar();
         EstablecerError(999);
     }
 }

@@ -8,8 +8,10 @@
 // The documentation text of each member is kept, verbatim, in Documentacion().
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,6 +20,10 @@
 
 #include "internet.h"
 #include "sistema.h"
+
+namespace sistema {
+class FicheroTemporal;
+}
 
 class zkDownload {
 public:
@@ -74,7 +80,9 @@ public:
     void QContentType(bool vData);
 
     // 0: status and the switched headers only. Any other value: also transfers the body
-    // into Morvane.zip in the application directory. A call made while this instance is
+    // into Morvane.zip in the application directory. A body that breaks off after some of
+    // it arrived is asked for again, for the rest when the server can say it is the same
+    // archive (Range with If-Range), else from the start; the caller sees one download. A call made while this instance is
     // already inside Descargar (from a handler) returns at once and changes nothing. A
     // network wait given up by the window ends the call as a cancel (998).
     void Descargar(const int32_t& TipoAccion = 0);
@@ -132,6 +140,22 @@ private:
     void ComprobarActualizacion();
     void Transferir(int32_t bloque, int32_t longitud, bool& cancelar);
 
+    // How reading the current answer's body into the temporary file ended.
+    enum class FinCuerpo { Completo, Roto, Cancelado, Desbordado, NoEscrito };
+    FinCuerpo LeerCuerpo(char* buffer, uint32_t pedir, int32_t longitud, uint32_t inicio,
+                         bool& cancelar);
+    // The temporary file starts again from zero, and so does the count of its bytes.
+    // False when the new file could not be created.
+    bool EmpezarDeCero();
+    // Asks again for the archive after its body broke off: for the rest, from byte
+    // recibidos_, when `validador` names the first answer, else from the start. Returns
+    // the code the attempt failed with (5: no answer, 998: cancelled during the wait or
+    // the send, 999: an answer that does not continue the archive; the last two and any
+    // status that is not 2xx end the download, already reported), or 0 when its body can
+    // be read.
+    int32_t Reanudar(const std::string& validador, int64_t total, int intento,
+                     std::chrono::milliseconds espera, const char* motivo);
+
     // What one Progreso event carries besides the byte counts. Valido is false when a
     // rounded value does not fit 32 bits (no event for that block).
     struct ValoresProgreso {
@@ -172,4 +196,8 @@ private:
 
     // Released request first, then connection, then session.
     internet::Handle sesion_, conexion_, peticion_;
+
+    // The body being downloaded and how many bytes of it the file holds.
+    std::unique_ptr<sistema::FicheroTemporal> temporal_;
+    int32_t recibidos_ = 0;
 };

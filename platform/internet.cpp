@@ -103,6 +103,7 @@ thread_local uint32_t tUltimoError = 0;
 std::atomic<int64_t> gConexionMs{30000};
 std::atomic<int64_t> gInactividadMs{30000};
 std::atomic<int64_t> gSueloMs{60000};
+std::atomic<int64_t> gPrimeraEsperaMs{1000};
 // The least a body must bring in every stretch of gSueloMs of waiting for it.
 constexpr uint64_t kSueloBytes = 1024;
 std::atomic<bool> gTrazaCurl{false};
@@ -1017,6 +1018,12 @@ void EstablecerTiemposEspera(std::chrono::milliseconds conexion,
 void EstablecerSueloVelocidad(std::chrono::milliseconds plazo) {
     gSueloMs.store(std::max<int64_t>(1, plazo.count()));
 }
+
+void EstablecerEsperaEntreIntentos(std::chrono::milliseconds primera) {
+    gPrimeraEsperaMs.store(std::max<int64_t>(0, primera.count()));
+}
+
+std::chrono::milliseconds EsperaEntreIntentos() { return milliseconds(gPrimeraEsperaMs.load()); }
 
 bool Esperar(std::chrono::milliseconds duracion) {
     tUltimoError = 0;

@@ -188,6 +188,11 @@ void EstablecerSueloVelocidad(std::chrono::milliseconds plazo);
 // window it blocks.
 bool Esperar(std::chrono::milliseconds duracion);
 
+// The first wait of a download before it asks again for a body that broke off (each
+// further one doubles). Default: 1 s. Tests shorten it.
+void EstablecerEsperaEntreIntentos(std::chrono::milliseconds primera);
+std::chrono::milliseconds EsperaEntreIntentos();
+
 // With `activa`, every request opened afterwards writes libcurl's own trace of the
 // exchange to stderr. Off by default.
 void EstablecerTrazaCurl(bool activa);

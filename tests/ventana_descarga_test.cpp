@@ -184,6 +184,23 @@ TEST_F(VentanaDescarga, CancelarDejaElArchivoAnteriorYSePuedeVolverAEmpezar) {
         ComprobarIntacto(f, "archivo anterior");
     }
 
+    // Cancelled during the wait before asking again for a body that broke off: at once,
+    // with no further request.
+    espia.AlCeder = nullptr;
+    servidor_.Responder([](const prueba::Peticion&) {
+        prueba::Respuesta r = Archivo(Contenido(4096), 4, 10ms);
+        r.Cuerpo.resize(2);
+        return r;
+    });
+    const size_t pedidas = servidor_.Peticiones().size();
+    AlOcurrir enEspera([&] { return Leyenda(f).find("Reconectando") != std::string::npos; },
+                       [&] { Pulsar(f.btnCancelar); });
+    Pulsar(f.btnDescargar);
+    ASSERT_TRUE(enEspera.Hecho());
+    EXPECT_EQ(servidor_.Peticiones().size(), pedidas + 1);
+    EXPECT_EQ(Leyenda(f), "Descarga cancelada");
+    ComprobarIntacto(f, "archivo anterior");
+
     // Again, from the start, with the flag reset: this time it completes.
     const std::string nuevo = Contenido(2048, 'k');
     servidor_.Responder([&](const prueba::Peticion&) { return Archivo(nuevo, 4, 10ms); });
@@ -260,6 +277,7 @@ TEST_F(VentanaDescarga, UnaDescargaFallidaLoDiceYNoInstalaNada) {
          "Error en la descarga: Ha ocurrido un error durante la descarga.",
          "999 Ha ocurrido un error durante la descarga., 2048 bytes"},
     };
+    internet::EstablecerEsperaEntreIntentos(std::chrono::milliseconds(1));
     Form1& f = Preparar();
     for (const Caso& c : casos) {
         SCOPED_TRACE(c.nombre);
@@ -272,6 +290,7 @@ TEST_F(VentanaDescarga, UnaDescargaFallidaLoDiceYNoInstalaNada) {
         EXPECT_TRUE(f.btnDescargar.isEnabled());
         ComprobarIntacto(f, "anterior");
     }
+    internet::EstablecerEsperaEntreIntentos(std::chrono::seconds(1));
 }
 
 // With a key only an archive whose signature verifies is unpacked; any other is removed,

@@ -41,9 +41,11 @@ protected:
         d.Progreso = [this](int32_t t, int32_t r, double p, int32_t s, double rest,
                             int32_t& bps, bool&) { eventos.push_back({t, r, p, s, rest, bps}); };
         prueba::Escribir(instalacion.Archivo(), "archivo anterior");
+        internet::EstablecerEsperaEntreIntentos(milliseconds(1));
     }
     void TearDown() override {
         internet::EstablecerTiemposEspera(std::chrono::seconds(30), std::chrono::seconds(30));
+        internet::EstablecerEsperaEntreIntentos(std::chrono::seconds(1));
     }
 
     using DescargaConServidor::Servir;
@@ -203,6 +205,12 @@ TEST_F(Transferencias, RespuestasQueNoSonElArchivoLoDejanComoEstaba) {
          "Not Modified"},
         {"300 without Location is final", Respuesta::Simple("300 Elige", "<a href=x>x</a>"),
          "300", "Elige"},
+        {"302 with an empty Location is final",
+         Respuesta::Simple("302 Found", "<html>indice</html>", {"Location: "}), "302", "Found"},
+        {"a length above 32 bits and five bytes",
+         Respuesta::Cruda("HTTP/1.1 200 OK\r\nContent-Length: 3000000000\r\n\r\n",
+                          {{milliseconds(0), "hello"}}),
+         "999", k999},
         {"302 without Location, with a trailer",
          Respuesta::Cruda("HTTP/1.1 302 Found" + trozosConResumen), "302", "Found"},
         {"401 with a trailer", Respuesta::Cruda("HTTP/1.1 401 Unauthorized" + trozosConResumen),
@@ -224,6 +232,72 @@ TEST_F(Transferencias, RespuestasQueNoSonElArchivoLoDejanComoEstaba) {
     Servir(cuerpo, 1);
     d.Descargar(1);
     Exito(cuerpo);
+}
+
+// A body that breaks off is asked for again: the rest when the server honours Range with
+// If-Range, else all of it; anything that is not the same archive ends the download.
+TEST_F(Transferencias, UnCuerpoRotoSePideDeNuevo) {
+    const std::string a = Cuerpo(3000), b = std::string(3000, 'b');
+    auto entero = [](const std::string& c, size_t hasta) {
+        return Respuesta::Cruda("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(c.size()) +
+                                    "\r\nETag: \"v1\"\r\n\r\n",
+                                {{milliseconds(0), c.substr(0, hasta)}});
+    };
+    auto parte = [&a](size_t desde, size_t hasta) {
+        return Respuesta::Cruda("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " +
+                                    std::to_string(desde) + "-2999/3000\r\nContent-Length: " +
+                                    std::to_string(3000 - desde) + "\r\n\r\n",
+                                {{milliseconds(0), a.substr(desde, hasta - desde)}});
+    };
+    const std::string k999 = "Ha ocurrido un error durante la descarga.";
+    struct Caso {
+        const char* nombre;
+        std::vector<Respuesta> respuestas;  // one per request, the last one repeated
+        std::string codigo, archivo;        // archivo: the result on success
+        size_t peticiones;
+    };
+    const std::vector<Caso> casos{
+        {"honours Range, breaks twice", {entero(a, 1000), parte(1000, 2000), parte(2000, 3000)},
+         "200", a, 3},
+        {"ignores Range", {entero(a, 1000), entero(a, 3000)}, "200", a, 2},
+        {"ignores Range, always breaks at the same point", {entero(a, 1000)}, "999", "", 6},
+        {"the archive changed", {entero(a, 1000), entero(b, 3000)}, "200", b, 2},
+        {"416", {entero(a, 1000), Respuesta::Simple("416 Range Not Satisfiable", "")}, "416", "",
+         2},
+        {"206 for another range", {entero(a, 1000), parte(0, 3000)}, "999", "", 2},
+    };
+    for (const Caso& c : casos) {
+        SCOPED_TRACE(c.nombre);
+        prueba::Escribir(instalacion.Archivo(), "archivo anterior");
+        const size_t antes = servidor.Peticiones().size();
+        servidor.Responder([&](const prueba::Peticion&) {
+            const size_t n = servidor.Peticiones().size() - antes - 1;
+            return c.respuestas[std::min(n, c.respuestas.size() - 1)];
+        });
+        eventos.clear();
+        d.Descargar(1);
+        const auto vistas = servidor.Peticiones();
+        EXPECT_EQ(vistas.size() - antes, c.peticiones);
+        if (c.codigo != "200") {
+            Fallo(c.codigo, c.codigo == "999" ? k999 : "Range Not Satisfiable");
+            continue;
+        }
+        EXPECT_FALSE(d.HuboError());
+        EXPECT_EQ(d.StatusText(), "OK");
+        EXPECT_EQ(prueba::Leer(instalacion.Archivo()), c.archivo);
+        EXPECT_TRUE(instalacion.Temporales().empty());
+        ASSERT_FALSE(eventos.empty());
+        EXPECT_EQ(eventos.back().Recibidos, 3000);
+        EXPECT_EQ(eventos.back().Totales, 3000);
+        if (c.peticiones == 3) {
+            for (size_t i = 1; i < eventos.size(); ++i)
+                EXPECT_GE(eventos[i].Recibidos, eventos[i - 1].Recibidos);
+            EXPECT_FALSE(vistas[antes].Tiene("Range"));
+            EXPECT_EQ(vistas[antes + 1].Cabecera("Range"), "bytes=1000-");
+            EXPECT_EQ(vistas[antes + 2].Cabecera("Range"), "bytes=2000-");
+            EXPECT_EQ(vistas[antes + 2].Cabecera("If-Range"), "\"v1\"");
+        }
+    }
 }
 
 // Handlers run inside the transfer: what they do to the instance must not reach released

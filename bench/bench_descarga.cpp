@@ -1,16 +1,23 @@
 // Download throughput of the component against the curl command-line tool, same server,
 // same body, same run; and the process's peak memory while doing it.
 //
-//   bench_descarga [MiB] [runs]      (defaults: 256 MiB, 5 runs)
+//   bench_descarga [MiB] [runs] [cortes]   (defaults: 256 MiB, 5 runs)
+//
+// Then a 64 MiB download whose body the server breaks at 25, 50 and 75 %, against an
+// unbroken one in the same run: the bytes the server sent per byte of the archive, and the
+// time (with no waits between attempts) per unbroken time. "cortes" runs only that part.
 //
 // Details go to stderr; the figure lines are the last lines on stdout.
 #include <sys/resource.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "comun_prueba.h"
 #include "entorno_prueba.h"
@@ -61,6 +68,82 @@ std::optional<double> Componente(const std::string& url, int32_t puerto,
     return medicion::Comprobar("componente", t, error, true, archivo, n);
 }
 
+// The archive served in pieces: every answer stops at the next cut after the byte asked
+// for and closes, as a network that breaks would; a Range is honoured. Cuts are multiples
+// of the pattern's period, so a 206 sends the pattern in phase.
+class ServidorConCortes {
+public:
+    ServidorConCortes(uint64_t n, std::vector<uint64_t> cortes)
+        : n_(n), cortes_(std::move(cortes)), servidor_([this](const prueba::Peticion& p) {
+              return Responder(p);
+          }) {}
+    int32_t Puerto() const { return prueba::Puerto16(servidor_.Puerto()); }
+    uint64_t Enviados() const { return enviados_; }
+    void Reiniciar() { enviados_ = 0; }
+
+private:
+    prueba::Respuesta Responder(const prueba::Peticion& p) {
+        uint64_t desde = 0;
+        const std::string rango = p.Cabecera("Range");
+        if (rango.rfind("bytes=", 0) == 0) desde = std::strtoull(rango.c_str() + 6, nullptr, 10);
+        uint64_t hasta = n_;
+        for (uint64_t c : cortes_)
+            if (c > desde) {
+                hasta = c;
+                break;
+            }
+        prueba::Respuesta r;
+        if (desde == 0)
+            r = medicion::ArchivoGenerado(n_, "Tue, 01 Dec 2026 10:00:00 GMT");
+        else
+            r.Cabecera = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " +
+                         std::to_string(desde) + "-" + std::to_string(n_ - 1) + "/" +
+                         std::to_string(n_) + "\r\nContent-Length: " + std::to_string(n_ - desde) +
+                         "\r\n\r\n";
+        r.BytesGenerados = hasta - desde;
+        enviados_ += hasta - desde;
+        return r;
+    }
+
+    uint64_t n_;
+    std::vector<uint64_t> cortes_;
+    std::atomic<uint64_t> enviados_{0};
+    prueba::ServidorHttp servidor_;
+};
+
+// Bytes sent per archive byte and broken/unbroken time, medians of `rondas`.
+bool Cortes(const std::string& archivo, VentanaContadora& ventana, int rondas) {
+    constexpr uint64_t n = 64ull << 20;
+    std::vector<uint64_t> cortes;
+    for (uint64_t cuarto : {1, 2, 3}) cortes.push_back(n * cuarto / 4 / 26 * 26);
+    ServidorConCortes roto(n, cortes), entero(n, {});
+    internet::EstablecerEsperaEntreIntentos(std::chrono::milliseconds(0));
+    const std::string url = "http://127.0.0.1/web/lurenet/Morvane.zip";
+    std::vector<double> tRoto, tEntero, proporcion;
+    for (int i = 0; i < rondas; ++i) {
+        std::fprintf(stderr, "cortes, ronda %d\n", i + 1);
+        roto.Reiniciar();
+        // Alternate the order so neither side always runs on a warmer cache.
+        std::optional<double> a, b;
+        if (i % 2 == 0) a = Componente(url, roto.Puerto(), archivo, n, ventana);
+        b = Componente(url, entero.Puerto(), archivo, n, ventana);
+        if (i % 2 != 0) a = Componente(url, roto.Puerto(), archivo, n, ventana);
+        if (!a || !b) return false;
+        tRoto.push_back(*a);
+        tEntero.push_back(*b);
+        proporcion.push_back(static_cast<double>(roto.Enviados()) / static_cast<double>(n));
+    }
+    internet::EstablecerEsperaEntreIntentos(std::chrono::seconds(1));
+    const double mr = medicion::Mediana(tRoto), me = medicion::Mediana(tEntero);
+    std::printf("descarga 64 MiB cortada al 25, 50 y 75 %%: bytes enviados/archivo = %.3f "
+                "(mediana de %d; objetivo <= 1.02)\n",
+                medicion::Mediana(proporcion), rondas);
+    std::printf("descarga 64 MiB cortada: tiempo sin esperas/sin cortes = %.2f (cortada %.3f s, "
+                "entera %.3f s, mediana de %d; objetivo <= 1.2)\n",
+                mr / me, mr, me, rondas);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -83,6 +166,12 @@ int main(int argc, char** argv) {
 
     VentanaContadora ventana;
     sistema::RegistrarVentana(&ventana);
+    if (argc > 3 && std::string(argv[3]) == "cortes") {
+        const bool bien = Cortes(archivo, ventana, rondas);
+        sistema::RegistrarVentana(nullptr);
+        sistema::EstablecerApp_Path("");
+        return bien ? 0 : 1;
+    }
 
     std::optional<medicion::Tiempos> tiempos;
     {
@@ -116,5 +205,14 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(mib), mc / mu, mc, mu, rondas);
     std::printf("memoria máxima del proceso: %.1f MiB (objetivo <= 32)\n",
                 static_cast<double>(uso.ru_maxrss) / 1024.0);
+    sistema::RegistrarVentana(&ventana);
+    sistema::EstablecerApp_Path(dir);
+    const bool cortes = Cortes(archivo, ventana, rondas);
+    sistema::RegistrarVentana(nullptr);
+    sistema::EstablecerApp_Path("");
+    if (!cortes) {
+        std::printf("descarga 64 MiB cortada: FALLO (ver los detalles arriba)\n");
+        return 1;
+    }
     return 0;
 }

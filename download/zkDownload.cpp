@@ -600,7 +600,7 @@ int32_t zkDownload::Reanudar(const std::string& validador, int64_t total, int in
     if (!HttpSendRequestA(peticion_.get(), cabeceras.c_str(),
                           static_cast<uint32_t>(cabeceras.size()), nullptr, 0))
         return internet::GetLastError() == ERROR_INTERNET_OPERATION_CANCELLED ? 998 : 5;
-    if (!LeerEstado()) return 999;  // reported with the answer's own code
+    if (!LeerEstado()) return -1;  // reported with the answer's own code
     if (statusCode_ == "200") return EmpezarDeCero() ? 0 : 8;
     if (statusCode_ != "206" || !resto) return 999;
     // The rest of the same archive: bytes N-.../total.
@@ -671,6 +671,7 @@ void zkDownload::Transferir(int32_t bloque, int32_t longitud, bool& cancelar) {
             int32_t error = 999;
             const char* motivo = "cuerpo interrumpido";
             for (;;) {
+                if (!conexion_) break;  // released by a handler during the wait
                 if (intento > 0 && recibidos_ <= maximo) {
                     if (++sinAvanzar >= kIntentosSinAvance) break;
                 } else {
@@ -689,10 +690,7 @@ void zkDownload::Transferir(int32_t bloque, int32_t longitud, bool& cancelar) {
             }
             if (error != 0) {
                 temporal_->Descartar();
-                if (error == 5 || error == 998 || (error == 999 && !huboError_) || error == 8)
-                    EstablecerError(error);
-                else
-                    CerrarConexiones();  // reported with the answer's own code
+                if (error > 0) EstablecerError(error);
                 return;
             }
         }

@@ -150,9 +150,9 @@ private:
     // Asks again for the archive after its body broke off: for the rest, from byte
     // recibidos_, when `validador` names the first answer, else from the start. Returns
     // the code the attempt failed with (5: no answer, 998: cancelled during the wait or
-    // the send, 999: an answer that does not continue the archive; the last two and any
-    // status that is not 2xx end the download, already reported), or 0 when its body can
-    // be read.
+    // the send, 999: a 2xx that does not continue the archive, 8: no new temporary file),
+    // -1 for an answer already reported with its own status, or 0 when its body can be
+    // read.
     int32_t Reanudar(const std::string& validador, int64_t total, int intento,
                      std::chrono::milliseconds espera, const char* motivo);
 

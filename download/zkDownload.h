@@ -133,7 +133,8 @@ private:
     void Transferir(int32_t bloque, int32_t longitud, bool& cancelar);
 
     // What one Progreso event carries besides the byte counts. Valido is false when a
-    // rounded value does not fit 32 bits (no event for that block).
+    // rounded value does not fit 32 bits (no event for that block), unless `acotar` holds
+    // such values at the 32-bit limits.
     struct ValoresProgreso {
         double Porcentaje = 0;
         int32_t SegundosTranscurridos = 0;
@@ -142,7 +143,7 @@ private:
         bool Valido = false;
     };
     static ValoresProgreso CalcularProgreso(int32_t bytesTotales, int32_t bytesRecibidos,
-                                            uint32_t milisegundos);
+                                            uint32_t milisegundos, bool acotar = false);
 
 
 

@@ -1,5 +1,7 @@
 #include "formularios.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QCursor>
 #include <QFontMetricsF>
@@ -63,12 +65,82 @@ QImage ImagenCliente(QSize cliente, double escala, const QColor& fondo) {
     return imagen;
 }
 
+void (*g_oyenteAccesible)(QAccessibleEvent*) = nullptr;
+
+void EnviarAccesible(QAccessibleEvent& evento) {
+    if (g_oyenteAccesible) g_oyenteAccesible(&evento);
+    QAccessible::updateAccessibility(&evento);
+}
+
+// A picture box as assistive technology sees it: a status element named by what it
+// shows, with the percentage of a drawn bar as its value.
+class CajaAccesible : public QAccessibleWidget, public QAccessibleValueInterface {
+public:
+    explicit CajaAccesible(PictureBox* caja) : QAccessibleWidget(caja, QAccessible::StatusBar) {}
+
+    QString text(QAccessible::Text t) const override {
+        const auto* caja = static_cast<const PictureBox*>(widget());
+        switch (t) {
+        case QAccessible::Name:
+            if (!caja->Leyenda().empty()) return Texto(caja->Leyenda());
+            break;
+        case QAccessible::Description:
+            // Not the tooltip: it repeats the name, and would be spoken twice.
+            return caja->accessibleDescription();
+        case QAccessible::Value:
+            if (caja->Porcentaje()) return QString::number(*caja->Porcentaje()) + u'%';
+            return {};
+        default:
+            break;
+        }
+        return QAccessibleWidget::text(t);
+    }
+
+    void* interface_cast(QAccessible::InterfaceType t) override {
+        if (t == QAccessible::ValueInterface && Caja()->Porcentaje())
+            return static_cast<QAccessibleValueInterface*>(this);
+        return QAccessibleWidget::interface_cast(t);
+    }
+
+    QVariant currentValue() const override {
+        const auto valor = Caja()->Porcentaje();
+        return valor ? QVariant(*valor) : QVariant();
+    }
+    void setCurrentValue(const QVariant&) override {}  // read-only
+    QVariant maximumValue() const override { return 100; }
+    QVariant minimumValue() const override { return 0; }
+    QVariant minimumStepSize() const override { return 1; }
+
+private:
+    PictureBox* Caja() const { return static_cast<PictureBox*>(widget()); }
+};
+
+// Qt reads a plain top-level QWidget as a filler; a form is a window. Only the plain
+// QWidget level is answered, so every class with an interface of its own keeps it.
+QAccessibleInterface* FabricaAccesible(const QString& clase, QObject* objeto) {
+    if (clase != QLatin1String("QWidget") || !objeto || !objeto->isWidgetType()) return nullptr;
+    if (auto* caja = dynamic_cast<PictureBox*>(objeto)) return new CajaAccesible(caja);
+    auto* ventana = static_cast<QWidget*>(objeto);
+    if (ventana->isWindow()) return new QAccessibleWidget(ventana, QAccessible::Window);
+    return nullptr;
+}
+
+// Installed once the application exists, so that it is asked before Qt's own widgets.
+void InstalarFabricaAccesible() {
+    static const bool instalada = [] {
+        QAccessible::installFactory(FabricaAccesible);
+        return true;
+    }();
+    (void)instalada;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
 // PictureBox
 
 PictureBox::PictureBox(QWidget* parent) : QWidget(parent) {
+    InstalarFabricaAccesible();
     backColor_ = QApplication::palette().color(QPalette::Base);
     foreColor_ = QApplication::palette().color(QPalette::Text);
     setAttribute(Qt::WA_OpaquePaintEvent);
@@ -244,6 +316,29 @@ void PictureBox::BackColor(const QColor& vData) {
     Cambio();
 }
 
+void PictureBox::Leyenda(const std::string& texto, std::optional<int32_t> porcentaje) {
+    const bool otroTexto = texto != leyenda_;
+    const bool otroValor = porcentaje != porcentaje_;
+    leyenda_ = texto;
+    porcentaje_ = porcentaje;
+    if (otroTexto) {
+        QAccessibleEvent nombre(this, QAccessible::NameChanged);
+        EnviarAccesible(nombre);
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+        // A status text is also announced; the steps of a bar go as value changes only,
+        // or the reader would speak every percent.
+        if (!porcentaje) {
+            QAccessibleAnnouncementEvent anuncio(this, Texto(texto));
+            EnviarAccesible(anuncio);
+        }
+#endif
+    }
+    if (otroValor && porcentaje) {
+        QAccessibleValueChangeEvent valor(this, *porcentaje);
+        EnviarAccesible(valor);
+    }
+}
+
 void PictureBox::paintEvent(QPaintEvent* /*evento*/) {
     Sincronizar(devicePixelRatioF());
     QPainter pintor(this);
@@ -281,6 +376,8 @@ int g_mousePointer = vbDefault;
 bool g_cursorPuesto = false;
 
 }  // namespace
+
+void OirEventosAccesibles(void (*oyente)(QAccessibleEvent*)) { g_oyenteAccesible = oyente; }
 
 void ProcesarEventos() {
     QCoreApplication::processEvents();

@@ -388,7 +388,7 @@ void Form1::BarraProgreso(formularios::PictureBox& Picture, int32_t Porcentaje,
     Picture.CurrentY((Picture.ScaleHeight() - Picture.TextHeight(visible)) / 2);
     Picture.Print(visible);
     Picture.Line(0, 0, Porcentaje, Picture.ScaleHeight(), true);
-    Picture.setAccessibleDescription(QString::fromStdString(leyenda));
+    Picture.Leyenda(leyenda, Porcentaje != 0 ? std::optional<int32_t>(Porcentaje) : std::nullopt);
     Picture.setToolTip(visible == leyenda ? QString() : QString::fromStdString(leyenda));
     Picture.Refresh();
 

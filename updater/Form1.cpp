@@ -418,7 +418,14 @@ void Form1::BarraProgreso(int32_t Porcentaje, const std::string& Dato) {
     BarraProgreso(Picture1, Porcentaje, Dato);
 }
 
-void Form1::HabilitarDescargar(bool habilitar) { btnDescargar.setEnabled(habilitar); }
+// An update this user could not install is said now, not after a download that must fail.
+void Form1::HabilitarDescargar(bool habilitar) {
+    if (habilitar && comprobando_ && !sistema::PermiteCrearFicheros(sistema::App_Path())) {
+        BarraProgreso(Picture1, 0, "Existe una actualización, pero no tiene permiso para instalarla");
+        return;
+    }
+    btnDescargar.setEnabled(habilitar);
+}
 
 void Form1::DoEvents() { formularios::DoEvents(); }
 

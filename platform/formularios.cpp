@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <utility>
 
 namespace formularios {
 
@@ -73,8 +74,12 @@ void EnviarAccesible(QAccessibleEvent& evento) {
 }
 
 // A picture box as assistive technology sees it: a status element named by what it
-// shows, with the percentage of a drawn bar as its value.
-class CajaAccesible : public QAccessibleWidget, public QAccessibleValueInterface {
+// shows, with the same read-only text, and the percentage of a drawn bar as its value.
+// The text is there for its change events: the bridge to the desktop (Qt 6.4) sends a
+// name change without the new name, a text change with it.
+class CajaAccesible : public QAccessibleWidget,
+                      public QAccessibleValueInterface,
+                      public QAccessibleTextInterface {
 public:
     explicit CajaAccesible(PictureBox* caja) : QAccessibleWidget(caja, QAccessible::StatusBar) {}
 
@@ -97,9 +102,32 @@ public:
     }
 
     void* interface_cast(QAccessible::InterfaceType t) override {
-        if (t == QAccessible::ValueInterface && Caja()->Porcentaje())
-            return static_cast<QAccessibleValueInterface*>(this);
+        // Always there, empty without a bar: a client learns the interfaces of an object
+        // once, when it first meets it.
+        if (t == QAccessible::ValueInterface) return static_cast<QAccessibleValueInterface*>(this);
+        if (t == QAccessible::TextInterface) return static_cast<QAccessibleTextInterface*>(this);
         return QAccessibleWidget::interface_cast(t);
+    }
+
+    // The text: what the box shows; no caret, no selection, nothing to scroll.
+    QString text(int inicio, int fin) const override {
+        return Texto(Caja()->Leyenda()).mid(inicio, fin - inicio);
+    }
+    int characterCount() const override { return static_cast<int>(Texto(Caja()->Leyenda()).size()); }
+    void selection(int, int* inicio, int* fin) const override { *inicio = *fin = 0; }
+    int selectionCount() const override { return 0; }
+    void addSelection(int, int) override {}
+    void removeSelection(int) override {}
+    void setSelection(int, int, int) override {}
+    int cursorPosition() const override { return 0; }
+    void setCursorPosition(int) override {}
+    QRect characterRect(int) const override { return {}; }
+    int offsetAtPoint(const QPoint&) const override { return -1; }
+    void scrollToSubstring(int, int) override {}
+    QString attributes(int, int* inicio, int* fin) const override {
+        *inicio = 0;
+        *fin = characterCount();
+        return {};
     }
 
     QVariant currentValue() const override {
@@ -319,11 +347,13 @@ void PictureBox::BackColor(const QColor& vData) {
 void PictureBox::Leyenda(const std::string& texto, std::optional<int32_t> porcentaje) {
     const bool otroTexto = texto != leyenda_;
     const bool otroValor = porcentaje != porcentaje_;
-    leyenda_ = texto;
+    const std::string anterior = std::exchange(leyenda_, texto);
     porcentaje_ = porcentaje;
     if (otroTexto) {
         QAccessibleEvent nombre(this, QAccessible::NameChanged);
         EnviarAccesible(nombre);
+        QAccessibleTextUpdateEvent cambio(this, 0, Texto(anterior), Texto(texto));
+        EnviarAccesible(cambio);
 #if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
         // A status text is also announced; the steps of a bar go as value changes only,
         // or the reader would speak every percent.

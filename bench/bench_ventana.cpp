@@ -106,7 +106,7 @@ void UsarProxy(const prueba::ServidorHttp& servidor) {
     ::setenv("http_proxy", ("http://" + servidor.Direccion()).c_str(), 1);
 }
 
-std::string Leyenda(const Form1& f) { return f.Picture1.accessibleDescription().toStdString(); }
+std::string Leyenda(const Form1& f) { return f.Picture1.Leyenda(); }
 
 // ---------------------------------------------------------------------------------------
 // Whole-window download against curl

@@ -1,5 +1,6 @@
 #include "zkDownload.h"
 
+#include <algorithm>
 #include <charconv>
 #include <climits>
 #include <cmath>
@@ -445,6 +446,10 @@ int32_t zkDownload::LeerLongitud() {
     if (!ConsultarCabecera(peticion_.get(), HTTP_QUERY_CONTENT_LENGTH, texto)) return -1;
     const int32_t longitud = internet::LongitudDeContenido(texto);
     if (qContentLength_) Sentencia([&] { qContentLengthStr_ = texto; });
+    // A transfer coding delimits the body whatever Content-Length says (RFC 9112, 6.3), as
+    // the reads already treat it: the length is unknown until the body has ended.
+    std::string codificacion;
+    if (ConsultarCabecera(peticion_.get(), HTTP_QUERY_TRANSFER_ENCODING, codificacion)) return -1;
     return longitud;
 }
 
@@ -503,7 +508,7 @@ void zkDownload::ComprobarActualizacion() {
 
 zkDownload::ValoresProgreso zkDownload::CalcularProgreso(int32_t bytesTotales,
                                                          int32_t bytesRecibidos,
-                                                         uint32_t milisegundos) {
+                                                         uint32_t milisegundos, bool acotar) {
     ValoresProgreso v;
     const double segundos = milisegundos / 1000.0;
     const double tasa = bytesRecibidos / segundos;
@@ -514,8 +519,9 @@ zkDownload::ValoresProgreso zkDownload::CalcularProgreso(int32_t bytesTotales,
     }
     if (!(restantes >= 0)) restantes = 0;
 
-    auto redondear = [](double x, int32_t& resultado) {
-        const double r = std::nearbyint(x);
+    auto redondear = [acotar](double x, int32_t& resultado) {
+        double r = std::nearbyint(x);
+        if (acotar && !std::isnan(r)) r = std::clamp<double>(r, INT32_MIN, INT32_MAX);
         if (!(r >= INT32_MIN && r <= INT32_MAX)) return false;
         resultado = static_cast<int32_t>(r);
         return true;
@@ -533,6 +539,7 @@ zkDownload::FinCuerpo zkDownload::LeerCuerpo(char* buffer, uint32_t pedir, int32
                                              uint32_t inicio, bool& cancelar) {
     bool leido = true;
     uint32_t ultimos = pedir;
+    bool sinEvento = false;  // the last block raised no event
     while (leido && ultimos != 0 && !cancelar) {
         ultimos = 0;
         // Read afresh: a handler may have released the handles (a bad URL set meanwhile).
@@ -548,6 +555,7 @@ zkDownload::FinCuerpo zkDownload::LeerCuerpo(char* buffer, uint32_t pedir, int32
 
         const ValoresProgreso v =
             CalcularProgreso(longitud, recibidos_, sistema::GetTickCount() - inicio);
+        sinEvento = !v.Valido;
         if (v.Valido && Progreso) {
             int32_t copiaTasa = v.BytesPorSegundo;
             try {
@@ -561,7 +569,22 @@ zkDownload::FinCuerpo zkDownload::LeerCuerpo(char* buffer, uint32_t pedir, int32
         sistema::DoEvents();
     }
     if (cancelar) return FinCuerpo::Cancelado;
-    return leido ? FinCuerpo::Completo : FinCuerpo::Roto;
+    if (!leido) return FinCuerpo::Roto;
+    // The receiver always sees the whole body counted: a last block too quick for its
+    // rate to fit is raised once more, the values that do not fit held at the limits.
+    if (sinEvento && Progreso) {
+        const ValoresProgreso v =
+            CalcularProgreso(longitud, recibidos_, sistema::GetTickCount() - inicio, true);
+        int32_t copiaTasa = v.BytesPorSegundo;
+        try {
+            const auto receptor = Progreso;
+            receptor(longitud, recibidos_, v.Porcentaje, v.SegundosTranscurridos,
+                     v.SegundosRestantes, copiaTasa, cancelar);
+        } catch (...) {
+        }
+        if (cancelar) return FinCuerpo::Cancelado;
+    }
+    return FinCuerpo::Completo;
 }
 
 bool zkDownload::EmpezarDeCero() {

@@ -157,7 +157,8 @@ private:
                      std::chrono::milliseconds espera, const char* motivo);
 
     // What one Progreso event carries besides the byte counts. Valido is false when a
-    // rounded value does not fit 32 bits (no event for that block).
+    // rounded value does not fit 32 bits (no event for that block), unless `acotar` holds
+    // such values at the 32-bit limits.
     struct ValoresProgreso {
         double Porcentaje = 0;
         int32_t SegundosTranscurridos = 0;
@@ -166,7 +167,7 @@ private:
         bool Valido = false;
     };
     static ValoresProgreso CalcularProgreso(int32_t bytesTotales, int32_t bytesRecibidos,
-                                            uint32_t milisegundos);
+                                            uint32_t milisegundos, bool acotar = false);
 
 
 

@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -82,6 +83,21 @@ Cerrojo TomarCerrojo(int fd) {
     return errno == EWOULDBLOCK ? Cerrojo::Ocupado : Cerrojo::SinCerrojos;
 }
 
+// The mark every temporary file of ours carries from its creation: a name alone proves
+// nothing, the user may have a file of that form. Where the file system keeps no extended
+// attributes a file cannot be marked, and the sweep then leaves it.
+constexpr char kMarca[] = "user.morvane.temporal";
+constexpr char kValorMarca[] = "descarga";
+
+void Marcar(int fd) noexcept { ::fsetxattr(fd, kMarca, kValorMarca, sizeof kValorMarca - 1, 0); }
+
+bool Marcado(int fd) noexcept {
+    char valor[sizeof kValorMarca] = {};
+    const ssize_t n = ::fgetxattr(fd, kMarca, valor, sizeof valor);
+    return n == static_cast<ssize_t>(sizeof kValorMarca - 1) &&
+           std::memcmp(valor, kValorMarca, sizeof kValorMarca - 1) == 0;
+}
+
 // The rename itself must survive a crash: best effort, some file systems refuse it.
 void SincronizarCarpeta(const std::string& carpeta) noexcept {
     const int fd = ::open(carpeta.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -105,10 +121,10 @@ size_t BarrerTemporales(const std::string& carpeta, const std::string& prefijo) 
                                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
         if (fd < 0) continue;
         struct stat abierto {}, actual {};
-        // Removed only while holding the lock, and only if the name still leads to the file
-        // that was locked.
+        // Only a file this user's downloads made (ours and marked), removed only while
+        // holding the lock, and only if the name still leads to the file that was locked.
         if (::fstat(fd, &abierto) == 0 && S_ISREG(abierto.st_mode) &&
-            TomarCerrojo(fd) == Cerrojo::Tomado &&
+            abierto.st_uid == ::geteuid() && Marcado(fd) && TomarCerrojo(fd) == Cerrojo::Tomado &&
             ::fstatat(dfd, e->d_name, &actual, AT_SYMLINK_NOFOLLOW) == 0 &&
             actual.st_dev == abierto.st_dev && actual.st_ino == abierto.st_ino &&
             ::unlinkat(dfd, e->d_name, 0) == 0)
@@ -145,6 +161,7 @@ bool FicheroTemporal::AbrirSinNombre() {
     if (fd_ < 0) return false;
     // Held from the start, so that once it has a name no sweep can take it.
     TomarCerrojo(fd_);
+    Marcar(fd_);
     return true;
 }
 
@@ -162,6 +179,7 @@ bool FicheroTemporal::AbrirConNombre() {
             ::close(fd);
             return Intento::OtroNombre;
         }
+        Marcar(fd);
         fd_ = fd;
         return Intento::Hecho;
     });

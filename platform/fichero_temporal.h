@@ -4,6 +4,8 @@
 // nothing of it can outlive the process, however the process ends. Elsewhere it gets a
 // name "<prefix>XXXXXX" and holds an exclusive lock on it for its whole life; a later
 // download sweeps away the named files whose lock can be taken, since their writer is gone.
+// Every such file is marked as ours when it is made (an extended attribute), and the sweep
+// removes nothing unmarked: a user's file that merely has a name of that form stays.
 // The archive put in place gets the mode any new file gets (0666 less the umask).
 //
 // Nothing here throws.
@@ -59,8 +61,10 @@ private:
     bool colocado_ = false;
 };
 
-// Removes from `carpeta` the files named "<prefijo>" plus six letters or digits whose
-// writer has gone (their lock can be taken); never one a live process is still writing.
+// Removes from `carpeta` the files named "<prefijo>" plus six letters or digits that this
+// user's downloads made (owned by the effective user, carrying the mark) and whose writer
+// has gone (their lock can be taken); never one a live process is still writing, never
+// anyone else's file.
 // Returns how many it removed.
 size_t BarrerTemporales(const std::string& carpeta, const std::string& prefijo);
 

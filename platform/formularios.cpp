@@ -1,5 +1,7 @@
 #include "formularios.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QCursor>
 #include <QFontMetricsF>
@@ -11,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <utility>
 
 namespace formularios {
 
@@ -63,12 +66,109 @@ QImage ImagenCliente(QSize cliente, double escala, const QColor& fondo) {
     return imagen;
 }
 
+void (*g_oyenteAccesible)(QAccessibleEvent*) = nullptr;
+
+void EnviarAccesible(QAccessibleEvent& evento) {
+    if (g_oyenteAccesible) g_oyenteAccesible(&evento);
+    QAccessible::updateAccessibility(&evento);
+}
+
+// A picture box as assistive technology sees it: a status element named by what it
+// shows, with the same read-only text, and the percentage of a drawn bar as its value.
+// The text is there for its change events: the bridge to the desktop (Qt 6.4) sends a
+// name change without the new name, a text change with it.
+class CajaAccesible : public QAccessibleWidget,
+                      public QAccessibleValueInterface,
+                      public QAccessibleTextInterface {
+public:
+    explicit CajaAccesible(PictureBox* caja) : QAccessibleWidget(caja, QAccessible::StatusBar) {}
+
+    QString text(QAccessible::Text t) const override {
+        const auto* caja = static_cast<const PictureBox*>(widget());
+        switch (t) {
+        case QAccessible::Name:
+            if (!caja->Leyenda().empty()) return Texto(caja->Leyenda());
+            break;
+        case QAccessible::Description:
+            // Not the tooltip: it repeats the name, and would be spoken twice.
+            return caja->accessibleDescription();
+        case QAccessible::Value:
+            if (caja->Porcentaje()) return QString::number(*caja->Porcentaje()) + u'%';
+            return {};
+        default:
+            break;
+        }
+        return QAccessibleWidget::text(t);
+    }
+
+    void* interface_cast(QAccessible::InterfaceType t) override {
+        // Always there, empty without a bar: a client learns the interfaces of an object
+        // once, when it first meets it.
+        if (t == QAccessible::ValueInterface) return static_cast<QAccessibleValueInterface*>(this);
+        if (t == QAccessible::TextInterface) return static_cast<QAccessibleTextInterface*>(this);
+        return QAccessibleWidget::interface_cast(t);
+    }
+
+    // The text: what the box shows; no caret, no selection, nothing to scroll.
+    QString text(int inicio, int fin) const override {
+        return Texto(Caja()->Leyenda()).mid(inicio, fin - inicio);
+    }
+    int characterCount() const override { return static_cast<int>(Texto(Caja()->Leyenda()).size()); }
+    void selection(int, int* inicio, int* fin) const override { *inicio = *fin = 0; }
+    int selectionCount() const override { return 0; }
+    void addSelection(int, int) override {}
+    void removeSelection(int) override {}
+    void setSelection(int, int, int) override {}
+    int cursorPosition() const override { return 0; }
+    void setCursorPosition(int) override {}
+    QRect characterRect(int) const override { return {}; }
+    int offsetAtPoint(const QPoint&) const override { return -1; }
+    void scrollToSubstring(int, int) override {}
+    QString attributes(int, int* inicio, int* fin) const override {
+        *inicio = 0;
+        *fin = characterCount();
+        return {};
+    }
+
+    QVariant currentValue() const override {
+        const auto valor = Caja()->Porcentaje();
+        return valor ? QVariant(*valor) : QVariant();
+    }
+    void setCurrentValue(const QVariant&) override {}  // read-only
+    QVariant maximumValue() const override { return 100; }
+    QVariant minimumValue() const override { return 0; }
+    QVariant minimumStepSize() const override { return 1; }
+
+private:
+    PictureBox* Caja() const { return static_cast<PictureBox*>(widget()); }
+};
+
+// Qt reads a plain top-level QWidget as a filler; a form is a window. Only the plain
+// QWidget level is answered, so every class with an interface of its own keeps it.
+QAccessibleInterface* FabricaAccesible(const QString& clase, QObject* objeto) {
+    if (clase != QLatin1String("QWidget") || !objeto || !objeto->isWidgetType()) return nullptr;
+    if (auto* caja = dynamic_cast<PictureBox*>(objeto)) return new CajaAccesible(caja);
+    auto* ventana = static_cast<QWidget*>(objeto);
+    if (ventana->isWindow()) return new QAccessibleWidget(ventana, QAccessible::Window);
+    return nullptr;
+}
+
+// Installed once the application exists, so that it is asked before Qt's own widgets.
+void InstalarFabricaAccesible() {
+    static const bool instalada = [] {
+        QAccessible::installFactory(FabricaAccesible);
+        return true;
+    }();
+    (void)instalada;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
 // PictureBox
 
 PictureBox::PictureBox(QWidget* parent) : QWidget(parent) {
+    InstalarFabricaAccesible();
     backColor_ = QApplication::palette().color(QPalette::Base);
     foreColor_ = QApplication::palette().color(QPalette::Text);
     setAttribute(Qt::WA_OpaquePaintEvent);
@@ -244,6 +344,31 @@ void PictureBox::BackColor(const QColor& vData) {
     Cambio();
 }
 
+void PictureBox::Leyenda(const std::string& texto, std::optional<int32_t> porcentaje) {
+    const bool otroTexto = texto != leyenda_;
+    const bool otroValor = porcentaje != porcentaje_;
+    const std::string anterior = std::exchange(leyenda_, texto);
+    porcentaje_ = porcentaje;
+    if (otroTexto) {
+        QAccessibleEvent nombre(this, QAccessible::NameChanged);
+        EnviarAccesible(nombre);
+        QAccessibleTextUpdateEvent cambio(this, 0, Texto(anterior), Texto(texto));
+        EnviarAccesible(cambio);
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+        // A status text is also announced; the steps of a bar go as value changes only,
+        // or the reader would speak every percent.
+        if (!porcentaje) {
+            QAccessibleAnnouncementEvent anuncio(this, Texto(texto));
+            EnviarAccesible(anuncio);
+        }
+#endif
+    }
+    if (otroValor && porcentaje) {
+        QAccessibleValueChangeEvent valor(this, *porcentaje);
+        EnviarAccesible(valor);
+    }
+}
+
 void PictureBox::paintEvent(QPaintEvent* /*evento*/) {
     Sincronizar(devicePixelRatioF());
     QPainter pintor(this);
@@ -281,6 +406,8 @@ int g_mousePointer = vbDefault;
 bool g_cursorPuesto = false;
 
 }  // namespace
+
+void OirEventosAccesibles(void (*oyente)(QAccessibleEvent*)) { g_oyenteAccesible = oyente; }
 
 void ProcesarEventos() {
     QCoreApplication::processEvents();

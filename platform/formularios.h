@@ -2,14 +2,20 @@
 // drawing members the status strip uses, event processing at yield points, the
 // screen-wide mouse pointer, and twips.
 //
+// Assistive technology reads a form (a top-level window with no class of its own) as a
+// frame named by its caption, and a picture box as a status element whose name is the
+// text it shows (see PictureBox::Leyenda).
+//
 // Everything here runs on the GUI thread.
 #pragma once
 
+#include <QAccessibleEvent>
 #include <QColor>
 #include <QImage>
 #include <QWidget>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace formularios {
@@ -105,6 +111,15 @@ public:
 
     static constexpr int Borde = 1;  // width of the fixed single border, in pixels
 
+    // What the box shows, for those who cannot see it: assistive technology reads `texto`
+    // as the box's name and, while a bar is drawn, `porcentaje` as its value. Each change
+    // is sent at once as events that carry the new text and value, so a screen reader
+    // speaks it without the user moving to the box. Draws nothing; an unchanged call
+    // sends nothing. Until the first call the name is the widget's accessible name.
+    void Leyenda(const std::string& texto, std::optional<int32_t> porcentaje = std::nullopt);
+    const std::string& Leyenda() const { return leyenda_; }
+    std::optional<int32_t> Porcentaje() const { return porcentaje_; }
+
 protected:
     void paintEvent(QPaintEvent* evento) override;
     void resizeEvent(QResizeEvent* evento) override;
@@ -136,7 +151,14 @@ private:
     QColor foreColor_{0, 0, 0};
     QColor backColor_;
     mutable uint64_t generacion_ = 0;
+    std::string leyenda_;
+    std::optional<int32_t> porcentaje_;
 };
+
+// Every accessibility event the form runtime sends is also handed to `oyente` (null: to
+// nobody else). Qt passes events on only while assistive technology listens, which a test
+// on the offscreen platform cannot arrange; tests read them here instead.
+void OirEventosAccesibles(void (*oyente)(QAccessibleEvent*));
 
 // Processes the pending events of the GUI thread once, so the window stays responsive
 // inside long work on its thread.

@@ -51,6 +51,7 @@ inline constexpr uint32_t HTTP_QUERY_SERVER = 37;
 inline constexpr uint32_t HTTP_QUERY_REQUEST_METHOD = 45;
 inline constexpr uint32_t HTTP_QUERY_CONTENT_RANGE = 53;
 inline constexpr uint32_t HTTP_QUERY_ETAG = 54;
+inline constexpr uint32_t HTTP_QUERY_TRANSFER_ENCODING = 63;
 inline constexpr uint32_t HTTP_QUERY_FLAG_REQUEST_HEADERS = 0x80000000u;
 
 // The longest stretch of network waiting between two services of a registered window.

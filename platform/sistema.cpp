@@ -121,6 +121,26 @@ std::optional<std::string> GetTempFileNameA(const std::string& directorio,
     return plantilla;
 }
 
+bool PermiteCrearFicheros(const std::string& carpeta) {
+    const auto sinPermiso = [] { return errno == EACCES || errno == EPERM || errno == EROFS; };
+    int fd;
+    do {
+        fd = ::open(carpeta.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0) {
+        ::close(fd);
+        return true;
+    }
+    // EISDIR, EOPNOTSUPP: no files without a name here (an old kernel, some file systems).
+    if (errno != EISDIR && errno != EOPNOTSUPP) return !sinPermiso();
+    std::string plantilla = Unir(carpeta, ".permiso-XXXXXX");
+    fd = ::mkstemp(plantilla.data());
+    if (fd < 0) return !sinPermiso();
+    ::unlink(plantilla.c_str());
+    ::close(fd);
+    return true;
+}
+
 uint32_t GetTickCount() {
     struct timespec ts {};
     ::clock_gettime(CLOCK_MONOTONIC, &ts);

@@ -39,6 +39,13 @@ struct FechaHora {
 std::optional<std::string> GetTempFileNameA(const std::string& directorio,
                                             const std::string& prefijo);
 
+// Whether this process may create files in `carpeta`, found by creating one (with no name
+// where the file system allows it, otherwise named and removed at once): the mode bits
+// alone do not tell, since ACLs, a read-only mount and the superuser decide too. False only
+// when the system refuses for lack of permission (EACCES, EPERM, EROFS); any other failure
+// is not a matter of permission and gives true.
+bool PermiteCrearFicheros(const std::string& carpeta);
+
 // Milliseconds of a monotonic clock, wrapping at 2^32 like the platform's tick count.
 uint32_t GetTickCount();
 

@@ -39,6 +39,12 @@ TEST(CalcularProgreso, ValoresQueNoCabenNoDanEvento) {
     EXPECT_FALSE(P::CalcularProgreso(10000, 512, 0).Valido);  // infinite rate
     EXPECT_FALSE(P::CalcularProgreso(-1, INT32_MAX, 1).Valido);
     EXPECT_TRUE(P::CalcularProgreso(-1, INT32_MAX, 1000).Valido);
+    // The last block's event is raised anyway, with what does not fit held at the limit.
+    const auto ultimo = P::CalcularProgreso(10000, 10000, 0, true);
+    ASSERT_TRUE(ultimo.Valido);
+    EXPECT_EQ(ultimo.BytesPorSegundo, INT32_MAX);
+    EXPECT_DOUBLE_EQ(ultimo.Porcentaje, 100);
+    EXPECT_EQ(ultimo.SegundosRestantes, 0);
     // The tick difference is unsigned: no negative elapsed time after a wrap.
     EXPECT_EQ(P::CalcularProgreso(-1, 1000, 4000000000u).SegundosTranscurridos, 4000000);
 }

@@ -27,8 +27,9 @@ public:
         return d.sesion_ || d.conexion_ || d.peticion_;
     }
     static void EstablecerError(zkDownload& d, int32_t codigo) { d.EstablecerError(codigo); }
-    static auto CalcularProgreso(int32_t total, int32_t recibidos, uint32_t ms) {
-        return zkDownload::CalcularProgreso(total, recibidos, ms);
+    static auto CalcularProgreso(int32_t total, int32_t recibidos, uint32_t ms,
+                                 bool acotar = false) {
+        return zkDownload::CalcularProgreso(total, recibidos, ms, acotar);
     }
     static int32_t LongitudDeContenido(const std::string& t) {
         return internet::LongitudDeContenido(t);

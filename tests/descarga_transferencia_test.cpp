@@ -342,8 +342,9 @@ TEST_F(Transferencias, ManejadoresQueTocanLaInstanciaDuranteLaTransferencia) {
 }
 
 // The body ends where its Content-Length, read as the component reads it, says: not
-// earlier, not later, and without waiting for the close. Silence is measured between
-// arrivals, not over the whole answer.
+// earlier, not later, and without waiting for the close; a transfer coding overrides it.
+// Silence is measured between arrivals, not over the whole answer. However quickly the
+// body came, the last event counts all of it and carries the length the body had.
 TEST_F(Transferencias, ElCuerpoTerminaDondeDiceSuLongitud) {
     internet::EstablecerTiemposEspera(milliseconds(2000), milliseconds(1000));
     const auto con = [](const std::string& longitud, const std::string& cuerpo,
@@ -356,13 +357,19 @@ TEST_F(Transferencias, ElCuerpoTerminaDondeDiceSuLongitud) {
         const char* nombre;
         Respuesta r;
         std::string archivo, longitud;
+        int32_t totales = 5;
     };
+    const std::string largo = Cuerpo(1500);  // three blocks
     const std::vector<Caso> casos{
-        {"not numeric: read to the close", con("abc", "hello"), "hello", "abc"},
-        {"1.5 rounds to 2", con("1.5", "hello"), "he", "1.5"},
+        {"not numeric: read to the close", con("abc", "hello"), "hello", "abc", -1},
+        {"1.5 rounds to 2", con("1.5", "hello"), "he", "1.5", 2},
         {"bytes beyond the length are not written", con("5", "helloEXTRA"), "hello", "5"},
         {"the length is in: no wait for the close", con("5", "hello", prueba::Final::Colgar),
          "hello", "5"},
+        {"chunked wins over Content-Length", Respuesta::Cruda(
+             "HTTP/1.1 200 OK\r\nContent-Length: 10\r\nTransfer-Encoding: chunked\r\n\r\n",
+             {{milliseconds(0), "5dc\r\n" + largo + "\r\n0\r\n\r\n"}}), largo, "10", -1},
+        {"all at once, several blocks", con("1500", largo), largo, "1500", 1500},
         {"a head in pieces, each gap shorter than the stall time-out",
          Respuesta::Cruda("", {{milliseconds(0), "HTTP/1.1 200 OK\r\n"},
                                {hueco, "Content-Length: 5\r\n"},
@@ -379,10 +386,13 @@ TEST_F(Transferencias, ElCuerpoTerminaDondeDiceSuLongitud) {
     };
     for (const Caso& c : casos) {
         SCOPED_TRACE(c.nombre);
+        eventos.clear();
         Servir(c.r);
         d.Descargar(1);
-        Exito(c.archivo, /*conEventos=*/false);
+        Exito(c.archivo);
         EXPECT_EQ(d.QContentLengthStr(), c.longitud);
+        EXPECT_EQ(eventos.back().Totales, c.totales);
+        EXPECT_EQ(eventos.back().Porcentaje, c.totales < 0 ? 0 : c.archivo.size() * 100.0 / c.totales);
     }
 }
 

@@ -29,7 +29,7 @@ void Vigilar() {
         static bool pulsado = false;
         auto* f = dynamic_cast<Form1*>(sistema::VentanaRegistrada());
         if (!f) return;
-        const std::string l = f->Picture1.accessibleDescription().toStdString();
+        const std::string l = f->Picture1.Leyenda();
         const char c = l.empty() ? 0 : l.back() == '%' ? '%' : l[0];
         if (c != 0 && c != ultimo) {
             ultimo = c;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -79,23 +80,60 @@ TEST(Ficheros, TemporalUnicoCarpetasYRenombrado) {
     EXPECT_FALSE(sistema::Borrar(*b));
 }
 
+// A named temporary file of a download whose process died in the middle; its path.
+std::string TemporalDeProcesoMuerto(const std::string& carpeta) {
+    int tubo[2];
+    if (::pipe(tubo) != 0) return {};
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        sistema::PermitirTemporalSinNombre(false);
+        auto* temporal = new sistema::FicheroTemporal(carpeta, "zkD");  // never destroyed
+        temporal->Anadir("a medias", 8);
+        const std::string ruta = temporal->Ruta();
+        (void)!::write(tubo[1], ruta.data(), ruta.size());
+        ::_exit(0);
+    }
+    ::close(tubo[1]);
+    std::string ruta;
+    char c;
+    while (pid > 0 && ::read(tubo[0], &c, 1) == 1) ruta += c;
+    ::close(tubo[0]);
+    if (pid > 0) prueba::Esperar(pid);
+    return ruta;
+}
+
+// Whether files in `carpeta` can carry the mark the sweep looks for.
+bool AdmiteMarcas(const std::string& carpeta) {
+    const std::string prueba = carpeta + "/marca";
+    Escribir(prueba, "");
+    const bool admite = ::setxattr(prueba.c_str(), "user.prueba", "1", 1, 0) == 0;
+    ::unlink(prueba.c_str());
+    return admite;
+}
+
 // Both ways of making a download's temporary file: the sweep removes what a dead writer
 // left, never a live writer's file nor anything else, and the archive gets the usual mode.
+// A user's own files with names of the same form are not the sweep's: they stay.
 TEST(Ficheros, TemporalDeDescargaBarridoYColocado) {
     const mode_t umaskAnterior = ::umask(027);
     for (bool sinNombre : {true, false}) {
         SCOPED_TRACE(sinNombre ? "sin nombre" : "con nombre");
         sistema::PermitirTemporalSinNombre(sinNombre);
         Directorio dir;
-        for (const char* ajeno : {"zkD-notas.txt", "zkDabcdefg", "objetivo"}) Escribir(dir.En(ajeno), "x");
+        for (const char* ajeno : {"zkD-notas.txt", "zkDabcdefg", "objetivo", "zkDAAAAAA",
+                                  "zkDDDDDD7", "zkDab12CD"})
+            Escribir(dir.En(ajeno), "x");
         ASSERT_EQ(::symlink("objetivo", dir.En("zkDenlace").c_str()), 0);
-        Escribir(dir.En("zkDab12CD"), "de un proceso muerto");
+        const std::string muerto = TemporalDeProcesoMuerto(dir.Ruta());
+        ASSERT_TRUE(sistema::Existe(muerto)) << muerto;
 
         sistema::FicheroTemporal vivo(dir.Ruta(), "zkD");
         ASSERT_TRUE(vivo.Abierto());
-        EXPECT_FALSE(sistema::Existe(dir.En("zkDab12CD")));
+        // Where no file can be marked, nothing can be proved ours: the sweep leaves it.
+        EXPECT_EQ(sistema::Existe(muerto), !AdmiteMarcas(dir.Ruta()));
+        sistema::Borrar(muerto);
         EXPECT_EQ(vivo.Ruta().empty(), sinNombre);
-        EXPECT_EQ(dir.Temporales().size(), sinNombre ? 3u : 4u);  // the three foreign ones stay
+        EXPECT_EQ(dir.Temporales().size(), sinNombre ? 6u : 7u);  // the six foreign ones stay
         {
             sistema::FicheroTemporal otro(dir.Ruta(), "zkD");  // sweeps again
             ASSERT_TRUE(otro.Abierto());
@@ -107,7 +145,7 @@ TEST(Ficheros, TemporalDeDescargaBarridoYColocado) {
         struct stat st {};
         ASSERT_EQ(::stat(dir.En("Morvane.zip").c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0640u);
-        EXPECT_EQ(dir.Temporales().size(), 3u);
+        EXPECT_EQ(dir.Temporales().size(), 6u);
         EXPECT_EQ(sistema::BarrerTemporales(dir.Ruta(), "zkD"), 0u);
     }
     sistema::PermitirTemporalSinNombre(true);

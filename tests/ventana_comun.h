@@ -54,7 +54,7 @@ inline QRgb Invertida(QRgb pluma, QRgb fondo) { return ~(pluma ^ fondo) & 0xFFFF
 
 // The caption the window last drew in its status strip.
 inline std::string Leyenda(const Form1& f) {
-    return f.Picture1.accessibleDescription().toStdString();
+    return f.Picture1.Leyenda();
 }
 
 // Everything written to stderr during its life goes to a temporary file instead.

@@ -2,6 +2,7 @@
 // with the real component against the scripted server.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QTest>
 #include <QTimer>
@@ -151,6 +152,86 @@ TEST_F(VentanaDescarga, CompletaConLaBarraLuegoDescomprimeBorraElArchivoYFechaEl
         for (int x = 0; x < texto.width(); ++x)
             if (Rgb(alCien, x, y) != Invertida(0x000080u, Rgb(texto, x, y))) ++distintos;
     EXPECT_EQ(distintos, 0);
+}
+
+// What assistive technology was sent: each event with what the strip's interface said
+// when it arrived, and the text a text change carried.
+struct EventoAccesible {
+    QAccessible::Event tipo;
+    std::string nombre, insertado;
+    QVariant valor;  // of the value interface; invalid without a bar
+};
+std::vector<EventoAccesible> g_accesibles;
+
+void GrabarAccesible(QAccessibleEvent* e) {
+    QAccessibleInterface* i = e->accessibleInterface();
+    if (!i || i->role() != QAccessible::StatusBar) return;
+    const QAccessibleValueInterface* v = i->valueInterface();
+    const std::string insertado =
+        e->type() == QAccessible::TextUpdated
+            ? static_cast<QAccessibleTextUpdateEvent*>(e)->textInserted().toStdString()
+            : std::string();
+    g_accesibles.push_back({e->type(), i->text(QAccessible::Name).toStdString(), insertado,
+                            v ? v->currentValue() : QVariant()});
+}
+
+// A screen reader's view of the whole way, from the check to the installed update: the
+// window is a frame with the caption as name, the strip a status element named by what it
+// shows with the percentage as its value during the download, and every change reaches
+// the reader as an event carrying the new text. The buttons keep their names and states.
+// The body comes at once, usually faster than the clock: 100 % is still heard and logged.
+TEST_F(VentanaDescarga, UnLectorDePantallaOyeCadaEstadoYElPorcentaje) {
+    servidor_.Responder([](const prueba::Peticion&) { return Archivo(Contenido(4096)); });
+    InstalarKelunzip(0);
+    g_accesibles.clear();
+    formularios::OirEventosAccesibles(GrabarAccesible);
+    Form1& f = Crear();
+    f.show();
+    ASSERT_TRUE(EsperarComprobacion());
+    {
+        CapturaStderr errores;
+        Pulsar(f.btnDescargar);
+        errores.EsperarLinea("descarga", "200 OK, 4096 bytes");
+    }
+    formularios::OirEventosAccesibles(nullptr);
+
+    QAccessibleInterface* ventana = QAccessible::queryAccessibleInterface(&f);
+    ASSERT_TRUE(ventana);
+    EXPECT_EQ(ventana->role(), QAccessible::Window);
+    EXPECT_EQ(ventana->text(QAccessible::Name), "Update Morvane");
+    QAccessibleInterface* franja = QAccessible::queryAccessibleInterface(&f.Picture1);
+    EXPECT_EQ(franja->role(), QAccessible::StatusBar);
+    EXPECT_EQ(franja->text(QAccessible::Name), "Morvane actualizado");
+    EXPECT_EQ(franja->text(QAccessible::Description), "");
+    ASSERT_TRUE(franja->textInterface());
+    EXPECT_EQ(franja->textInterface()->text(0, franja->textInterface()->characterCount()),
+              "Morvane actualizado");
+    ASSERT_TRUE(franja->valueInterface());
+    EXPECT_FALSE(franja->valueInterface()->currentValue().isValid());
+    for (QPushButton* b : {&f.btnDescargar, &f.btnCancelar}) {
+        QAccessibleInterface* boton = QAccessible::queryAccessibleInterface(b);
+        EXPECT_EQ(boton->role(), QAccessible::Button);
+        EXPECT_EQ(boton->text(QAccessible::Name), b->accessibleName());
+        EXPECT_TRUE(boton->state().disabled);
+    }
+
+    std::vector<std::string> nombres, textos, estados;
+    std::vector<int> valores;
+    for (const EventoAccesible& e : g_accesibles) {
+        if (e.tipo == QAccessible::NameChanged) nombres.push_back(e.nombre);
+        if (e.tipo == QAccessible::TextUpdated) textos.push_back(e.insertado);
+        if (e.tipo == QAccessible::NameChanged && !e.valor.isValid()) estados.push_back(e.nombre);
+        if (e.tipo == QAccessible::ValueChanged) {
+            valores.push_back(e.valor.toInt());
+            EXPECT_EQ(e.nombre, e.valor.toString().toStdString() + "%");
+        }
+    }
+    EXPECT_EQ(estados, (std::vector<std::string>{"Buscando actualización...", "Existe una actualización",
+                                                 "Descarga completada", "Morvane actualizado"}));
+    ASSERT_FALSE(valores.empty());
+    EXPECT_TRUE(std::is_sorted(valores.begin(), valores.end()));
+    EXPECT_EQ(valores.back(), 100);
+    EXPECT_EQ(textos, nombres);  // each change carries its new text
 }
 
 // Cancelled while blocks flow, and while the body has stalled (the wait is given up).

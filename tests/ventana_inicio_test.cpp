@@ -6,6 +6,11 @@
 #include <QIcon>
 #include <QTest>
 
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
 #include <chrono>
 #include <thread>
 
@@ -195,6 +200,43 @@ TEST_F(VentanaInicio, AltCYEscapePulsanCancelarSoloSiEstaHabilitado) {
     QTest::keyClick(&f, Qt::Key_Escape);
     EXPECT_TRUE(QTest::qWaitFor([&] { return f.Cancelado; }, 2000));
     EXPECT_EQ(Leyenda(f), "Descarga cancelada");
+}
+
+// An install directory the user cannot write (installed for all users, run by one): the
+// check says so at once and offers nothing, instead of a download that must fail. The
+// check runs as such a user: as root, a child that drops to "nobody"; otherwise the
+// directory is made read-only.
+TEST_F(VentanaInicio, SinPermisoEnLaInstalacionLoDiceYNoOfreceDescargar) {
+    servidor_.Responder([](const prueba::Peticion&) { return Archivo("x"); });
+    const bool root = ::geteuid() == 0;
+    ASSERT_EQ(::chmod(dir_.Ruta().c_str(), root ? 0755 : 0555), 0);
+    const passwd* nadie = ::getpwnam("nobody");
+    ASSERT_TRUE(!root || nadie);
+    int tubo[2];
+    ASSERT_EQ(::pipe(tubo), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (root && (::setgroups(0, nullptr) != 0 || ::setgid(nadie->pw_gid) != 0 ||
+                     ::setuid(nadie->pw_uid) != 0))
+            ::_exit(2);
+        Form1& f = CrearSinComprobar();
+        Form1Prueba::Tick(f);
+        const std::string visto = Leyenda(f) + (f.btnDescargar.isEnabled() ? "|habilitado" : "|no");
+        (void)!::write(tubo[1], visto.data(), visto.size());
+        ::_exit(0);
+    }
+    ::close(tubo[1]);
+    std::string visto;
+    char c;
+    while (::read(tubo[0], &c, 1) == 1) visto += c;
+    ::close(tubo[0]);
+    const int estado = prueba::Esperar(pid);
+    ::chmod(dir_.Ruta().c_str(), 0700);
+    EXPECT_TRUE(WIFEXITED(estado) && WEXITSTATUS(estado) == 0) << estado;
+    EXPECT_EQ(visto, "Existe una actualización, pero no tiene permiso para instalarla|no");
+    EXPECT_EQ(servidor_.Peticiones().size(), 1u);  // the check, and no download
+    EXPECT_FALSE(Hay("Morvane.zip"));
+    EXPECT_TRUE(Temporales().empty());
 }
 
 TEST_F(VentanaInicio, CerrarAntesDeLaComprobacionNoLaEmpiezaYArrancaElProducto) {

@@ -388,7 +388,7 @@ void Form1::BarraProgreso(formularios::PictureBox& Picture, int32_t Porcentaje,
     Picture.CurrentY((Picture.ScaleHeight() - Picture.TextHeight(visible)) / 2);
     Picture.Print(visible);
     Picture.Line(0, 0, Porcentaje, Picture.ScaleHeight(), true);
-    Picture.setAccessibleDescription(QString::fromStdString(leyenda));
+    Picture.Leyenda(leyenda, Porcentaje != 0 ? std::optional<int32_t>(Porcentaje) : std::nullopt);
     Picture.setToolTip(visible == leyenda ? QString() : QString::fromStdString(leyenda));
     Picture.Refresh();
 
@@ -418,7 +418,14 @@ void Form1::BarraProgreso(int32_t Porcentaje, const std::string& Dato) {
     BarraProgreso(Picture1, Porcentaje, Dato);
 }
 
-void Form1::HabilitarDescargar(bool habilitar) { btnDescargar.setEnabled(habilitar); }
+// An update this user could not install is said now, not after a download that must fail.
+void Form1::HabilitarDescargar(bool habilitar) {
+    if (habilitar && comprobando_ && !sistema::PermiteCrearFicheros(sistema::App_Path())) {
+        BarraProgreso(Picture1, 0, "Existe una actualización, pero no tiene permiso para instalarla");
+        return;
+    }
+    btnDescargar.setEnabled(habilitar);
+}
 
 void Form1::DoEvents() { formularios::DoEvents(); }
 

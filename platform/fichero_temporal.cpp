@@ -12,6 +12,7 @@
 #include <cstring>
 #include <new>
 
+#include "disco.h"
 #include "sistema.h"
 
 namespace sistema {
@@ -80,14 +81,6 @@ Cerrojo TomarCerrojo(int fd) {
     } while (r != 0 && errno == EINTR);
     if (r == 0) return Cerrojo::Tomado;
     return errno == EWOULDBLOCK ? Cerrojo::Ocupado : Cerrojo::SinCerrojos;
-}
-
-// The rename itself must survive a crash: best effort, some file systems refuse it.
-void SincronizarCarpeta(const std::string& carpeta) noexcept {
-    const int fd = ::open(carpeta.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
 }
 
 }  // namespace
@@ -184,7 +177,7 @@ bool FicheroTemporal::Anadir(const char* datos, size_t n) {
 bool FicheroTemporal::Colocar(const std::string& destino) {
     try {
         if (!Abierto() || !Vaciar()) return false;
-        if (::fsync(fd_) != 0 && errno != EINVAL) return false;
+        if (SincronizarFichero(fd_, destino)) return false;
         if (ruta_.empty()) {
             const std::string origen = "/proc/self/fd/" + std::to_string(fd_);
             ruta_ = ProbarNombres(carpeta_, prefijo_, [&](const std::string& ruta) {
@@ -195,11 +188,12 @@ bool FicheroTemporal::Colocar(const std::string& destino) {
             });
             if (ruta_.empty()) return false;
         }
-        if (::rename(ruta_.c_str(), destino.c_str()) != 0) return false;
+        if (RenombrarFichero(ruta_, destino)) return false;
         colocado_ = true;
         ruta_.clear();
         ::close(fd_);
         fd_ = -1;
+        // The rename itself must survive a crash: best effort, some file systems refuse it.
         SincronizarCarpeta(carpeta_);
         return true;
     } catch (...) {

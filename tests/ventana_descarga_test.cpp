@@ -130,7 +130,8 @@ TEST_F(VentanaDescarga, CompletaConLaBarraLuegoDescomprimeBorraElArchivoYFechaEl
     EXPECT_TRUE(relojInstalando);
 
     EXPECT_EQ(Leer(En("desempaquetado")), cuerpo);
-    EXPECT_EQ(Leer(En("kelunzip-llamada")), dir_.Ruta() + "|-d -o Morvane.zip");
+    EXPECT_EQ(Leer(En("kelunzip-llamada")), Preparacion() + "|-d -o Morvane.zip");
+    EXPECT_FALSE(Hay(".Morvane-instalacion"));
     EXPECT_EQ(Leer(En("kelunzip-archivo")), "presente\n");
     EXPECT_FALSE(Hay("Morvane.zip"));
     EXPECT_GE(FechaDe(En("Morvane.exe")), antes - 1);  // the tool's old date was replaced
@@ -352,30 +353,30 @@ TEST_F(VentanaDescarga, ConClaveSoloSeDescomprimeUnArchivoConFirmaValida) {
     EXPECT_EQ(ProductoIniciado(), En("Morvane.exe") + "\n");
 }
 
-TEST_F(VentanaDescarga, SiLaHerramientaFallaOFaltaElArchivoSeQuedaYSePuedeReintentar) {
+// The tool fails, or there is none: the product is as it was, the archive and the staging
+// directory are gone (a partial unpack never shows), and the update is offered again.
+TEST_F(VentanaDescarga, SiLaHerramientaFallaOFaltaNadaCambiaYSePuedeReintentar) {
     const std::string cuerpo = Contenido(1024);
     servidor_.Responder([&](const prueba::Peticion&) { return Archivo(cuerpo, 2, 10ms); });
-    const time_t antes = std::time(nullptr);
+    const std::string producto = Leer(En("Morvane.exe"));
+    const time_t fecha = FechaDe(En("Morvane.exe"));
     Form1& f = Preparar();
 
-    InstalarKelunzip(1);
-    Pulsar(f.btnDescargar);
-    EXPECT_EQ(Leyenda(f), "Error al instalar la actualización");
-    EXPECT_TRUE(Hay("kelunzip-llamada"));
-    EXPECT_EQ(Leer(En("Morvane.zip")), cuerpo);
-    EXPECT_LT(FechaDe(En("Morvane.exe")), antes);  // not made to look updated
-    EXPECT_TRUE(f.btnDescargar.isEnabled());
-    EXPECT_FALSE(f.btnCancelar.isEnabled());
-    EXPECT_FALSE(RelojDeArenaPuesto());
-
-    fs::remove(En("Kelunzip"));
-    fs::remove(En("kelunzip-llamada"));
-    fs::remove(En("Morvane.zip"));
-    Pulsar(f.btnDescargar);
-    EXPECT_EQ(Leyenda(f), "Error al instalar la actualización");
-    EXPECT_EQ(Leer(En("Morvane.zip")), cuerpo);
-    EXPECT_TRUE(f.btnDescargar.isEnabled());
-    EXPECT_FALSE(RelojDeArenaPuesto());
+    for (const bool falta : {false, true}) {
+        SCOPED_TRACE(falta ? "no tool" : "tool fails");
+        if (falta) fs::remove(En("Kelunzip"));
+        else InstalarKelunzip(1);
+        Pulsar(f.btnDescargar);
+        EXPECT_EQ(Leyenda(f), "Error al instalar la actualización");
+        EXPECT_FALSE(Hay("Morvane.zip"));
+        EXPECT_FALSE(Hay(".Morvane-instalacion"));
+        EXPECT_FALSE(Hay("kelunzip-llamada"));
+        EXPECT_EQ(Leer(En("Morvane.exe")), producto);
+        EXPECT_EQ(FechaDe(En("Morvane.exe")), fecha);  // not made to look updated
+        EXPECT_TRUE(f.btnDescargar.isEnabled());
+        EXPECT_FALSE(f.btnCancelar.isEnabled());
+        EXPECT_FALSE(RelojDeArenaPuesto());
+    }
 }
 
 TEST_F(VentanaDescarga, ElArchivoSeBorraSoloCuandoLaHerramientaHaTerminado) {
@@ -567,9 +568,11 @@ TEST_P(VentanaInterrumpida, NoDejaTemporalesNiArrancaElProducto) {
     EXPECT_TRUE(WIFSIGNALED(estado) && WTERMSIG(estado) == c.Senal) << estado;
 
     if (c.Cuando == 'D') {
-        // The unzip tool had finished (and seen the archive) before the process ended.
-        EXPECT_EQ(Leer(En("kelunzip-archivo")), "presente\n");
+        // The signal stopped the unpack: nothing of it was placed, the archive and the
+        // staging directory are gone.
+        EXPECT_FALSE(Hay("kelunzip-archivo"));
         EXPECT_FALSE(Hay("Morvane.zip"));
+        EXPECT_FALSE(Hay(".Morvane-instalacion"));
         Escribir(En("Morvane.zip"), "anterior");
     } else {
         EXPECT_EQ(Leer(En("Morvane.zip")), "anterior");

@@ -54,7 +54,8 @@ public:
 
 std::error_code Errno(int e = errno) { return {e, std::generic_category()}; }
 
-std::string Unir(const std::string& a, const std::string& b) { return sistema::Unir(a, b); }
+// "" names the directory itself.
+std::string Unir(const std::string& a, const std::string& b) { return b.empty() ? a : sistema::Unir(a, b); }
 
 std::optional<struct stat> Lstat(const std::string& ruta) {
     struct stat st {};
@@ -207,7 +208,8 @@ std::error_code CrearCarpetas(const std::string& base, const std::string& relati
 // The journal's end: the staged release is gone, then the journal, then the rest. Once the
 // journal is gone no start will touch the installation directory again.
 std::error_code Terminar(const Rutas& r) {
-    if (::unlink(r.diario.c_str()) != 0 && errno != ENOENT) return Errno();
+    if (std::error_code e = sistema::BorrarFichero(r.diario); e && e != std::errc::no_such_file_or_directory)
+        return e;
     sistema::SincronizarCarpeta(r.preparacion);
     Limpiar(r);
     return {};

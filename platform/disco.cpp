@@ -71,4 +71,10 @@ std::error_code RenombrarFichero(const std::string& origen, const std::string& d
     return {};
 }
 
+std::error_code BorrarFichero(const std::string& ruta) {
+    if (std::error_code e = Avisar(OperacionDisco::Borrar, ruta)) return e;
+    if (::unlink(ruta.c_str()) != 0) return UltimoError();
+    return {};
+}
+
 }  // namespace sistema

@@ -11,7 +11,7 @@
 
 namespace sistema {
 
-enum class OperacionDisco { Sincronizar, SincronizarCarpeta, Enlazar, Renombrar };
+enum class OperacionDisco { Sincronizar, SincronizarCarpeta, Enlazar, Renombrar, Borrar };
 
 // Called before each operation with its kind and the path it is about (for a rename or a
 // link, the destination). A non-empty result fails the operation with that reason instead
@@ -26,5 +26,6 @@ std::error_code SincronizarFichero(int fd, const std::string& ruta);
 std::error_code SincronizarCarpeta(const std::string& carpeta);
 std::error_code EnlazarFichero(const std::string& origen, const std::string& destino);
 std::error_code RenombrarFichero(const std::string& origen, const std::string& destino);
+std::error_code BorrarFichero(const std::string& ruta);
 
 }  // namespace sistema

@@ -6,7 +6,10 @@
 #include <QTest>
 #include <QTimer>
 
+#include <fcntl.h>
 #include <poll.h>
+#include <spawn.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 
 #include <QElapsedTimer>
@@ -598,6 +601,50 @@ TEST_P(VentanaInterrumpida, NoDejaTemporalesNiArrancaElProducto) {
     ASSERT_EQ(::stat(En("Morvane.zip").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
     EXPECT_FALSE(Hay("producto-iniciado"));
+}
+
+// Every start first deals with an interrupted install; while another updater is installing,
+// a second one touches nothing, says so and ends cleanly before opening its window.
+TEST_F(VentanaInterrumpida, AlArrancarSeRecuperaYUnSegundoActualizadorNoTocaNada) {
+    servidor_.Responder([](const prueba::Peticion&) { return Archivo(Contenido(1024), 1); });
+    fs::create_directory(En(".Morvane-instalacion"));
+    Escribir(En(".Morvane-instalacion/a medias"), "x");
+    Escribir(En("Morvane.zip"), "el archivo de la instalación interrumpida");
+
+    const int cerrojo = ::open(dir_.Ruta().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(cerrojo, 0);
+    ASSERT_EQ(::flock(cerrojo, LOCK_EX), 0);
+    int tubo[2];
+    ASSERT_EQ(::pipe(tubo), 0);
+    posix_spawn_file_actions_t acciones;
+    posix_spawn_file_actions_init(&acciones);
+    posix_spawn_file_actions_addopen(&acciones, STDERR_FILENO, En("errores").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const auto pid = prueba::Iniciar({"/proc/self/exe", "--hijo", std::to_string(tubo[1]), dir_.Ruta()},
+                                     &acciones);
+    posix_spawn_file_actions_destroy(&acciones);
+    ::close(tubo[1]);
+    ASSERT_TRUE(pid);
+    // No window, so no status: the pipe's end comes when the child has gone.
+    char byte = 0;
+    pollfd p{tubo[0], POLLIN, 0};
+    const bool terminado = ::poll(&p, 1, 20000) > 0 && ::read(tubo[0], &byte, 1) == 0;
+    ::close(tubo[0]);
+    EXPECT_TRUE(terminado) << "status " << byte;
+    if (!terminado) ::kill(*pid, SIGKILL);
+    const int estado = prueba::Esperar(*pid);
+    EXPECT_TRUE(WIFEXITED(estado) && WEXITSTATUS(estado) == 0) << estado;
+    EXPECT_NE(Leer(En("errores")).find("La actualización ya se está instalando."), std::string::npos);
+    EXPECT_TRUE(Hay(".Morvane-instalacion/a medias"));
+    EXPECT_TRUE(Hay("Morvane.zip"));
+    ::close(cerrojo);
+
+    const auto otro = IniciarHasta({"Arranque", SIGKILL, 'E', false});  // the check's verdict
+    ASSERT_TRUE(otro);
+    EXPECT_FALSE(Hay(".Morvane-instalacion"));
+    EXPECT_FALSE(Hay("Morvane.zip"));
+    ::kill(*otro, SIGKILL);
+    prueba::Esperar(*otro);
 }
 
 INSTANTIATE_TEST_SUITE_P(

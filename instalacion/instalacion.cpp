@@ -34,6 +34,7 @@ constexpr const char* kAnterior = "anterior";  // the files they replace, kept u
 constexpr const char* kDiario = "diario";
 constexpr const char* kCabecera = "morvane-diario 1";
 constexpr auto kSondeo = 10ms;
+constexpr auto kAdelanto = 100ms;  // between starts of writeback during the unpack
 
 class CategoriaInstalacion : public std::error_category {
 public:
@@ -359,6 +360,22 @@ void Detener(pid_t pid) {
     }
 }
 
+// Starts writing out what the tool has unpacked so far, so that the syncs after it have
+// little left to wait for: the disk works while the tool decompresses. Only a hint.
+void AdelantarEscritura(const std::string& nuevo) noexcept {
+    try {
+        std::error_code e;
+        for (fs::recursive_directory_iterator it(nuevo, e), fin; !e && it != fin; it.increment(e)) {
+            if (!it->is_regular_file(e) || it->is_symlink(e)) continue;
+            const int fd = ::open(it->path().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+            if (fd < 0) continue;
+            ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+            ::close(fd);
+        }
+    } catch (...) {
+    }
+}
+
 // The tool ran out of room when the file system it wrote on is full.
 bool SinEspacio(const std::string& carpeta) {
     struct statvfs v {};
@@ -381,7 +398,12 @@ std::error_code Desempaquetar(const Rutas& r, const Entorno& entorno, const Aten
     const std::optional<int> pid = sistema::IniciarProceso(herramienta, entorno.Argumentos, r.nuevo);
     if (!pid) return Error::HerramientaAusente;
     sistema::EstadoProceso estado;
+    auto adelanto = std::chrono::steady_clock::now();
     while ((estado = sistema::ConsultarProceso(*pid)) == sistema::EstadoProceso::EnMarcha) {
+        if (std::chrono::steady_clock::now() >= adelanto) {
+            AdelantarEscritura(r.nuevo);
+            adelanto = std::chrono::steady_clock::now() + kAdelanto;
+        }
         if (!atender) {
             std::this_thread::sleep_for(kSondeo);
         } else if (!atender()) {

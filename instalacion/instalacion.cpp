@@ -246,10 +246,14 @@ std::error_code Deshacer(const Rutas& r, const std::vector<Entrada>& entradas) {
 // Places every staged file of the journal that is not in place yet; on a failure the old
 // release is put back. Also the forward recovery: every step can be repeated.
 std::error_code Colocar(const Rutas& r, const std::vector<Entrada>& entradas) {
+    // The failure is what the caller hears of, whatever the undoing meets.
+    const auto atras = [&](std::error_code fallo) {
+        Deshacer(r, entradas);
+        return fallo;
+    };
     for (const Entrada& e : entradas)
         if (e.Carpeta) {
-            if (std::error_code fallo = CrearCarpetas(r.carpeta, e.Ruta, e.Modo))
-                return Deshacer(r, entradas), fallo;
+            if (std::error_code fallo = CrearCarpetas(r.carpeta, e.Ruta, e.Modo)) return atras(fallo);
         }
 
     // First every file about to be replaced is kept (a second link, so the live name never
@@ -261,11 +265,11 @@ std::error_code Colocar(const Rutas& r, const std::vector<Entrada>& entradas) {
         if (!Lstat(Unir(r.nuevo, e.Ruta)) || Lstat(guardado)) continue;
         std::error_code fallo = CrearCarpetas(r.anterior, Padre(e.Ruta), 0700);
         if (!fallo) fallo = sistema::EnlazarFichero(Unir(r.carpeta, e.Ruta), guardado);
-        if (fallo) return Deshacer(r, entradas), fallo;
+        if (fallo) return atras(fallo);
         guardadas.insert(Unir(r.anterior, Padre(e.Ruta)));
     }
     for (const std::string& c : guardadas)
-        if (std::error_code fallo = sistema::SincronizarCarpeta(c)) return Deshacer(r, entradas), fallo;
+        if (std::error_code fallo = sistema::SincronizarCarpeta(c)) return atras(fallo);
 
     std::set<std::string> vivas;
     for (const Entrada& e : entradas) {
@@ -274,7 +278,7 @@ std::error_code Colocar(const Rutas& r, const std::vector<Entrada>& entradas) {
         vivas.insert(Unir(r.carpeta, Padre(e.Ruta)));
         if (!Lstat(nuevo)) continue;  // placed before an interruption
         if (std::error_code fallo = sistema::RenombrarFichero(nuevo, Unir(r.carpeta, e.Ruta)))
-            return Deshacer(r, entradas), fallo;
+            return atras(fallo);
     }
     // The renames must be on disk before the journal that could undo them goes.
     for (const std::string& c : vivas)
@@ -287,7 +291,7 @@ std::error_code Colocar(const Rutas& r, const std::vector<Entrada>& entradas) {
 
 // The release staged in `nuevo`, as journal entries, with every file and directory of it
 // made durable. Also refuses what cannot be placed over the installation as it is.
-std::error_code Preparar(const Rutas& r, const Entorno& entorno, std::vector<Entrada>& entradas) {
+std::error_code Preparar(const Rutas& r, std::vector<Entrada>& entradas) {
     std::error_code e;
     std::vector<std::string> ficheros, carpetas{r.nuevo};
     for (fs::recursive_directory_iterator it(r.nuevo, e), fin; !e && it != fin; it.increment(e)) {
@@ -311,7 +315,6 @@ std::error_code Preparar(const Rutas& r, const Entorno& entorno, std::vector<Ent
             entrada.Carpeta = true;
             entrada.Modo = st->st_mode & 07777;
         } else {
-            if (relativa == entorno.Archivo) return Error::NombreNoValido;
             const auto actual = Lstat(vivo);
             if (actual && S_ISDIR(actual->st_mode)) return Errno(EISDIR);
             entrada.Reemplaza = actual.has_value();
@@ -473,7 +476,7 @@ std::error_code Instalar(const Entorno& entorno, const Atender& atender) {
 
         std::vector<Entrada> entradas;
         std::error_code e = Desempaquetar(r, entorno, atender);
-        if (!e) e = Preparar(r, entorno, entradas);
+        if (!e) e = Preparar(r, entradas);
         if (!e) e = EscribirDiario(r, entradas);
         if (e) {
             // Nothing placed yet: the installation directory is as it was.

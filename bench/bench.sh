@@ -14,6 +14,7 @@ programas=(
   "bench_descarga 256 5"
   "bench_ventana 256 5"
   "bench_firma 256 5"
+  "bench_instalacion 256 50 3"
 )
 
 cifras=()

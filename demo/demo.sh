@@ -121,7 +121,7 @@ export QT_QPA_PLATFORM=xcb
 informe() {
   echo
   echo "Install directory: $inst"
-  ls -l --time-style=+%Y-%m-%d\ %H:%M "$inst" | sed 's/^/  /'
+  ls -lA --time-style=+%Y-%m-%d\ %H:%M "$inst" | sed 's/^/  /'
   echo "Morvane.exe is $(sed -n 's/^version="\(.*\)"$/version \1/p' "$inst/Morvane.exe"), dated $(date -r "$inst/Morvane.exe" '+%Y-%m-%d %H:%M') (the archive holds it dated $(date -r "$servidor_dir/contenido/Morvane.exe" '+%Y-%m-%d %H:%M'))"
   echo "Requests the server saw:"
   sed 's/^/  /' "$servidor_dir/peticiones.log"

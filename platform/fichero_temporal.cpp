@@ -13,6 +13,7 @@
 #include <cstring>
 #include <new>
 
+#include "disco.h"
 #include "sistema.h"
 
 namespace sistema {
@@ -96,14 +97,6 @@ bool Marcado(int fd) noexcept {
     const ssize_t n = ::fgetxattr(fd, kMarca, valor, sizeof valor);
     return n == static_cast<ssize_t>(sizeof kValorMarca - 1) &&
            std::memcmp(valor, kValorMarca, sizeof kValorMarca - 1) == 0;
-}
-
-// The rename itself must survive a crash: best effort, some file systems refuse it.
-void SincronizarCarpeta(const std::string& carpeta) noexcept {
-    const int fd = ::open(carpeta.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
 }
 
 }  // namespace
@@ -202,7 +195,7 @@ bool FicheroTemporal::Anadir(const char* datos, size_t n) {
 bool FicheroTemporal::Colocar(const std::string& destino) {
     try {
         if (!Abierto() || !Vaciar()) return false;
-        if (::fsync(fd_) != 0 && errno != EINVAL) return false;
+        if (SincronizarFichero(fd_, destino)) return false;
         if (ruta_.empty()) {
             const std::string origen = "/proc/self/fd/" + std::to_string(fd_);
             ruta_ = ProbarNombres(carpeta_, prefijo_, [&](const std::string& ruta) {
@@ -213,11 +206,12 @@ bool FicheroTemporal::Colocar(const std::string& destino) {
             });
             if (ruta_.empty()) return false;
         }
-        if (::rename(ruta_.c_str(), destino.c_str()) != 0) return false;
+        if (RenombrarFichero(ruta_, destino)) return false;
         colocado_ = true;
         ruta_.clear();
         ::close(fd_);
         fd_ = -1;
+        // The rename itself must survive a crash: best effort, some file systems refuse it.
         SincronizarCarpeta(carpeta_);
         return true;
     } catch (...) {

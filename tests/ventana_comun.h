@@ -187,21 +187,26 @@ protected:
             10000);
     }
 
-    // The unzip tool stand-in: records its directory and arguments, waits `pausa` seconds,
-    // records whether the archive was still there, keeps a copy of it, gives the product
-    // an old date as an unzip tool restoring stored dates would, and exits with `estado`.
+    // The unzip tool stand-in, run in the staging directory two levels below the install
+    // directory: records its directory and arguments, waits `pausa` seconds, records
+    // whether the archive was still there, keeps a copy of it, unpacks the installed
+    // product again with an old date as an unzip tool restoring stored dates would, and
+    // exits with `estado`.
     void InstalarKelunzip(int estado, int pausa = 0) {
         std::string guion = "#!/bin/sh\n"
                             "printf '%s|%s' \"$(pwd)\" \"$*\" > kelunzip-llamada\n";
         if (pausa > 0) guion += "sleep " + std::to_string(pausa) + "\n";
         guion += "if [ -f Morvane.zip ]; then echo presente; else echo ausente; fi > kelunzip-archivo\n"
                  "cp Morvane.zip desempaquetado 2>/dev/null\n"
+                 "cp ../../Morvane.exe Morvane.exe\n"
                  "touch -d '2000-01-01 12:00' Morvane.exe\n"
                  "exit " + std::to_string(estado) + "\n";
         Escribir(En("Kelunzip"), guion, true);
     }
 
     std::string En(const std::string& nombre) const { return dir_.En(nombre); }
+    // Where the unzip tool runs.
+    std::string Preparacion() const { return En(".Morvane-instalacion/nuevo"); }
     bool Hay(const std::string& nombre) const { return dir_.Hay(nombre); }
     std::vector<std::string> Temporales() const { return dir_.Temporales(); }
 

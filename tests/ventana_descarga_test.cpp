@@ -7,7 +7,10 @@
 #include <QTest>
 #include <QTimer>
 
+#include <fcntl.h>
 #include <poll.h>
+#include <spawn.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 
 #include <QElapsedTimer>
@@ -131,7 +134,8 @@ TEST_F(VentanaDescarga, CompletaConLaBarraLuegoDescomprimeBorraElArchivoYFechaEl
     EXPECT_TRUE(relojInstalando);
 
     EXPECT_EQ(Leer(En("desempaquetado")), cuerpo);
-    EXPECT_EQ(Leer(En("kelunzip-llamada")), dir_.Ruta() + "|-d -o Morvane.zip");
+    EXPECT_EQ(Leer(En("kelunzip-llamada")), Preparacion() + "|-d -o Morvane.zip");
+    EXPECT_FALSE(Hay(".Morvane-instalacion"));
     EXPECT_EQ(Leer(En("kelunzip-archivo")), "presente\n");
     EXPECT_FALSE(Hay("Morvane.zip"));
     EXPECT_GE(FechaDe(En("Morvane.exe")), antes - 1);  // the tool's old date was replaced
@@ -452,30 +456,30 @@ TEST_F(VentanaDescarga, ConClaveSoloSeDescomprimeUnArchivoConFirmaValida) {
     EXPECT_EQ(ProductoIniciado(), En("Morvane.exe") + "\n");
 }
 
-TEST_F(VentanaDescarga, SiLaHerramientaFallaOFaltaElArchivoSeQuedaYSePuedeReintentar) {
+// The tool fails, or there is none: the product is as it was, the archive and the staging
+// directory are gone (a partial unpack never shows), and the update is offered again.
+TEST_F(VentanaDescarga, SiLaHerramientaFallaOFaltaNadaCambiaYSePuedeReintentar) {
     const std::string cuerpo = Contenido(1024);
     servidor_.Responder([&](const prueba::Peticion&) { return Archivo(cuerpo, 2, 10ms); });
-    const time_t antes = std::time(nullptr);
+    const std::string producto = Leer(En("Morvane.exe"));
+    const time_t fecha = FechaDe(En("Morvane.exe"));
     Form1& f = Preparar();
 
-    InstalarKelunzip(1);
-    Pulsar(f.btnDescargar);
-    EXPECT_EQ(Leyenda(f), "Error al instalar la actualización");
-    EXPECT_TRUE(Hay("kelunzip-llamada"));
-    EXPECT_EQ(Leer(En("Morvane.zip")), cuerpo);
-    EXPECT_LT(FechaDe(En("Morvane.exe")), antes);  // not made to look updated
-    EXPECT_TRUE(f.btnDescargar.isEnabled());
-    EXPECT_FALSE(f.btnCancelar.isEnabled());
-    EXPECT_FALSE(RelojDeArenaPuesto());
-
-    fs::remove(En("Kelunzip"));
-    fs::remove(En("kelunzip-llamada"));
-    fs::remove(En("Morvane.zip"));
-    Pulsar(f.btnDescargar);
-    EXPECT_EQ(Leyenda(f), "Error al instalar la actualización");
-    EXPECT_EQ(Leer(En("Morvane.zip")), cuerpo);
-    EXPECT_TRUE(f.btnDescargar.isEnabled());
-    EXPECT_FALSE(RelojDeArenaPuesto());
+    for (const bool falta : {false, true}) {
+        SCOPED_TRACE(falta ? "no tool" : "tool fails");
+        if (falta) fs::remove(En("Kelunzip"));
+        else InstalarKelunzip(1);
+        Pulsar(f.btnDescargar);
+        EXPECT_EQ(Leyenda(f), "Error al instalar la actualización");
+        EXPECT_FALSE(Hay("Morvane.zip"));
+        EXPECT_FALSE(Hay(".Morvane-instalacion"));
+        EXPECT_FALSE(Hay("kelunzip-llamada"));
+        EXPECT_EQ(Leer(En("Morvane.exe")), producto);
+        EXPECT_EQ(FechaDe(En("Morvane.exe")), fecha);  // not made to look updated
+        EXPECT_TRUE(f.btnDescargar.isEnabled());
+        EXPECT_FALSE(f.btnCancelar.isEnabled());
+        EXPECT_FALSE(RelojDeArenaPuesto());
+    }
 }
 
 TEST_F(VentanaDescarga, ElArchivoSeBorraSoloCuandoLaHerramientaHaTerminado) {
@@ -667,9 +671,11 @@ TEST_P(VentanaInterrumpida, NoDejaTemporalesNiArrancaElProducto) {
     EXPECT_TRUE(WIFSIGNALED(estado) && WTERMSIG(estado) == c.Senal) << estado;
 
     if (c.Cuando == 'D') {
-        // The unzip tool had finished (and seen the archive) before the process ended.
-        EXPECT_EQ(Leer(En("kelunzip-archivo")), "presente\n");
+        // The signal stopped the unpack: nothing of it was placed, the archive and the
+        // staging directory are gone.
+        EXPECT_FALSE(Hay("kelunzip-archivo"));
         EXPECT_FALSE(Hay("Morvane.zip"));
+        EXPECT_FALSE(Hay(".Morvane-instalacion"));
         Escribir(En("Morvane.zip"), "anterior");
     } else {
         EXPECT_EQ(Leer(En("Morvane.zip")), "anterior");
@@ -695,6 +701,50 @@ TEST_P(VentanaInterrumpida, NoDejaTemporalesNiArrancaElProducto) {
     ASSERT_EQ(::stat(En("Morvane.zip").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
     EXPECT_FALSE(Hay("producto-iniciado"));
+}
+
+// Every start first deals with an interrupted install; while another updater is installing,
+// a second one touches nothing, says so and ends cleanly before opening its window.
+TEST_F(VentanaInterrumpida, AlArrancarSeRecuperaYUnSegundoActualizadorNoTocaNada) {
+    servidor_.Responder([](const prueba::Peticion&) { return Archivo(Contenido(1024), 1); });
+    fs::create_directory(En(".Morvane-instalacion"));
+    Escribir(En(".Morvane-instalacion/a medias"), "x");
+    Escribir(En("Morvane.zip"), "el archivo de la instalación interrumpida");
+
+    const int cerrojo = ::open(dir_.Ruta().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(cerrojo, 0);
+    ASSERT_EQ(::flock(cerrojo, LOCK_EX), 0);
+    int tubo[2];
+    ASSERT_EQ(::pipe(tubo), 0);
+    posix_spawn_file_actions_t acciones;
+    posix_spawn_file_actions_init(&acciones);
+    posix_spawn_file_actions_addopen(&acciones, STDERR_FILENO, En("errores").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const auto pid = prueba::Iniciar({"/proc/self/exe", "--hijo", std::to_string(tubo[1]), dir_.Ruta()},
+                                     &acciones);
+    posix_spawn_file_actions_destroy(&acciones);
+    ::close(tubo[1]);
+    ASSERT_TRUE(pid);
+    // No window, so no status: the pipe's end comes when the child has gone.
+    char byte = 0;
+    pollfd p{tubo[0], POLLIN, 0};
+    const bool terminado = ::poll(&p, 1, 20000) > 0 && ::read(tubo[0], &byte, 1) == 0;
+    ::close(tubo[0]);
+    EXPECT_TRUE(terminado) << "status " << byte;
+    if (!terminado) ::kill(*pid, SIGKILL);
+    const int estado = prueba::Esperar(*pid);
+    EXPECT_TRUE(WIFEXITED(estado) && WEXITSTATUS(estado) == 0) << estado;
+    EXPECT_NE(Leer(En("errores")).find("La actualización ya se está instalando."), std::string::npos);
+    EXPECT_TRUE(Hay(".Morvane-instalacion/a medias"));
+    EXPECT_TRUE(Hay("Morvane.zip"));
+    ::close(cerrojo);
+
+    const auto otro = IniciarHasta({"Arranque", SIGKILL, 'E', false});  // the check's verdict
+    ASSERT_TRUE(otro);
+    EXPECT_FALSE(Hay(".Morvane-instalacion"));
+    EXPECT_FALSE(Hay("Morvane.zip"));
+    ::kill(*otro, SIGKILL);
+    prueba::Esperar(*otro);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -2,7 +2,6 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QDir>
 #include <QIcon>
 
 #include <cmath>
@@ -11,6 +10,7 @@
 #include <limits>
 #include <optional>
 
+#include "instalacion.h"
 #include "texto_remoto.h"
 
 #ifndef MORVANE_UPDATE_URL
@@ -27,14 +27,12 @@ namespace {
 // deletes it.
 const std::string kArchivo = "Morvane.zip";
 const std::string kProducto = "Morvane.exe";
-const std::string kDescomprimir = "Kelunzip";
 
 constexpr std::size_t kLimiteFirma = 4096;  // bytes; a signature is under 100
 
 std::string RutaArchivo() { return sistema::Unir(sistema::App_Path(), kArchivo); }
 
-constexpr int32_t kEsperaInstalacion = 1000;  // ms, at least, after starting the unzip tool
-constexpr int32_t kSondeoInstalacion = 20;    // ms between looks at the unzip tool
+constexpr int32_t kSondeoInstalacion = 20;  // ms between looks at the unzip tool
 
 // Nearest whole percentage, halves to the even neighbour; values beyond 32 bits are held at
 // the limits (a body longer than a zero Content-Length gives an infinite percentage).
@@ -322,28 +320,17 @@ firma::Veredicto Form1::ComprobarFirma() {
     return firma::ComprobarArchivo(RutaArchivo(), *texto, seguir);
 }
 
-// Runs the unzip tool in the application directory and waits until it has exited (at
-// least kEsperaInstalacion): the archive is removed only after a successful run. The
-// product's date is then set to now, since the tool may restore the archive's older
-// dates and the next check compares against it.
+// Unpacks aside and puts the release in place (see instalacion.h), serving the window
+// while the unzip tool runs. A termination signal stops the unpack; a close waits for it.
 bool Form1::InstalarActualizacion() {
-    const std::string carpeta = sistema::App_Path();
-    QDir::setCurrent(QString::fromStdString(carpeta));
-    std::optional<int> pid =
-        sistema::IniciarProceso(kDescomprimir, {"-d", "-o", kArchivo}, carpeta);
-    if (!pid) return false;
-
-    Esperar(kEsperaInstalacion);
-    sistema::EstadoProceso estado = sistema::ConsultarProceso(*pid);
-    while (estado == sistema::EstadoProceso::EnMarcha) {
+    instalacion::Entorno entorno;
+    entorno.Carpeta = sistema::App_Path();
+    const std::error_code error = instalacion::Instalar(entorno, [this] {
         Esperar(kSondeoInstalacion);
-        estado = sistema::ConsultarProceso(*pid);
-    }
-    if (estado != sistema::EstadoProceso::Terminado) return false;
-
-    sistema::Borrar(RutaArchivo());
-    sistema::TocarFichero(carpeta + "/" + kProducto);
-    return true;
+        return !porSenal_;
+    });
+    if (error) std::fprintf(stderr, "instalación: %s\n", error.message().c_str());
+    return !error;
 }
 
 // Sleeps in the event dispatcher until an event or the deadline arrives, so the window is

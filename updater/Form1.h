@@ -87,7 +87,7 @@ private:
     // Fetches the archive's signature and checks the downloaded archive against it, with
     // the window served and Cancelar (or a close) honoured throughout.
     firma::Veredicto ComprobarFirma();
-    // True when the unzip tool ran and exited successfully (and the archive was removed).
+    // True when the whole release is in place; false leaves the product as it was.
     bool InstalarActualizacion();
     // Starts the product, ignoring failure.
     void IniciarProducto();

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "Form1.h"
+#include "instalacion.h"
 #include "internet.h"
 #include "sistema.h"
 
@@ -56,6 +57,21 @@ std::optional<int> AtenderArgumentos(int argc, char** argv) {
     return 2;
 }
 
+// An install interrupted last time (power cut, kill) is finished or undone before anything
+// looks at the product. While another updater is installing, this one leaves at once.
+std::optional<int> RecuperarInstalacion() {
+    instalacion::Entorno entorno;
+    entorno.Carpeta = sistema::App_Path();
+    const std::error_code error = instalacion::Recuperar(entorno);
+    if (error == instalacion::Error::Ocupada) {
+        std::fprintf(stderr, "%s: La actualización ya se está instalando.\n", MORVANE_PROGRAMA);
+        return 0;
+    }
+    if (error) std::fprintf(stderr, "%s: instalación interrumpida: %s\n", MORVANE_PROGRAMA,
+                            error.message().c_str());
+    return std::nullopt;
+}
+
 }  // namespace
 
 // An ignored SIGCHLD, inherited from whoever started us, would let the kernel reap the
@@ -65,6 +81,7 @@ void PrepararProceso() { std::signal(SIGCHLD, SIG_DFL); }
 int EjecutarActualizador(int argc, char** argv) {
     if (const std::optional<int> codigo = AtenderArgumentos(argc, argv)) return *codigo;
     PrepararProceso();
+    if (const std::optional<int> codigo = RecuperarInstalacion()) return *codigo;
 
     const char* traza = std::getenv("MORVANE_UPDATE_VERBOSE");
     internet::EstablecerTrazaCurl(traza && *traza && std::string_view(traza) != "0");

@@ -1,0 +1,82 @@
+// Installing a downloaded release so that the product is never left half old, half new.
+//
+// The archive is unpacked aside, in a private staging directory inside the installation
+// directory (same file system), by the installation directory's own unzip tool. Only when
+// the tool has succeeded is a journal written (the files to place, made durable), and only
+// then is each unpacked file renamed over the one it replaces, the old one being kept in
+// the staging directory until the whole release is in place. A failure before the first
+// rename leaves the installation directory exactly as it was; an interruption after it is
+// finished or undone from the journal at the next start (Recuperar).
+//
+// The installation directory is locked (flock on the directory) for the whole install and
+// for the recovery, so a second updater never touches what a live one is writing.
+//
+// No Qt and nothing of the window: failures come back as std::error_code, either an errno
+// value (ENOSPC, EACCES, ...) or one of this module's own reasons (Error).
+//
+// Nothing here throws.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace instalacion {
+
+// The reasons of this module's own; any other failure is an errno value.
+enum class Error {
+    HerramientaAusente = 1,  // no executable unzip tool in the installation directory
+    HerramientaFallida,      // the unzip tool did not exit with success
+    Cancelada,               // the caller asked to stop the unpack
+    Ocupada,                 // another process holds the installation directory
+    ArchivoAusente,          // no archive to install
+    NombreNoValido,          // the release holds a name that cannot be placed safely
+    DiarioIlegible,          // a journal is there but cannot be read: nothing was touched
+};
+const std::error_category& Categoria();
+std::error_code make_error_code(Error e);
+
+// What the install works on. The defaults are the product's own names and the unzip
+// tool's command line.
+struct Entorno {
+    std::string Carpeta;  // the installation directory
+    std::string Archivo = "Morvane.zip";
+    std::string Herramienta = "Kelunzip";
+    std::vector<std::string> Argumentos = {"-d", "-o", "Morvane.zip"};
+    std::string Producto = "Morvane.exe";  // its date is set once the release is in place
+    // How long to wait for another process's lock before giving up with Error::Ocupada.
+    std::chrono::milliseconds EsperaCerrojo{2000};
+};
+
+// Name of the staging directory inside the installation directory.
+extern const char* const kPreparacion;
+
+// Called over and over while the unzip tool runs; it waits a short while itself (serving
+// a window, for instance) and returns false to cancel the unpack. Empty: a short sleep.
+using Atender = std::function<bool()>;
+
+// Installs `Archivo` of `Carpeta`. Leftovers of an earlier install are dealt with first
+// (as Recuperar). On success the release is in place, the product's date is now, and the
+// archive, the staging directory and the journal are gone. On a failure before anything
+// was placed (every failure of the tool, a cancel, a full disk) the installation directory
+// is as before, and the staging directory and the archive are removed.
+std::error_code Instalar(const Entorno& entorno, const Atender& atender = {});
+
+// What a recovery found and did.
+enum class Recuperacion {
+    Nada,      // no install had been interrupted
+    Limpieza,  // interrupted before anything was placed: leftovers removed
+    Adelante,  // the release was complete: placing finished
+    Atras,     // the old release was put back
+};
+
+// Run at every start, before anything else looks at the product: finishes or undoes an
+// interrupted install from its journal and removes what is left over.
+std::error_code Recuperar(const Entorno& entorno, Recuperacion* hecho = nullptr);
+
+}  // namespace instalacion
+
+template <>
+struct std::is_error_code_enum<instalacion::Error> : std::true_type {};

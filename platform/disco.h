@@ -1,0 +1,31 @@
+// The disk operations whose order makes a file or an install survive a crash: syncing a
+// file, syncing a directory, linking and renaming. They go through here so that a test can
+// see them in order, and can stop the process (or fail the call) at any one of them.
+//
+// Nothing here throws. Failures carry their reason.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <system_error>
+
+namespace sistema {
+
+enum class OperacionDisco { Sincronizar, SincronizarCarpeta, Enlazar, Renombrar, Borrar };
+
+// Called before each operation with its kind and the path it is about (for a rename or a
+// link, the destination). A non-empty result fails the operation with that reason instead
+// of performing it. Tests only; none is registered in the program.
+using TestigoDisco = std::function<std::error_code(OperacionDisco, const std::string& ruta)>;
+void RegistrarTestigoDisco(TestigoDisco testigo);  // an empty function unregisters
+
+// fsync of an open file; `ruta` only names it for the witness (the name it will take).
+// A file system that cannot sync (EINVAL) counts as success.
+std::error_code SincronizarFichero(int fd, const std::string& ruta);
+// fsync of a directory, so that the names created, renamed or removed in it last.
+std::error_code SincronizarCarpeta(const std::string& carpeta);
+std::error_code EnlazarFichero(const std::string& origen, const std::string& destino);
+std::error_code RenombrarFichero(const std::string& origen, const std::string& destino);
+std::error_code BorrarFichero(const std::string& ruta);
+
+}  // namespace sistema

@@ -1,0 +1,379 @@
+// The install aside: what a failure before anything is placed leaves, the order of the
+// syncs and renames the design relies on, an interruption at every step of the placing
+// followed by the recovery at start, and a second updater meanwhile.
+#include <gtest/gtest.h>
+
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "comun_prueba.h"
+#include "disco.h"
+#include "fichero_temporal.h"
+#include "instalacion.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using prueba::Escribir;
+using prueba::Leer;
+using sistema::OperacionDisco;
+
+// Every file, link and directory under `raiz`, with its contents.
+using Arbol = std::map<std::string, std::string>;
+Arbol Foto(const std::string& raiz) {
+    Arbol a;
+    for (auto it = fs::recursive_directory_iterator(raiz); it != fs::recursive_directory_iterator(); ++it) {
+        const std::string r = it->path().string().substr(raiz.size() + 1);
+        if (it->is_symlink()) a[r] = "-> " + fs::read_symlink(it->path()).string();
+        else if (it->is_directory()) a[r] = "/";
+        else a[r] = Leer(it->path().string());
+    }
+    return a;
+}
+
+// The syncs, links, renames and removals seen, in order, with their paths.
+struct Registro {
+    std::vector<std::pair<OperacionDisco, std::string>> ops;
+    Registro() {
+        sistema::RegistrarTestigoDisco([this](OperacionDisco o, const std::string& r) {
+            ops.emplace_back(o, r);
+            return std::error_code();
+        });
+    }
+    ~Registro() { sistema::RegistrarTestigoDisco({}); }
+    // Position of the first operation `o` on `ruta`; -1 when there is none.
+    long Donde(OperacionDisco o, const std::string& ruta) const {
+        for (size_t i = 0; i < ops.size(); ++i)
+            if (ops[i].first == o && ops[i].second == ruta) return static_cast<long>(i);
+        return -1;
+    }
+};
+
+// An installed release 1 and an unzip tool stand-in that stages release 2: it replaces
+// the product (with an old date, as a tool restoring stored dates does) and one data file,
+// adds a folder, and leaves another data file alone.
+class Instalacion : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::create_directory(En("datos"));
+        Escribir(En("Morvane.exe"), "producto 1", true);
+        Escribir(En("datos/a.dat"), "a 1");
+        Escribir(En("datos/b.dat"), "b 1 (no está en la versión 2)");
+        prueba::FijarFecha(En("Morvane.exe"), prueba::HoraLocal(2001, 1, 1));
+        Herramienta("mkdir -p datos nuevos && printf 'producto 2' > Morvane.exe &&\n"
+                    "printf 'a 2' > datos/a.dat && printf 'c 2' > 'nuevos/c con blanco.dat' &&\n"
+                    "touch -d '2000-01-01 12:00' Morvane.exe\n");
+        antigua_ = Foto(dir_.Ruta());
+        nueva_ = antigua_;
+        nueva_["Morvane.exe"] = "producto 2";
+        nueva_["datos/a.dat"] = "a 2";
+        nueva_["nuevos"] = "/";
+        nueva_["nuevos/c con blanco.dat"] = "c 2";
+        Escribir(En("Morvane.zip"), "el archivo");
+        entorno_.Carpeta = dir_.Ruta();
+        entorno_.EsperaCerrojo = std::chrono::milliseconds(100);
+    }
+
+    void Herramienta(const std::string& cuerpo) {
+        Escribir(En("Kelunzip"), "#!/bin/sh\n" + cuerpo, true);
+    }
+    std::string En(const std::string& n) const { return dir_.En(n); }
+    std::string Preparacion(const std::string& n = "") const {
+        return En(std::string(instalacion::kPreparacion) + (n.empty() ? "" : "/" + n));
+    }
+    // The directory as release 1 left it, without the archive: what a failure leaves.
+    Arbol SinArchivo(Arbol a) const {
+        a.erase("Morvane.zip");
+        return a;
+    }
+
+    prueba::DirectorioTemporal dir_{"instalación con blancos "};
+    instalacion::Entorno entorno_;
+    Arbol antigua_, nueva_;
+};
+
+TEST_F(Instalacion, ColocaLaVersionEnteraFechaElProductoYSincronizaEnOrden) {
+    const time_t antes = std::time(nullptr);
+    Registro registro;
+    ASSERT_EQ(instalacion::Instalar(entorno_), std::error_code());
+    EXPECT_EQ(Foto(dir_.Ruta()), SinArchivo(nueva_));  // no staging, no archive, b.dat kept
+    EXPECT_GE(prueba::FechaDe(En("Morvane.exe")), antes - 1);
+
+    // Every staged file is on disk before the journal is; the journal and its name before
+    // the first file is placed; every placed name before the journal goes.
+    const auto& r = registro;
+    const long diario = r.Donde(OperacionDisco::Renombrar, Preparacion("diario"));
+    ASSERT_GE(diario, 0);
+    EXPECT_GE(r.Donde(OperacionDisco::Sincronizar, Preparacion("diario")), 0);
+    EXPECT_LT(r.Donde(OperacionDisco::Sincronizar, Preparacion("diario")), diario);
+    for (const char* f : {"Morvane.exe", "datos/a.dat", "nuevos/c con blanco.dat"}) {
+        SCOPED_TRACE(f);
+        const long sinc = r.Donde(OperacionDisco::Sincronizar, Preparacion("nuevo/") + f);
+        EXPECT_GE(sinc, 0);
+        EXPECT_LT(sinc, diario);
+    }
+    long primera = -1, ultima = -1;
+    for (size_t i = 0; i < r.ops.size(); ++i)
+        if (r.ops[i].first == OperacionDisco::Renombrar && r.ops[i].second.rfind(Preparacion(), 0) != 0) {
+            if (primera < 0) primera = static_cast<long>(i);
+            ultima = static_cast<long>(i);
+        }
+    ASSERT_GE(primera, 0);
+    const long carpetaDiario = r.Donde(OperacionDisco::SincronizarCarpeta, Preparacion());
+    EXPECT_GT(carpetaDiario, diario);
+    EXPECT_LT(carpetaDiario, primera);
+    // The kept old files are durable before anything is replaced.
+    EXPECT_LT(r.Donde(OperacionDisco::Enlazar, Preparacion("anterior/datos/a.dat")), primera);
+    const long guardadas = r.Donde(OperacionDisco::SincronizarCarpeta, Preparacion("anterior/datos"));
+    EXPECT_GT(guardadas, r.Donde(OperacionDisco::Enlazar, Preparacion("anterior/datos/a.dat")));
+    EXPECT_LT(guardadas, primera);
+    const long fin = r.Donde(OperacionDisco::Borrar, Preparacion("diario"));
+    ASSERT_GT(fin, ultima);
+    for (const std::string& c : {dir_.Ruta(), En("datos"), En("nuevos")}) {
+        SCOPED_TRACE(c);
+        long sinc = -1;
+        for (size_t i = static_cast<size_t>(ultima) + 1; i < r.ops.size(); ++i)
+            if (r.ops[i].first == OperacionDisco::SincronizarCarpeta && r.ops[i].second == c) {
+                sinc = static_cast<long>(i);
+                break;
+            }
+        EXPECT_GT(sinc, ultima);
+        EXPECT_LT(sinc, fin);
+    }
+}
+
+// The downloaded archive: its data is on disk before its name, and the name after.
+TEST_F(Instalacion, ElArchivoDescargadoSeSincronizaAntesDeSuNombre) {
+    for (const bool sinNombre : {true, false}) {
+        SCOPED_TRACE(sinNombre ? "unnamed" : "named");
+        sistema::PermitirTemporalSinNombre(sinNombre);
+        Registro registro;
+        {
+            sistema::FicheroTemporal t(dir_.Ruta(), "zkD");
+            ASSERT_TRUE(t.Abierto());
+            ASSERT_TRUE(t.Anadir("nuevo", 5));
+            ASSERT_TRUE(t.Colocar(En("Morvane.zip")));
+        }
+        sistema::PermitirTemporalSinNombre(true);
+        const long sinc = registro.Donde(OperacionDisco::Sincronizar, En("Morvane.zip"));
+        const long nombre = registro.Donde(OperacionDisco::Renombrar, En("Morvane.zip"));
+        EXPECT_GE(sinc, 0);
+        EXPECT_GT(nombre, sinc);
+        EXPECT_GT(registro.Donde(OperacionDisco::SincronizarCarpeta, dir_.Ruta()), nombre);
+        EXPECT_EQ(Leer(En("Morvane.zip")), "nuevo");
+    }
+}
+
+// Bytes free for a user on the file system of `ruta`.
+unsigned long long Libres(const std::string& ruta) {
+    struct statvfs v {};
+    return ::statvfs(ruta.c_str(), &v) == 0 ? static_cast<unsigned long long>(v.f_bavail) * v.f_frsize : 0;
+}
+
+// Failures before anything is placed: the installation is exactly as before, the staging
+// directory and the archive are gone, the product keeps its date (the update is offered
+// again), and the failure says why.
+TEST_F(Instalacion, UnFalloAntesDeColocarDejaTodoComoEstabaYDevuelveElEspacio) {
+    prueba::DirectorioTemporal fuera{"otro sitio "};
+    Escribir(fuera.En("Kelunzip"), "#!/bin/sh\ntouch \"" + fuera.En("ejecutado") + "\"\n", true);
+    const std::string path = ::getenv("PATH") ? ::getenv("PATH") : "";
+    const fs::path cwd = fs::current_path();
+
+    struct Caso {
+        const char* nombre;
+        std::string herramienta;  // empty: none in the installation directory
+        std::error_code esperado;
+        bool cancelar = false;
+    };
+    const std::vector<Caso> casos = {
+        {"half written, then fails",
+         "mkdir -p datos && printf 'producto 2' > Morvane.exe && printf 'a' > datos/a.dat && exit 1\n",
+         instalacion::Error::HerramientaFallida},
+        {"none here, one on PATH and in the current directory", "",
+         instalacion::Error::HerramientaAusente},
+        {"fails for a full disk", "printf 'producto' > Morvane.exe\necho 'No space left on device' >&2\nexit 50\n",
+         instalacion::Error::HerramientaFallida},
+        {"cancelled", "printf 'producto 2' > Morvane.exe\nexec sleep 30\n", instalacion::Error::Cancelada,
+         true},
+    };
+    for (const Caso& c : casos) {
+        SCOPED_TRACE(c.nombre);
+        fs::remove(En("Kelunzip"));
+        if (!c.herramienta.empty()) Herramienta(c.herramienta);
+        Escribir(En("Morvane.zip"), "el archivo");
+        const Arbol antes = SinArchivo(Foto(dir_.Ruta()));
+        ::setenv("PATH", (fuera.Ruta() + ":" + path).c_str(), 1);
+        fs::current_path(fuera.Ruta());
+        int vueltas = 0;
+        const std::error_code e = instalacion::Instalar(entorno_, [&] {
+            ::usleep(10000);
+            return !c.cancelar || ++vueltas < 5;
+        });
+        fs::current_path(cwd);
+        ::setenv("PATH", path.c_str(), 1);
+        EXPECT_EQ(e, c.esperado) << e.message();
+        EXPECT_EQ(Foto(dir_.Ruta()), antes);
+        EXPECT_EQ(prueba::FechaDe(En("Morvane.exe")), prueba::HoraLocal(2001, 1, 1));
+        EXPECT_FALSE(fuera.Hay("ejecutado"));
+    }
+
+    // A real full disk, where this test may mount a small one (as root): ENOSPC, and all
+    // of the space comes back.
+    prueba::DirectorioTemporal pequeno{"disco pequeño "};
+    if (::mount("morvane", pequeno.Ruta().c_str(), "tmpfs", 0, "size=1m") != 0) {
+        std::printf("(no tmpfs could be mounted: the full disk was a tool failing with ENOSPC)\n");
+        return;
+    }
+    entorno_.Carpeta = pequeno.Ruta();
+    Escribir(pequeno.En("Morvane.exe"), "producto 1", true);
+    Escribir(pequeno.En("Kelunzip"), "#!/bin/sh\nhead -c 4000000 /dev/zero > Morvane.exe\n", true);
+    const unsigned long long libres = Libres(pequeno.Ruta());
+    Escribir(pequeno.En("Morvane.zip"), std::string(300000, 'z'));
+    const Arbol antes = SinArchivo(Foto(pequeno.Ruta()));
+    const std::error_code e = instalacion::Instalar(entorno_);
+    EXPECT_EQ(e, std::errc::no_space_on_device) << e.message();
+    EXPECT_EQ(Foto(pequeno.Ruta()), antes);
+    EXPECT_EQ(Leer(pequeno.En("Morvane.exe")), "producto 1");
+    EXPECT_GE(Libres(pequeno.Ruta()), libres);
+    ::umount2(pequeno.Ruta().c_str(), MNT_DETACH);
+}
+
+// The updater (and the tool) stopped dead before each disk operation of a whole install in
+// turn; the next start recovers. Every time the product is entirely release 1 or entirely
+// release 2, and it is release 2 exactly when the journal had been put in place.
+TEST_F(Instalacion, UnaInterrupcionEnCadaPasoSeRecuperaEnteraAlArrancar) {
+    const Arbol inicial = Foto(dir_.Ruta());
+    size_t total = 0;
+    long diario = -1, fin = -1;
+    {
+        Registro r;
+        ASSERT_EQ(instalacion::Instalar(entorno_), std::error_code());
+        total = r.ops.size();
+        diario = r.Donde(OperacionDisco::Renombrar, Preparacion("diario"));
+        fin = r.Donde(OperacionDisco::Borrar, Preparacion("diario"));
+    }
+    ASSERT_GT(total, 10u);
+    ASSERT_GT(diario, 0);
+    ASSERT_GT(fin, diario);
+
+    const time_t antes = std::time(nullptr);
+    for (size_t corte = 0; corte <= total; ++corte) {
+        SCOPED_TRACE("stopped before operation " + std::to_string(corte));
+        fs::remove_all(dir_.Ruta());
+        fs::create_directory(dir_.Ruta());
+        for (const auto& [ruta, contenido] : inicial) {
+            if (contenido == "/") fs::create_directories(En(ruta));
+            else Escribir(En(ruta), contenido, ruta == "Kelunzip" || ruta == "Morvane.exe");
+        }
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            size_t vistas = 0;
+            sistema::RegistrarTestigoDisco([&](OperacionDisco, const std::string&) {
+                if (vistas++ == corte) ::_exit(0);
+                return std::error_code();
+            });
+            ::_exit(instalacion::Instalar(entorno_) ? 2 : 1);
+        }
+        const int estado = prueba::Esperar(pid);
+        ASSERT_TRUE(WIFEXITED(estado));
+        EXPECT_EQ(WEXITSTATUS(estado), corte == total ? 1 : 0);
+
+        instalacion::Recuperacion hecho{};
+        EXPECT_EQ(instalacion::Recuperar(entorno_, &hecho), std::error_code());
+        Arbol ahora = Foto(dir_.Ruta());
+        if (static_cast<long>(corte) > diario) {
+            EXPECT_EQ(ahora, SinArchivo(nueva_));
+            EXPECT_GE(prueba::FechaDe(En("Morvane.exe")), antes - 1);
+            // Once the journal is gone only leftovers remain.
+            EXPECT_NE(hecho, instalacion::Recuperacion::Atras);
+            EXPECT_TRUE(hecho == instalacion::Recuperacion::Adelante || static_cast<long>(corte) > fin);
+        } else {
+            EXPECT_EQ(ahora, SinArchivo(antigua_));
+            EXPECT_EQ(hecho, instalacion::Recuperacion::Limpieza);
+        }
+    }
+}
+
+// After the first rename: a placing that fails puts release 1 back at once, and so does
+// the next start when a staged file did not survive whole.
+TEST_F(Instalacion, SiNoSePuedeTerminarVuelveLaVersionAnteriorEntera) {
+    {
+        int renombres = 0;
+        sistema::RegistrarTestigoDisco([&](OperacionDisco o, const std::string& r) {
+            if (o == OperacionDisco::Renombrar && r.rfind(Preparacion(), 0) != 0 && ++renombres == 3)
+                return std::make_error_code(std::errc::permission_denied);
+            return std::error_code();
+        });
+        EXPECT_EQ(instalacion::Instalar(entorno_), std::errc::permission_denied);
+        sistema::RegistrarTestigoDisco({});
+        EXPECT_EQ(Foto(dir_.Ruta()), SinArchivo(antigua_));
+    }
+
+    Escribir(En("Morvane.zip"), "el archivo");
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        int renombres = 0;
+        sistema::RegistrarTestigoDisco([&](OperacionDisco o, const std::string& r) {
+            if (o == OperacionDisco::Renombrar && r.rfind(Preparacion(), 0) != 0 && ++renombres == 3)
+                ::_exit(0);
+            return std::error_code();
+        });
+        ::_exit(instalacion::Instalar(entorno_) ? 2 : 1);
+    }
+    ASSERT_EQ(prueba::Esperar(pid), 0);
+    // Two files placed, one still staged, and that one lost its end.
+    std::vector<std::string> staged;
+    for (const auto& [ruta, contenido] : Foto(Preparacion("nuevo")))
+        if (contenido != "/") staged.push_back(ruta);
+    ASSERT_EQ(staged.size(), 1u);
+    fs::resize_file(Preparacion("nuevo/" + staged[0]), 1);
+    instalacion::Recuperacion hecho{};
+    EXPECT_EQ(instalacion::Recuperar(entorno_, &hecho), std::error_code());
+    EXPECT_EQ(hecho, instalacion::Recuperacion::Atras);
+    EXPECT_EQ(Foto(dir_.Ruta()), SinArchivo(antigua_));
+}
+
+// A second updater while one installs: it neither recovers nor removes anything, says the
+// directory is busy, and does its work once the first has let go.
+TEST_F(Instalacion, UnSegundoActualizadorNoTocaLoQueOtroEstaInstalando) {
+    // The first one, stopped right after its journal, holding the lock.
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        sistema::RegistrarTestigoDisco([&](OperacionDisco o, const std::string& r) {
+            if (o == OperacionDisco::SincronizarCarpeta && r == Preparacion()) ::pause();
+            return std::error_code();
+        });
+        ::_exit(instalacion::Instalar(entorno_) ? 2 : 1);
+    }
+    for (int i = 0; i < 1000 && !fs::exists(Preparacion("diario")); ++i) ::usleep(10000);
+    ASSERT_TRUE(fs::exists(Preparacion("diario")));
+    const Arbol durante = Foto(dir_.Ruta());
+
+    instalacion::Recuperacion hecho = instalacion::Recuperacion::Atras;
+    EXPECT_EQ(instalacion::Recuperar(entorno_, &hecho), instalacion::Error::Ocupada);
+    EXPECT_EQ(hecho, instalacion::Recuperacion::Nada);
+    EXPECT_EQ(instalacion::Instalar(entorno_), instalacion::Error::Ocupada);
+    EXPECT_EQ(Foto(dir_.Ruta()), durante);
+
+    ::kill(pid, SIGKILL);
+    prueba::Esperar(pid);
+    EXPECT_EQ(instalacion::Recuperar(entorno_, &hecho), std::error_code());
+    EXPECT_EQ(hecho, instalacion::Recuperacion::Adelante);
+    EXPECT_EQ(Foto(dir_.Ruta()), SinArchivo(nueva_));
+}
+
+}  // namespace

@@ -210,6 +210,7 @@ void Sesion::ComprobarActualizacion() {
         CrearDown();
         Down->QLastModified(true);
         Down->Descargar(0);
+        observador_.FinDeTransferencia();
         RegistrarFin("comprobación");
         hay = Down->FechaInternet > Down->FechaDisco;
         motivo_ = Down->StatusCode() + " " + Down->StatusText();
@@ -247,6 +248,7 @@ void Sesion::Actualizar() {
     CrearDown();
     observador_.HabilitarCancelar(true);
     Down->Descargar(1);
+    observador_.FinDeTransferencia();
     RegistrarFin("descarga");
     const bool fallo = Down->HuboError();
     motivo_ = Down->StatusText();

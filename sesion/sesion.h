@@ -85,6 +85,8 @@ public:
     virtual void Esperar(int32_t Milisegundos) = 0;
     // The session entered `fase`.
     virtual void CambioDeFase(Fase /*fase*/) {}
+    // The component has returned from a check or download; its log line follows.
+    virtual void FinDeTransferencia() {}
 };
 
 class Sesion : public sistema::Ventana {

@@ -14,6 +14,7 @@ programas=(
   "bench_descarga 256 5"
   "bench_ventana 256 5"
   "bench_firma 256 5"
+  "bench_terminal 256 5"
 )
 
 cifras=()

@@ -2,9 +2,8 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QIcon>
-
 #include <QElapsedTimer>
+#include <QIcon>
 #include <QTimer>
 
 using formularios::PixelesDeTwips;

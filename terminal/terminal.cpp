@@ -168,13 +168,14 @@ int Ejecutar(const Opciones& opciones, sesion::Entorno entorno) {
 
         s.BuscarActualizacion();
         const sesion::Resultado comprobacion = s.UltimoResultado();
+        // --check's verdict is its output; --update --quiet says nothing but errors.
+        const bool decir = opciones.orden == Orden::Comprobar || !opciones.silencioso;
         if (comprobacion == sesion::Resultado::ErrorComprobacion) {
-            std::printf("%s\n", observador.UltimoEstado().c_str());
+            if (decir) std::printf("%s\n", observador.UltimoEstado().c_str());
             std::fprintf(stderr, "%s: %s: %s\n", opciones.programa,
                          observador.UltimoEstado().c_str(), s.Motivo().c_str());
         } else if (comprobacion == sesion::Resultado::SinActualizacion) {
-            if (opciones.orden == Orden::Comprobar || !opciones.silencioso)
-                std::printf("%s\n", observador.UltimoEstado().c_str());
+            if (decir) std::printf("%s\n", observador.UltimoEstado().c_str());
             codigo = kAlDia;
         } else if (comprobacion == sesion::Resultado::HayActualizacion) {
             if (opciones.orden == Orden::Comprobar) {

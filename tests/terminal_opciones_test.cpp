@@ -212,6 +212,14 @@ TEST_F(TerminalPrueba, ActualizarFallidoDejaElArchivoAnterior) {
               std::string::npos) << s.err;
     EXPECT_TRUE(Hay("Morvane.zip"));
     EXPECT_FALSE(Hay("producto-iniciado"));
+
+    // A check that fails ends --update too; --quiet keeps stdout empty, not the reason.
+    servidor_.Responder([](const prueba::Peticion&) { return prueba::Respuesta::Simple("404 Not Found", ""); });
+    s = Correr({"--quiet", "--update"});
+    EXPECT_EQ(s.codigo, 1);
+    EXPECT_EQ(s.out, "");
+    EXPECT_NE(s.err.find("morvane-update: No se pudo comprobar si existen actualizaciones: 404 Not Found\n"),
+              std::string::npos) << s.err;
 }
 
 // SIGINT in the middle of a download: the transfer is cancelled, nothing is left behind,

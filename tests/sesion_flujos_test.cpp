@@ -84,7 +84,9 @@ struct Caso {
 
 using R = sesion::Resultado;
 // In pieces with a pause: a transfer faster than the clock raises no progress event.
-const prueba::ServidorHttp::Guion kNuevaG = [](const prueba::Peticion&) { return Archivo(kNueva, 2, 20ms); };
+const prueba::ServidorHttp::Guion kNuevaG = [](const prueba::Peticion&) {
+    return Archivo(kNueva, 2, 20ms);
+};
 
 TEST(SesionFlujos, DeGuionAEventosYFicheros) {
     const std::vector<Caso> casos = {
@@ -171,8 +173,10 @@ TEST(SesionFlujos, CadaSesionTrabajaEnSuCarpeta) {
     ::setenv("http_proxy", ("http://" + servidor.Direccion()).c_str(), 1);
     const std::string antes = sistema::App_Path();
     prueba::DirectorioTemporal a("a "), b("b ");
-    prueba::FijarFecha((Escribir(a.En("Morvane.exe"), "a"), a.En("Morvane.exe")), prueba::HoraLocal(2020, 1, 1));
-    prueba::FijarFecha((Escribir(b.En("Morvane.exe"), "b"), b.En("Morvane.exe")), prueba::HoraLocal(2001, 1, 1));
+    Escribir(a.En("Morvane.exe"), "a");
+    Escribir(b.En("Morvane.exe"), "b");
+    prueba::FijarFecha(a.En("Morvane.exe"), prueba::HoraLocal(2020, 1, 1));  // current
+    prueba::FijarFecha(b.En("Morvane.exe"), prueba::HoraLocal(2001, 1, 1));  // out of date
     Grabadora ga, gb;
     sesion::Sesion sa({a.Ruta(), URLActualizacion, "", 3s, 3s}, ga);
     sesion::Sesion sb({b.Ruta(), URLActualizacion, "", 3s, 3s}, gb);

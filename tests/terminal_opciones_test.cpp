@@ -51,7 +51,8 @@ class TerminalPrueba : public ::testing::Test {
 protected:
     void SetUp() override {
         fs::copy_file(MORVANE_UPDATE_BIN, En("morvane-update"));
-        Escribir(En("Morvane.exe"), "#!/bin/sh\necho x >> \"$(dirname \"$0\")/producto-iniciado\"\n", true);
+        Escribir(En("Morvane.exe"),
+                 "#!/bin/sh\necho x >> \"$(dirname \"$0\")/producto-iniciado\"\n", true);
         prueba::FijarFecha(En("Morvane.exe"), prueba::HoraLocal(2001, 1, 1));
         Kelunzip(0);
     }
@@ -214,11 +215,13 @@ TEST_F(TerminalPrueba, ActualizarFallidoDejaElArchivoAnterior) {
     EXPECT_FALSE(Hay("producto-iniciado"));
 
     // A check that fails ends --update too; --quiet keeps stdout empty, not the reason.
-    servidor_.Responder([](const prueba::Peticion&) { return prueba::Respuesta::Simple("404 Not Found", ""); });
+    servidor_.Responder(
+        [](const prueba::Peticion&) { return prueba::Respuesta::Simple("404 Not Found", ""); });
     s = Correr({"--quiet", "--update"});
     EXPECT_EQ(s.codigo, 1);
     EXPECT_EQ(s.out, "");
-    EXPECT_NE(s.err.find("morvane-update: No se pudo comprobar si existen actualizaciones: 404 Not Found\n"),
+    EXPECT_NE(s.err.find("morvane-update: No se pudo comprobar si existen actualizaciones: "
+                         "404 Not Found\n"),
               std::string::npos) << s.err;
 }
 
@@ -258,7 +261,9 @@ TEST_F(TerminalPrueba, ElProgresoSegunDondeVaStderr) {
     EXPECT_NE(s.err.find("\rinstalando...\033[K"), std::string::npos) << s.err;
     EXPECT_NE(s.err.find("/s  quedan "), std::string::npos) << s.err;
 
-    const auto deNuevoViejo = [&] { prueba::FijarFecha(En("Morvane.exe"), prueba::HoraLocal(2001, 1, 1)); };
+    const auto deNuevoViejo = [&] {
+        prueba::FijarFecha(En("Morvane.exe"), prueba::HoraLocal(2001, 1, 1));
+    };
     deNuevoViejo();
     s = Correr({"--update"});
     EXPECT_EQ(s.codigo, 0) << s.err;

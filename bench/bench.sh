@@ -15,6 +15,7 @@ programas=(
   "bench_ventana 256 5"
   "bench_firma 256 5"
   "bench_instalacion 256 50 3"
+  "bench_terminal 256 5"
 )
 
 cifras=()

@@ -33,7 +33,12 @@ ejecutar() {
     fallo "${*:4}: exit $codigo, out '$salida', err '$errores'"
 }
 ejecutar 0 "morvane-update $version" "" --version
-ejecutar 0 "*Morvane.exe*http_proxy*https_proxy*no_proxy*" "" --help
+ejecutar 0 "*Morvane.exe*--check*--update*--quiet*http_proxy*https_proxy*no_proxy*" "" --help
 ejecutar 2 "" "*Uso: morvane-update*" --nada
 ejecutar 2 "" "*Uso: morvane-update*" --version --help
+ejecutar 2 "" "*Uso: morvane-update*" --check --update
+ejecutar 2 "" "*Uso: morvane-update*" --quiet
+ejecutar 2 "" "*no reconocido: --nada*" --check --nada
+# No display and no option: one line naming the options that need none, not Qt's abort.
+ejecutar 1 "" "morvane-update: no hay pantalla; sin ella, use --check para comprobar o --update para actualizar"
 exit $((fallos > 0))

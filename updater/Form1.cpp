@@ -2,80 +2,11 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QIcon>
-
-#include <cmath>
-#include <cstdio>
-#include <ctime>
-#include <limits>
-#include <optional>
-
-#include "instalacion.h"
-#include "texto_remoto.h"
-
-#ifndef MORVANE_UPDATE_URL
-#error "MORVANE_UPDATE_URL must name the update archive"
-#endif
-
-const char* const URLActualizacion = MORVANE_UPDATE_URL;
+#include <QTimer>
 
 using formularios::PixelesDeTwips;
-
-namespace {
-
-// The archive's one name: the component writes it, the unzip tool reads it, the window
-// deletes it.
-const std::string kArchivo = "Morvane.zip";
-const std::string kProducto = "Morvane.exe";
-
-constexpr std::size_t kLimiteFirma = 4096;  // bytes; a signature is under 100
-
-std::string RutaArchivo() { return sistema::Unir(sistema::App_Path(), kArchivo); }
-
-constexpr int32_t kSondeoInstalacion = 20;  // ms between looks at the unzip tool
-
-// Nearest whole percentage, halves to the even neighbour; values beyond 32 bits are held at
-// the limits (a body longer than a zero Content-Length gives an infinite percentage).
-int32_t RedondearPorcentaje(double porcentaje) {
-    if (std::isnan(porcentaje)) return 0;
-    double redondo = std::nearbyint(porcentaje);
-    if (redondo >= static_cast<double>(std::numeric_limits<int32_t>::max()))
-        return std::numeric_limits<int32_t>::max();
-    if (redondo <= static_cast<double>(std::numeric_limits<int32_t>::min()))
-        return std::numeric_limits<int32_t>::min();
-    return static_cast<int32_t>(redondo);
-}
-
-// Control characters of a text that came from outside (a server's reason phrase) as '?',
-// so that a log line stays one line.
-std::string SinControles(std::string texto) {
-    for (char& c : texto)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-    return texto;
-}
-
-// Hourglass for the life of a flow, restored on every way out.
-class RelojDeArena {
-public:
-    RelojDeArena() { formularios::MousePointer(formularios::vbHourglass); }
-    ~RelojDeArena() { formularios::MousePointer(formularios::vbDefault); }
-    RelojDeArena(const RelojDeArena&) = delete;
-    RelojDeArena& operator=(const RelojDeArena&) = delete;
-};
-
-// Sets a flag for the life of a scope.
-class Marca {
-public:
-    explicit Marca(bool& bandera) : bandera_(bandera) { bandera_ = true; }
-    ~Marca() { bandera_ = false; }
-    Marca(const Marca&) = delete;
-    Marca& operator=(const Marca&) = delete;
-
-private:
-    bool& bandera_;
-};
-
-}  // namespace
 
 Form1::Form1(QWidget* parent) : QWidget(parent) {
     Q_INIT_RESOURCE(recursos);
@@ -143,12 +74,7 @@ void Form1::Form_Load() { move(PixelesDeTwips(100), PixelesDeTwips(100)); }
 void Form1::closeEvent(QCloseEvent* evento) {
     Timer1.stop();
     cerrada_ = true;
-    if (Down) Cancelado = true;
-    // Never start the product while the unzip tool may still be replacing it.
-    if (instalando_)
-        productoPendiente_ = !porSenal_;
-    else if (!porSenal_)
-        IniciarProducto();
+    sesion_.Cerrar(!porSenal_);
     evento->accept();
 }
 
@@ -156,182 +82,31 @@ void Form1::closeEvent(QCloseEvent* evento) {
 // it killed too, or start it against the user's wish.
 void Form1::TerminarPorSenal() {
     porSenal_ = true;
-    productoPendiente_ = false;
+    sesion_.AnularInicioDelProducto();
     // Already closed: whatever runs is already winding up (see Abandonar).
     if (!cerrada_) close();
 }
 
-void Form1::IniciarProducto() {
-    sistema::IniciarProceso(sistema::App_Path() + "/" + kProducto, {});
-}
-
-void Form1::CrearDown() {
-    Down = std::make_unique<zkDownload>();
-    Down->Progreso = [this](int32_t total, int32_t recibidos, double porcentaje,
-                            int32_t transcurridos, double restantes, int32_t& porSegundo,
-                            bool& cancelar) {
-        Down_Progreso(total, recibidos, porcentaje, transcurridos, restantes, porSegundo,
-                      cancelar);
-    };
-    Down->URL(URLActualizacion);
-    bytesRecibidos_ = 0;
-    relojDown_.start();
-}
-
-void Form1::RegistrarFin(const char* flujo) {
-    const std::time_t ahora = std::time(nullptr);
-    std::tm local{};
-    char hora[32] = "";
-    if (::localtime_r(&ahora, &local)) std::strftime(hora, sizeof hora, "%Y-%m-%d %H:%M:%S", &local);
-    const std::string estado = Down->StatusCode().empty() ? "---" : Down->StatusCode();
-    // Seconds with a full stop whatever the locale, so that every line reads the same.
-    const long long centesimas = (relojDown_.elapsed() + 5) / 10;
-    char cifras[96];
-    std::snprintf(cifras, sizeof cifras, ", %lld bytes, %lld.%02lld s\n",
-                  static_cast<long long>(bytesRecibidos_), centesimas / 100, centesimas % 100);
-    const std::string linea = std::string(hora) + " " + flujo + " " + SinControles(Down->URL()) +
-                              ": " + SinControles(estado + " " + Down->StatusText()) + cifras;
-    std::fputs(linea.c_str(), stderr);
-}
-
 // ---------------------------------------------------------------------------------------
-// The update check
+// The flows, handed to the session. The process-wide settings (application directory,
+// key) are read when a flow starts, as the window always did.
 
 // The timer only starts the check: it is off before the check can yield, so a tick can
 // never start a second, overlapping one.
 void Form1::Timer1_Timer() {
     Timer1.stop();
     if (enFlujo_ || cerrada_) return;
-    Marca flujo(enFlujo_);
-    BuscarActualizacion();
+    sesion_.CambiarEntorno(sesion::EntornoDelProceso());
+    sesion_.BuscarActualizacion();
 }
-
-void Form1::BuscarActualizacion() {
-    Picture1.Cls();
-    BarraProgreso(Picture1, 0, "Buscando actualización...");
-    ComprobarActualizacion();
-}
-
-// The component draws the verdict itself, through this window's sistema::Ventana. A check
-// that ends without one (no connection, an error status, no usable date) says so instead
-// of leaving "Buscando actualización..." up for good.
-void Form1::ComprobarActualizacion() {
-    Cancelado = false;
-    RelojDeArena reloj;
-    formularios::ProcesarEventos();
-    if (cerrada_) return;
-
-    veredictoDibujado_ = false;
-    {
-        Marca comprobando(comprobando_);
-        CrearDown();
-        Down->QLastModified(true);
-        Down->Descargar(0);
-        RegistrarFin("comprobación");
-        Down.reset();
-    }
-    if (!veredictoDibujado_)
-        BarraProgreso(Picture1, 0, "No se pudo comprobar si existen actualizaciones");
-}
-
-// ---------------------------------------------------------------------------------------
-// Download, unpack and install
 
 void Form1::btnDescargar_Click() {
     if (enFlujo_ || cerrada_) return;
-    Marca flujo(enFlujo_);
-    // Disabled before the first yield: a second click already queued must not start a
-    // download nested inside this one.
-    btnDescargar.setEnabled(false);
-    Cancelado = false;
-    Picture1.Cls();
-    formularios::ProcesarEventos();
-    if (cerrada_) return;
-
-    RelojDeArena reloj;
-    CrearDown();
-    btnCancelar.setEnabled(true);
-    Down->Descargar(1);
-    RegistrarFin("descarga");
-    const bool fallo = Down->HuboError();
-    const std::string motivo = Down->StatusText();
-    Down.reset();
-    // A build with a key unpacks only an archive its maker signed. An archive that was not
-    // found valid, also when the check was cancelled, is removed: it is never unpacked.
-    firma::Veredicto veredicto = firma::Veredicto::Valida;
-    if (!Cancelado && !fallo && !firma::ClaveIncorporada().empty()) {
-        veredicto = ComprobarFirma();
-        if (veredicto != firma::Veredicto::Valida) sistema::Borrar(RutaArchivo());
-    }
-    btnCancelar.setEnabled(false);
-
-    if (Cancelado || veredicto == firma::Veredicto::Abandonada) {
-        // Also when the cancel was handled after the last block: the new archive is left
-        // as it is, neither unpacked nor deleted (unless its signature was being checked).
-        btnDescargar.setEnabled(true);
-    } else if (fallo) {
-        BarraProgreso(Picture1, 0, "Error en la descarga: " + motivo);
-        btnDescargar.setEnabled(true);
-    } else if (veredicto == firma::Veredicto::NoValida) {
-        BarraProgreso(Picture1, 0, "La actualización no tiene una firma válida");
-        btnDescargar.setEnabled(true);
-    } else {
-        BarraProgreso(Picture1, 0, "Descarga completada");
-        bool instalado = false;
-        {
-            Marca instalando(instalando_);
-            instalado = InstalarActualizacion();
-        }
-        if (instalado) {
-            BarraProgreso(Picture1, 0, "Morvane actualizado");
-        } else {
-            BarraProgreso(Picture1, 0, "Error al instalar la actualización");
-            btnDescargar.setEnabled(true);
-        }
-        if (productoPendiente_) {
-            productoPendiente_ = false;
-            IniciarProducto();
-        }
-    }
+    sesion_.CambiarEntorno(sesion::EntornoDelProceso());
+    sesion_.Actualizar();
 }
 
-// The click only raises the flag: the component sees it at its next progress event and
-// stops before the following read. "Descargar" comes back once Descargar has returned.
-void Form1::btnCancelar_Click() {
-    Picture1.Cls();
-    Cancelado = true;
-    BarraProgreso(Picture1, 0, "Descarga cancelada");
-}
-
-firma::Veredicto Form1::ComprobarFirma() {
-    BarraProgreso(Picture1, 0, "Comprobando la firma de la actualización...");
-    const auto seguir = [this] {
-        formularios::DoEvents();
-        return !Abandonar();
-    };
-    // Now, not coalesced: the text goes on screen and a pending click is seen before the
-    // thread waits on the network.
-    formularios::ProcesarEventos();
-    if (Abandonar()) return firma::Veredicto::Abandonada;
-    const std::optional<std::string> texto =
-        LeerTextoRemoto(std::string(URLActualizacion) + ".sig", 0, kLimiteFirma);
-    if (!seguir()) return firma::Veredicto::Abandonada;
-    if (!texto) return firma::Veredicto::NoValida;
-    return firma::ComprobarArchivo(RutaArchivo(), *texto, seguir);
-}
-
-// Unpacks aside and puts the release in place (see instalacion.h), serving the window
-// while the unzip tool runs. A termination signal stops the unpack; a close waits for it.
-bool Form1::InstalarActualizacion() {
-    instalacion::Entorno entorno;
-    entorno.Carpeta = sistema::App_Path();
-    const std::error_code error = instalacion::Instalar(entorno, [this] {
-        Esperar(kSondeoInstalacion);
-        return !porSenal_;
-    });
-    if (error) std::fprintf(stderr, "instalación: %s\n", error.message().c_str());
-    return !error;
-}
+void Form1::btnCancelar_Click() { sesion_.Cancelar(); }
 
 // Sleeps in the event dispatcher until an event or the deadline arrives, so the window is
 // served and the CPU idles. A monotonic clock: midnight or a clock change does not matter.
@@ -386,34 +161,42 @@ void Form1::BarraProgreso(formularios::PictureBox& Picture, int32_t Porcentaje,
 }
 
 void Form1::Down_Progreso(int32_t BytesTotales, int32_t BytesRecibidos, double Porcentaje,
-                          int32_t /*SegundosTranscurridos*/, double /*SegundosRestantes*/,
-                          int32_t& /*BytesPorSegundo*/, bool& Cancelar) {
-    bytesRecibidos_ = BytesRecibidos;
-    if (Cancelado) {
-        Cancelar = true;
-    } else if (BytesTotales != -1) {
-        BarraProgreso(Picture1, RedondearPorcentaje(Porcentaje), "%");
-    }
-    formularios::DoEvents();
+                          int32_t SegundosTranscurridos, double SegundosRestantes,
+                          int32_t& BytesPorSegundo, bool& Cancelar) {
+    sesion_.Down_Progreso(BytesTotales, BytesRecibidos, Porcentaje, SegundosTranscurridos,
+                          SegundosRestantes, BytesPorSegundo, Cancelar);
 }
 
 // ---------------------------------------------------------------------------------------
-// sistema::Ventana
+// sistema::Ventana and sesion::Observador
 
+// What the component draws goes through the session, which reads its verdict from it.
 void Form1::BarraProgreso(int32_t Porcentaje, const std::string& Dato) {
-    if (comprobando_) veredictoDibujado_ = true;
-    BarraProgreso(Picture1, Porcentaje, Dato);
+    sesion_.BarraProgreso(Porcentaje, Dato);
 }
 
-// An update this user could not install is said now, not after a download that must fail.
-void Form1::HabilitarDescargar(bool habilitar) {
-    if (habilitar && comprobando_ && !sistema::PermiteCrearFicheros(sistema::App_Path())) {
-        BarraProgreso(Picture1, 0, "Existe una actualización, pero no tiene permiso para instalarla");
-        return;
-    }
-    btnDescargar.setEnabled(habilitar);
-}
+// What the component enables goes through the session, which may know better.
+void Form1::HabilitarDescargar(bool habilitar) { sesion_.HabilitarDescargar(habilitar); }
+
+void Form1::HabilitarBotonDescargar(bool habilitar) { btnDescargar.setEnabled(habilitar); }
 
 void Form1::DoEvents() { formularios::DoEvents(); }
 
-bool Form1::Abandonar() { return Cancelado || cerrada_; }
+bool Form1::Abandonar() { return sesion_.Abandonar(); }
+
+void Form1::Limpiar() { Picture1.Cls(); }
+
+void Form1::Estado(int32_t Porcentaje, const std::string& Dato) {
+    BarraProgreso(Picture1, Porcentaje, Dato);
+}
+
+void Form1::Avance(const sesion::Progreso& p) { BarraProgreso(Picture1, p.Porcentaje, "%"); }
+
+void Form1::HabilitarCancelar(bool habilitar) { btnCancelar.setEnabled(habilitar); }
+
+// The override cursor is set once, not stacked.
+void Form1::RelojDeArena(bool puesto) {
+    formularios::MousePointer(puesto ? formularios::vbHourglass : formularios::vbDefault);
+}
+
+void Form1::ProcesarEventos() { formularios::ProcesarEventos(); }

@@ -3,11 +3,11 @@
 // installs the update, "&Cancelar" stops a running download, and closing the window starts
 // the product.
 //
-// The window is also the sistema::Ventana the download component draws its verdict
-// through while it is alive.
+// The flows are the update session's (sesion::Sesion); the window is its observer and
+// forwards the timer, the clicks and the close to it. The window is also the
+// sistema::Ventana the download component draws its verdict through while it is alive.
 #pragma once
 
-#include <QElapsedTimer>
 #include <QPushButton>
 #include <QShortcut>
 #include <QTimer>
@@ -17,15 +17,15 @@
 #include <memory>
 #include <string>
 
-#include "firma.h"
 #include "formularios.h"
+#include "sesion.h"
 #include "sistema.h"
 #include "zkDownload.h"
 
-// Absolute URL of the distribution archive on the update server.
-extern const char* const URLActualizacion;
+class Form1 : public QWidget, public sistema::Ventana, private sesion::Observador {
+    // First: Down and Cancelado below refer into it.
+    sesion::Sesion sesion_{sesion::EntornoDelProceso(), *this};
 
-class Form1 : public QWidget, public sistema::Ventana {
 public:
     explicit Form1(QWidget* parent = nullptr);
     ~Form1() override;
@@ -39,9 +39,9 @@ public:
     QPushButton btnDescargar{this};
 
     // The component of the running check or download; empty while the window is idle.
-    std::unique_ptr<zkDownload> Down;
+    std::unique_ptr<zkDownload>& Down = sesion_.Down;
     // Cancel request of the running download.
-    bool Cancelado = false;
+    bool& Cancelado = sesion_.Cancelado;
 
     // Draws a status text (Porcentaje 0) or the percentage bar into `Picture`: the caption
     // (the percentage, nothing for 0, then Dato) centred, and the part from the left edge
@@ -49,17 +49,18 @@ public:
     void BarraProgreso(formularios::PictureBox& Picture, int32_t Porcentaje,
                        const std::string& Dato);
 
-    // Handler of Down's progress event: hands a cancel request back to the component,
-    // draws the bar, and lets the window handle its events.
+    // Handler of Down's progress event (the session's): hands a cancel request back to the
+    // component, draws the bar, and lets the window handle its events.
     void Down_Progreso(int32_t BytesTotales, int32_t BytesRecibidos, double Porcentaje,
                        int32_t SegundosTranscurridos, double SegundosRestantes,
                        int32_t& BytesPorSegundo, bool& Cancelar);
 
-    // Ends the program as a termination signal asks: a running download is cancelled, a
-    // running install is let finish, and the product is not started.
+    // Ends the program as a termination signal asks: a running download or unpack is
+    // cancelled, a placing of files is let finish, and the product is not started.
     void TerminarPorSenal();
 
-    // sistema::Ventana: how the component reaches this window.
+    // sistema::Ventana: how the component reaches this window (through the session).
+    // DoEvents serves the session as its observer too.
     void BarraProgreso(int32_t Porcentaje, const std::string& Dato) override;
     void HabilitarDescargar(bool habilitar) override;
     void DoEvents() override;
@@ -73,40 +74,35 @@ private:
     friend class Form1Prueba;  // tests and benchmarks
 
     void Form_Load();
-    // A fresh component in Down, its progress event wired to Down_Progreso, its URL set;
-    // the byte count and the clock of the log line start again.
-    void CrearDown();
-    // The one log line (stderr) of a check or download that has just ended in Down: local
-    // time, the flow, the URL, status code and text, bytes received, seconds.
-    void RegistrarFin(const char* flujo);
+    // The session's steps the tests and benchmarks drive one by one.
+    void CrearDown() { sesion_.CrearDown(); }
+    bool InstalarActualizacion() { return sesion_.InstalarActualizacion(); }
     void Timer1_Timer();
-    void BuscarActualizacion();
-    void ComprobarActualizacion();
     void btnDescargar_Click();
     void btnCancelar_Click();
-    // Fetches the archive's signature and checks the downloaded archive against it, with
-    // the window served and Cancelar (or a close) honoured throughout.
-    firma::Veredicto ComprobarFirma();
-    // True when the whole release is in place; false leaves the product as it was.
-    bool InstalarActualizacion();
-    // Starts the product, ignoring failure.
-    void IniciarProducto();
     // Waits that long while the window stays responsive, without spinning.
-    void Esperar(int32_t Milisegundos);
+    void Esperar(int32_t Milisegundos) override;
+
+    // sesion::Observador
+    void Limpiar() override;
+    void Estado(int32_t Porcentaje, const std::string& Dato) override;
+    void Avance(const sesion::Progreso& p) override;
+    void HabilitarBotonDescargar(bool habilitar) override;
+    void HabilitarCancelar(bool habilitar) override;
+    void RelojDeArena(bool puesto) override;
+    void ProcesarEventos() override;
 
     // Escape clicks btnCancelar while it is enabled.
     QShortcut teclaEscape_{QKeySequence(Qt::Key_Escape), this};
 
-    bool comprobando_ = false;       // a check is inside Descargar
-    bool veredictoDibujado_ = false; // the component drew a verdict during this check
-    bool enFlujo_ = false;           // a check, download or install is on the stack
-    bool cerrada_ = false;           // the window has been closed
-    bool instalando_ = false;        // the unzip tool may be running
-    bool productoPendiente_ = false; // closed during the install: start the product after it
-    bool porSenal_ = false;          // a termination signal closed the window
+    bool cerrada_ = false;   // the window has been closed
+    bool porSenal_ = false;  // a termination signal closed the window
 
-    int32_t bytesRecibidos_ = 0;  // body bytes of Down's transfer, from its last progress event
-    QElapsedTimer relojDown_;     // since Down was created
+    // Whether a flow is on the stack: the session's phase, read as a flag.
+    struct EnFlujo {
+        const sesion::Sesion& s;
+        operator bool() const { return s.EnFlujo(); }
+    } enFlujo_{sesion_};
 
     // What the last full redraw of BarraProgreso left, to skip identical redraws.
     struct UltimaBarra {

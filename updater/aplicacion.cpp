@@ -14,6 +14,7 @@
 #include "instalacion.h"
 #include "internet.h"
 #include "sistema.h"
+#include "terminal.h"
 
 #if !defined(MORVANE_PROGRAMA) || !defined(MORVANE_VERSION)
 #error "MORVANE_PROGRAMA and MORVANE_VERSION name the program and its version"
@@ -21,7 +22,8 @@
 
 namespace {
 
-constexpr const char* kUso = "Uso: " MORVANE_PROGRAMA " [--help | --version]\n";
+constexpr const char* kUso =
+    "Uso: " MORVANE_PROGRAMA " [--check | --update] [--quiet] | --help | --version\n";
 
 void Ayuda() {
     std::printf("%s\n"
@@ -33,6 +35,14 @@ void Ayuda() {
                 "Debe estar en el directorio de instalación de Morvane, junto a Morvane.exe y\n"
                 "Kelunzip: es el directorio en que trabaja.\n"
                 "\n"
+                "Sin ventana (no necesitan pantalla):\n"
+                "  --check   comprueba si hay una actualización y lo dice en la salida estándar;\n"
+                "            termina con 0 si no la hay, 100 si la hay, 1 si no pudo comprobarlo\n"
+                "  --update  comprueba y, si la hay, descarga e instala la actualización sin\n"
+                "            iniciar Morvane.exe; termina con 0 si Morvane queda al día, 1 si falla\n"
+                "  --quiet   con --check o --update: en stderr solo los errores y el registro\n"
+                "El progreso va a stderr; los errores de uso terminan con 2.\n"
+                "\n"
                 "Entorno:\n"
                 "  http_proxy, https_proxy  proxy de las peticiones http y https\n"
                 "  no_proxy                 servidores a los que se llega sin proxy\n"
@@ -40,32 +50,68 @@ void Ayuda() {
                 kUso, URLActualizacion);
 }
 
-// The exit code when the arguments end the program before the window; nothing when there
-// are none and the window should open.
-std::optional<int> AtenderArgumentos(int argc, char** argv) {
-    if (argc <= 1) return std::nullopt;
+// What the arguments ask for: an exit code when they end the program before any work, a
+// headless order, or nothing (the window).
+struct Peticion {
+    std::optional<int> codigo;
+    std::optional<terminal::Opciones> sinVentana;
+};
+
+int ErrorDeUso(const char* argumento) {
+    if (argumento)
+        std::fprintf(stderr, "%s: argumento no reconocido: %s\n", MORVANE_PROGRAMA, argumento);
+    std::fputs(kUso, stderr);
+    return 2;
+}
+
+Peticion AtenderArgumentos(int argc, char** argv) {
+    if (argc <= 1) return {};
     const std::string_view opcion = argv[1];
     if (argc == 2 && opcion == "--version") {
         std::printf("%s %s\n", MORVANE_PROGRAMA, MORVANE_VERSION);
-        return 0;
+        return {0, {}};
     }
     if (argc == 2 && opcion == "--help") {
         Ayuda();
-        return 0;
+        return {0, {}};
     }
-    std::fprintf(stderr, "%s: argumento no reconocido: %s\n%s", MORVANE_PROGRAMA, argv[1], kUso);
-    return 2;
+    // --check or --update, once, and --quiet at most once, in any order.
+    std::optional<terminal::Orden> orden;
+    bool silencioso = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view a = argv[i];
+        if ((a == "--check" || a == "--update") && !orden)
+            orden = a == "--check" ? terminal::Orden::Comprobar : terminal::Orden::Actualizar;
+        else if (a == "--quiet" && !silencioso)
+            silencioso = true;
+        else if (a == "--check" || a == "--update" || a == "--quiet")
+            return {ErrorDeUso(nullptr), {}};
+        else
+            return {ErrorDeUso(argv[i]), {}};
+    }
+    if (!orden) return {ErrorDeUso(nullptr), {}};
+    terminal::Opciones o;
+    o.orden = *orden;
+    o.silencioso = silencioso;
+    o.programa = MORVANE_PROGRAMA;
+    return {std::nullopt, o};
+}
+
+bool Definida(const char* variable) {
+    const char* valor = std::getenv(variable);
+    return valor && *valor;
 }
 
 // An install interrupted last time (power cut, kill) is finished or undone before anything
 // looks at the product. While another updater is installing, this one leaves at once.
-std::optional<int> RecuperarInstalacion() {
+std::optional<int> RecuperarInstalacion(bool sinVentana) {
     instalacion::Entorno entorno;
     entorno.Carpeta = sistema::App_Path();
     const std::error_code error = instalacion::Recuperar(entorno);
     if (error == instalacion::Error::Ocupada) {
         std::fprintf(stderr, "%s: La actualización ya se está instalando.\n", MORVANE_PROGRAMA);
-        return 0;
+        // A script cannot tell the product current yet; the window has nothing to show.
+        return sinVentana ? 1 : 0;
     }
     if (error) std::fprintf(stderr, "%s: instalación interrumpida: %s\n", MORVANE_PROGRAMA,
                             error.message().c_str());
@@ -79,12 +125,26 @@ std::optional<int> RecuperarInstalacion() {
 void PrepararProceso() { std::signal(SIGCHLD, SIG_DFL); }
 
 int EjecutarActualizador(int argc, char** argv) {
-    if (const std::optional<int> codigo = AtenderArgumentos(argc, argv)) return *codigo;
+    const Peticion peticion = AtenderArgumentos(argc, argv);
+    if (peticion.codigo) return *peticion.codigo;
+    // Without any display the window could not open (Qt would abort): one line instead.
+    if (!peticion.sinVentana && !Definida("DISPLAY") && !Definida("WAYLAND_DISPLAY") &&
+        !Definida("QT_QPA_PLATFORM")) {
+        std::fprintf(stderr,
+                     "%s: no hay pantalla; sin ella, use --check para comprobar o --update "
+                     "para actualizar\n",
+                     MORVANE_PROGRAMA);
+        return 1;
+    }
     PrepararProceso();
-    if (const std::optional<int> codigo = RecuperarInstalacion()) return *codigo;
+    if (const std::optional<int> codigo = RecuperarInstalacion(peticion.sinVentana.has_value())) return *codigo;
 
     const char* traza = std::getenv("MORVANE_UPDATE_VERBOSE");
     internet::EstablecerTrazaCurl(traza && *traza && std::string_view(traza) != "0");
+    if (peticion.sinVentana) {
+        internet::BibliotecaInternet biblioteca;
+        return terminal::Ejecutar(*peticion.sinVentana, sesion::EntornoDelProceso());
+    }
     int senal = 0;
     int codigo = 0;
     {

@@ -1,10 +1,11 @@
 // The program's body, callable from main() and from a benchmark that runs the same code.
 #pragma once
 
-// Answers --version and --help on stdout and any other argument with the usage on stderr
-// (exit 2), all before the GUI exists: no display is needed and nothing is fetched. With
-// no arguments, sets up the HTTP library and the GUI, shows the window and runs until it
-// closes.
+// Answers --version and --help on stdout and a wrong argument with the usage on stderr
+// (exit 2), all before the GUI exists: no display is needed and nothing is fetched.
+// --check and --update [--quiet] run the terminal front-end, which never touches the GUI.
+// With no arguments, sets up the HTTP library and the GUI, shows the window and runs until
+// it closes; with no display at all, says so in one line and returns 1.
 int EjecutarActualizador(int argc, char** argv);
 
 // Puts back the process-wide settings the updater relies on that a parent may have changed

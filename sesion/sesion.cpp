@@ -1,0 +1,378 @@
+#include "sesion.h"
+
+
+#include <cassert>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <limits>
+#include <utility>
+
+#include "instalacion.h"
+#include "internet.h"
+#include "texto_remoto.h"
+
+#ifndef MORVANE_UPDATE_URL
+#error "MORVANE_UPDATE_URL must name the update archive"
+#endif
+
+const char* const URLActualizacion = MORVANE_UPDATE_URL;
+
+namespace sesion {
+
+namespace {
+
+// The archive's one name: the component writes it, the unzip tool reads it, the session
+// deletes it.
+const std::string kArchivo = "Morvane.zip";
+const std::string kProducto = "Morvane.exe";
+
+constexpr std::size_t kLimiteFirma = 4096;  // bytes; a signature is under 100
+
+constexpr int32_t kSondeoInstalacion = 20;  // ms between looks at the unzip tool
+
+// Control characters of a text that came from outside (a server's reason phrase) as '?',
+// so that a log line stays one line.
+std::string SinControles(std::string texto) {
+    for (char& c : texto)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    return texto;
+}
+
+// Hourglass for the life of a flow, restored on every way out.
+class RelojDeArena {
+public:
+    explicit RelojDeArena(Observador& o) : o_(o) { o_.RelojDeArena(true); }
+    ~RelojDeArena() { o_.RelojDeArena(false); }
+    RelojDeArena(const RelojDeArena&) = delete;
+    RelojDeArena& operator=(const RelojDeArena&) = delete;
+
+private:
+    Observador& o_;
+};
+
+// The component and the signature check still read the process's application directory,
+// key and time-outs: for the life of a flow they are the session's, then what they were.
+class EntornoAplicado {
+public:
+    explicit EntornoAplicado(const Entorno& e)
+        : carpeta_(sistema::App_Path()), clave_(firma::ClaveIncorporada()) {
+        if (e.Carpeta != carpeta_) sistema::EstablecerApp_Path(e.Carpeta);
+        if (e.Clave != clave_) firma::SustituirClaveIncorporada(e.Clave);
+        if (e.EsperaConexion && e.EsperaInactividad)
+            internet::EstablecerTiemposEspera(*e.EsperaConexion, *e.EsperaInactividad);
+        cambioCarpeta_ = e.Carpeta != carpeta_;
+        cambioClave_ = e.Clave != clave_;
+    }
+    ~EntornoAplicado() {
+        if (cambioCarpeta_) sistema::EstablecerApp_Path(carpeta_);
+        if (cambioClave_) firma::SustituirClaveIncorporada(clave_);
+    }
+    EntornoAplicado(const EntornoAplicado&) = delete;
+    EntornoAplicado& operator=(const EntornoAplicado&) = delete;
+
+private:
+    std::string carpeta_, clave_;
+    bool cambioCarpeta_ = false, cambioClave_ = false;
+};
+
+// The legal moves: a flow starts from Reposo, the update goes forward through its steps
+// (verifying only with a key), and every flow ends in Reposo, from wherever it stopped.
+bool Permitido(Fase desde, Fase hacia) {
+    if (hacia == Fase::Reposo) return desde != Fase::Reposo;
+    switch (desde) {
+        case Fase::Reposo: return hacia == Fase::Comprobando || hacia == Fase::Descargando;
+        case Fase::Descargando: return hacia == Fase::Verificando || hacia == Fase::Instalando;
+        case Fase::Verificando: return hacia == Fase::Instalando;
+        case Fase::Comprobando:
+        case Fase::Instalando: return false;
+    }
+    return false;
+}
+
+}  // namespace
+
+int32_t RedondearPorcentaje(double porcentaje) {
+    if (std::isnan(porcentaje)) return 0;
+    double redondo = std::nearbyint(porcentaje);
+    if (redondo >= static_cast<double>(std::numeric_limits<int32_t>::max()))
+        return std::numeric_limits<int32_t>::max();
+    if (redondo <= static_cast<double>(std::numeric_limits<int32_t>::min()))
+        return std::numeric_limits<int32_t>::min();
+    return static_cast<int32_t>(redondo);
+}
+
+Entorno EntornoDelProceso() {
+    Entorno e;
+    e.Carpeta = sistema::App_Path();
+    e.URL = URLActualizacion;
+    e.Clave = firma::ClaveIncorporada();
+    return e;
+}
+
+Sesion::Sesion(Entorno entorno, Observador& observador)
+    : entorno_(std::move(entorno)), observador_(observador) {}
+
+Sesion::~Sesion() {
+    if (sistema::VentanaRegistrada() == this) sistema::RegistrarVentana(nullptr);
+}
+
+void Sesion::CambiarEntorno(Entorno entorno) { entorno_ = std::move(entorno); }
+
+void Sesion::Pasar(Fase nueva) {
+    assert(Permitido(fase_, nueva));
+    if (!Permitido(fase_, nueva)) return;
+    fase_ = nueva;
+    observador_.CambioDeFase(nueva);
+}
+
+std::string Sesion::RutaArchivo() const { return sistema::Unir(entorno_.Carpeta, kArchivo); }
+
+void Sesion::IniciarProducto() {
+    sistema::IniciarProceso(sistema::Unir(entorno_.Carpeta, kProducto), {});
+}
+
+void Sesion::Cerrar(bool iniciarProducto) {
+    cerrada_ = true;
+    if (!iniciarProducto) detenerInstalacion_ = true;
+    if (Down) Cancelado = true;
+    // Never start the product while the unzip tool may still be replacing it.
+    if (fase_ == Fase::Instalando)
+        productoPendiente_ = iniciarProducto;
+    else if (iniciarProducto)
+        IniciarProducto();
+}
+
+void Sesion::AnularInicioDelProducto() {
+    productoPendiente_ = false;
+    detenerInstalacion_ = true;
+}
+
+void Sesion::CrearDown() {
+    Down = std::make_unique<zkDownload>();
+    Down->Progreso = [this](int32_t total, int32_t recibidos, double porcentaje,
+                            int32_t transcurridos, double restantes, int32_t& porSegundo,
+                            bool& cancelar) {
+        Down_Progreso(total, recibidos, porcentaje, transcurridos, restantes, porSegundo,
+                      cancelar);
+    };
+    Down->URL(entorno_.URL);
+    bytesRecibidos_ = 0;
+    inicioDown_ = std::chrono::steady_clock::now();
+}
+
+void Sesion::RegistrarFin(const char* flujo) {
+    const std::time_t ahora = std::time(nullptr);
+    std::tm local{};
+    char hora[32] = "";
+    if (::localtime_r(&ahora, &local)) std::strftime(hora, sizeof hora, "%Y-%m-%d %H:%M:%S", &local);
+    const std::string estado = Down->StatusCode().empty() ? "---" : Down->StatusCode();
+    // Seconds with a full stop whatever the locale, so that every line reads the same.
+    const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - inicioDown_)
+                             .count();
+    const long long centesimas = (ms + 5) / 10;
+    char cifras[96];
+    std::snprintf(cifras, sizeof cifras, ", %lld bytes, %lld.%02lld s\n",
+                  static_cast<long long>(bytesRecibidos_), centesimas / 100, centesimas % 100);
+    const std::string linea = std::string(hora) + " " + flujo + " " + SinControles(Down->URL()) +
+                              ": " + SinControles(estado + " " + Down->StatusText()) + cifras;
+    std::fputs(linea.c_str(), stderr);
+}
+
+// ---------------------------------------------------------------------------------------
+// The update check
+
+void Sesion::BuscarActualizacion() {
+    if (EnFlujo() || cerrada_) return;
+    Pasar(Fase::Comprobando);
+    observador_.Limpiar();
+    observador_.Estado(0, "Buscando actualización...");
+    ComprobarActualizacion();
+    Pasar(Fase::Reposo);
+}
+
+// The component draws the verdict itself, through the session. A check that ends without
+// one (no connection, an error status, no usable date) says so instead of leaving
+// "Buscando actualización..." up for good.
+void Sesion::ComprobarActualizacion() {
+    Cancelado = false;
+    motivo_.clear();
+    RelojDeArena reloj(observador_);
+    observador_.ProcesarEventos();
+    if (cerrada_) {
+        resultado_ = Resultado::Cancelado;
+        return;
+    }
+
+    veredicto_ = false;
+    sinPermiso_ = false;
+    bool hay = false;
+    {
+        EntornoAplicado aplicado(entorno_);
+        CrearDown();
+        Down->QLastModified(true);
+        Down->Descargar(0);
+        observador_.FinDeTransferencia();
+        RegistrarFin("comprobación");
+        hay = Down->FechaInternet > Down->FechaDisco;
+        motivo_ = Down->StatusCode() + " " + Down->StatusText();
+        Down.reset();
+    }
+    if (veredicto_) {
+        resultado_ = !hay         ? Resultado::SinActualizacion
+                     : sinPermiso_ ? Resultado::SinPermiso
+                                   : Resultado::HayActualizacion;
+    } else {
+        resultado_ = Cancelado || cerrada_ ? Resultado::Cancelado : Resultado::ErrorComprobacion;
+        observador_.Estado(0, "No se pudo comprobar si existen actualizaciones");
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Download, verify, install
+
+void Sesion::Actualizar() {
+    if (EnFlujo() || cerrada_) return;
+    Pasar(Fase::Descargando);
+    // Disabled before the first yield: a second click already queued must not start a
+    // download nested inside this one.
+    observador_.HabilitarBotonDescargar(false);
+    Cancelado = false;
+    motivo_.clear();
+    observador_.Limpiar();
+    observador_.ProcesarEventos();
+    if (cerrada_) {
+        resultado_ = Resultado::Cancelado;
+        Pasar(Fase::Reposo);
+        return;
+    }
+
+    RelojDeArena reloj(observador_);
+    EntornoAplicado aplicado(entorno_);
+    CrearDown();
+    observador_.HabilitarCancelar(true);
+    Down->Descargar(1);
+    observador_.FinDeTransferencia();
+    RegistrarFin("descarga");
+    const bool fallo = Down->HuboError();
+    motivo_ = Down->StatusText();
+    Down.reset();
+    // A session with a key unpacks only an archive its maker signed. An archive that was
+    // not found valid, also when the check was cancelled, is removed: it is never unpacked.
+    firma::Veredicto veredicto = firma::Veredicto::Valida;
+    if (!Cancelado && !fallo && !entorno_.Clave.empty()) {
+        Pasar(Fase::Verificando);
+        veredicto = ComprobarFirma();
+        if (veredicto != firma::Veredicto::Valida) sistema::Borrar(RutaArchivo());
+    }
+    observador_.HabilitarCancelar(false);
+
+    if (Cancelado || veredicto == firma::Veredicto::Abandonada) {
+        // Also when the cancel was handled after the last block: the new archive is left
+        // as it is, neither unpacked nor deleted (unless its signature was being checked).
+        resultado_ = Resultado::Cancelado;
+        observador_.HabilitarBotonDescargar(true);
+    } else if (fallo) {
+        resultado_ = Resultado::ErrorDescarga;
+        observador_.Estado(0, "Error en la descarga: " + motivo_);
+        observador_.HabilitarBotonDescargar(true);
+    } else if (veredicto == firma::Veredicto::NoValida) {
+        resultado_ = Resultado::FirmaNoValida;
+        observador_.Estado(0, "La actualización no tiene una firma válida");
+        observador_.HabilitarBotonDescargar(true);
+    } else {
+        observador_.Estado(0, "Descarga completada");
+        Pasar(Fase::Instalando);
+        const bool instalado = InstalarActualizacion();
+        if (instalado) {
+            resultado_ = Resultado::Actualizado;
+            observador_.Estado(0, "Morvane actualizado");
+        } else {
+            resultado_ = Resultado::ErrorInstalacion;
+            observador_.Estado(0, "Error al instalar la actualización");
+            observador_.HabilitarBotonDescargar(true);
+        }
+        Pasar(Fase::Reposo);
+        if (productoPendiente_) {
+            productoPendiente_ = false;
+            IniciarProducto();
+        }
+        return;
+    }
+    Pasar(Fase::Reposo);
+}
+
+// The cancel only raises the flag: the component sees it at its next progress event and
+// stops before the following read. "Descargar" comes back once Descargar has returned.
+void Sesion::Cancelar() {
+    observador_.Limpiar();
+    Cancelado = true;
+    observador_.Estado(0, "Descarga cancelada");
+}
+
+firma::Veredicto Sesion::ComprobarFirma() {
+    observador_.Estado(0, "Comprobando la firma de la actualización...");
+    const auto seguir = [this] {
+        observador_.DoEvents();
+        return !Abandonar();
+    };
+    // Now, not coalesced: the text is shown and a pending click is seen before the thread
+    // waits on the network.
+    observador_.ProcesarEventos();
+    if (Abandonar()) return firma::Veredicto::Abandonada;
+    const std::optional<std::string> texto =
+        LeerTextoRemoto(entorno_.URL + ".sig", 0, kLimiteFirma);
+    if (!seguir()) return firma::Veredicto::Abandonada;
+    if (!texto) return firma::Veredicto::NoValida;
+    return firma::ComprobarArchivo(RutaArchivo(), *texto, seguir);
+}
+
+// Unpacks aside and puts the release in place (see instalacion.h), serving the front-end
+// while the unzip tool runs. A termination signal stops the unpack; a close waits for it.
+bool Sesion::InstalarActualizacion() {
+    instalacion::Entorno entorno;
+    entorno.Carpeta = entorno_.Carpeta;
+    const std::error_code error = instalacion::Instalar(entorno, [this] {
+        observador_.Esperar(kSondeoInstalacion);
+        return !detenerInstalacion_;
+    });
+    if (error) std::fprintf(stderr, "instalación: %s\n", error.message().c_str());
+    return !error;
+}
+
+void Sesion::Down_Progreso(int32_t BytesTotales, int32_t BytesRecibidos, double Porcentaje,
+                           int32_t SegundosTranscurridos, double SegundosRestantes,
+                           int32_t& BytesPorSegundo, bool& Cancelar) {
+    bytesRecibidos_ = BytesRecibidos;
+    if (Cancelado) {
+        Cancelar = true;
+    } else if (BytesTotales != -1) {
+        observador_.Avance({BytesTotales, BytesRecibidos, RedondearPorcentaje(Porcentaje),
+                            SegundosTranscurridos, SegundosRestantes, BytesPorSegundo});
+    }
+    observador_.DoEvents();
+}
+
+// ---------------------------------------------------------------------------------------
+// sistema::Ventana
+
+void Sesion::BarraProgreso(int32_t Porcentaje, const std::string& Dato) {
+    if (fase_ == Fase::Comprobando) veredicto_ = true;
+    observador_.Estado(Porcentaje, Dato);
+}
+
+void Sesion::HabilitarDescargar(bool habilitar) {
+    if (habilitar && fase_ == Fase::Comprobando && !sistema::PermiteCrearFicheros(entorno_.Carpeta)) {
+        sinPermiso_ = true;
+        observador_.Estado(0, "Existe una actualización, pero no tiene permiso para instalarla");
+        return;
+    }
+    observador_.HabilitarBotonDescargar(habilitar);
+}
+
+void Sesion::DoEvents() { observador_.DoEvents(); }
+
+bool Sesion::Abandonar() { return Cancelado || cerrada_; }
+
+}  // namespace sesion

@@ -1,0 +1,194 @@
+// The update session's flows as tables: a server script and an install directory in, the
+// events a recording observer saw and the files left out. The session gets its
+// environment by value; nothing process-wide is set but the proxy variable.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "comun_prueba.h"
+#include "servidor_http.h"
+#include "sesion.h"
+#include "sistema.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using prueba::Escribir;
+using prueba::Leer;
+
+const std::string kNueva = "Sun, 06 Nov 2011 08:49:37 GMT";  // newer than the product
+const std::string kVieja = "Sun, 06 Nov 1994 08:49:37 GMT";
+
+prueba::Respuesta Archivo(const std::string& fecha, int trozos = 1,
+                          std::chrono::milliseconds pausa = 0ms) {
+    const std::string cuerpo(4000, 'z');
+    prueba::Respuesta r;
+    r.Cabecera = "HTTP/1.1 200 OK\r\nLast-Modified: " + fecha +
+                 "\r\nContent-Length: " + std::to_string(cuerpo.size()) + "\r\n\r\n";
+    const size_t tam = cuerpo.size() / trozos;
+    for (size_t i = 0; i < cuerpo.size(); i += tam)
+        r.Cuerpo.push_back({i == 0 ? 0ms : pausa, cuerpo.substr(i, tam)});
+    return r;
+}
+
+// Writes down what the session asks of its front-end; a run of bar updates is one "%".
+class Grabadora : public sesion::Observador {
+public:
+    std::vector<std::string> Eventos;
+    int Relojes = 0;  // hourglasses put and not yet taken off
+    std::function<void()> AlAvanzar;
+
+    void Limpiar() override {}
+    void Estado(int32_t p, const std::string& d) override {
+        Apuntar(p == 0 ? d : std::to_string(p) + d);
+    }
+    void Avance(const sesion::Progreso&) override {
+        if (Eventos.empty() || Eventos.back() != "%") Apuntar("%");
+        if (AlAvanzar) AlAvanzar();
+    }
+    void HabilitarBotonDescargar(bool h) override { Apuntar(h ? "Descargar sí" : "Descargar no"); }
+    void HabilitarCancelar(bool h) override { Apuntar(h ? "Cancelar sí" : "Cancelar no"); }
+    void RelojDeArena(bool puesto) override { Relojes += puesto ? 1 : -1; }
+    void ProcesarEventos() override {}
+    void DoEvents() override {}
+    void Esperar(int32_t ms) override { ::usleep(static_cast<useconds_t>(ms) * 1000); }
+    void CambioDeFase(sesion::Fase f) override {
+        static const char* const nombres[] = {"[reposo]", "[comprobando]", "[descargando]",
+                                              "[verificando]", "[instalando]"};
+        Apuntar(nombres[static_cast<int>(f)]);
+    }
+
+private:
+    void Apuntar(std::string e) { Eventos.push_back(std::move(e)); }
+};
+
+enum class Flujo { Comprobar, Actualizar };
+
+struct Caso {
+    const char* nombre;
+    Flujo flujo;
+    prueba::ServidorHttp::Guion guion;
+    std::vector<std::string> eventos;
+    sesion::Resultado resultado;
+    std::string archivo;        // Morvane.zip afterwards: "" none, "viejo", "nuevo"
+    bool desempaquetado = false;  // what the unzip tool wrote reached the directory
+    int kelunzip = 0;           // the unzip tool's exit status
+    std::string clave;          // the session's key
+    bool cancelar = false;      // Cancelar at the first progress event
+};
+
+using R = sesion::Resultado;
+// In pieces with a pause: a transfer faster than the clock raises no progress event.
+const prueba::ServidorHttp::Guion kNuevaG = [](const prueba::Peticion&) {
+    return Archivo(kNueva, 2, 20ms);
+};
+
+TEST(SesionFlujos, DeGuionAEventosYFicheros) {
+    const std::vector<Caso> casos = {
+        {"comprobar: nueva", Flujo::Comprobar, kNuevaG,
+         {"[comprobando]", "Buscando actualización...", "Existe una actualización", "Descargar sí",
+          "[reposo]"},
+         R::HayActualizacion, "viejo"},
+        {"comprobar: al día", Flujo::Comprobar,
+         [](const prueba::Peticion&) { return Archivo(kVieja); },
+         {"[comprobando]", "Buscando actualización...", "No existen actualizaciones", "[reposo]"},
+         R::SinActualizacion, "viejo"},
+        {"comprobar: 500", Flujo::Comprobar,
+         [](const prueba::Peticion&) { return prueba::Respuesta::Simple("500 Mal", ""); },
+         {"[comprobando]", "Buscando actualización...",
+          "No se pudo comprobar si existen actualizaciones", "[reposo]"},
+         R::ErrorComprobacion, "viejo"},
+        {"actualizar", Flujo::Actualizar, kNuevaG,
+         {"[descargando]", "Descargar no", "Cancelar sí", "%", "Cancelar no", "Descarga completada",
+          "[instalando]", "Morvane actualizado", "[reposo]"},
+         R::Actualizado, "", true},
+        {"actualizar: 404", Flujo::Actualizar,
+         [](const prueba::Peticion&) { return prueba::Respuesta::Simple("404 Not Found", ""); },
+         {"[descargando]", "Descargar no", "Cancelar sí", "Cancelar no",
+          "Error en la descarga: Not Found", "Descargar sí", "[reposo]"},
+         R::ErrorDescarga, "viejo"},
+        {"actualizar: la herramienta falla", Flujo::Actualizar, kNuevaG,
+         {"[descargando]", "Descargar no", "Cancelar sí", "%", "Cancelar no", "Descarga completada",
+          "[instalando]", "Error al instalar la actualización", "Descargar sí", "[reposo]"},
+         R::ErrorInstalacion, "", false, 1},
+        // The key is the session's own (the process has none): a bad signature removes the
+        // archive unpacked.
+        {"actualizar: firma mala", Flujo::Actualizar,
+         [](const prueba::Peticion& p) {
+             if (p.Destino == std::string(URLActualizacion) + ".sig")
+                 return prueba::Respuesta::Simple("200 OK", std::string(88, 'A'));
+             return Archivo(kNueva, 2, 20ms);
+         },
+         {"[descargando]", "Descargar no", "Cancelar sí", "%", "[verificando]",
+          "Comprobando la firma de la actualización...", "Cancelar no",
+          "La actualización no tiene una firma válida", "Descargar sí", "[reposo]"},
+         R::FirmaNoValida, "", false, 0, "11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo="},
+        {"actualizar: cancelada", Flujo::Actualizar,
+         [](const prueba::Peticion&) { return Archivo(kNueva, 4, 30ms); },
+         {"[descargando]", "Descargar no", "Cancelar sí", "%", "Descarga cancelada", "Cancelar no",
+          "Descargar sí", "[reposo]"},
+         R::Cancelado, "viejo", false, 0, "", true},
+    };
+    for (const Caso& c : casos) {
+        SCOPED_TRACE(c.nombre);
+        prueba::ServidorHttp servidor(c.guion);
+        ::setenv("http_proxy", ("http://" + servidor.Direccion()).c_str(), 1);
+        prueba::DirectorioTemporal dir("sesión ");
+        Escribir(dir.En("Morvane.exe"), "#!/bin/sh\necho x >> \"$(dirname \"$0\")/iniciado\"\n", true);
+        prueba::FijarFecha(dir.En("Morvane.exe"), prueba::HoraLocal(2001, 1, 1));
+        Escribir(dir.En("Morvane.zip"), "viejo");
+        Escribir(dir.En("Kelunzip"), "#!/bin/sh\ncp Morvane.zip desempaquetado\nexit " +
+                                          std::to_string(c.kelunzip) + "\n", true);
+
+        Grabadora g;
+        sesion::Sesion s({dir.Ruta(), URLActualizacion, c.clave, 3s, 3s}, g);
+        if (c.cancelar) g.AlAvanzar = [&] { s.Cancelar(); };
+        sistema::RegistrarVentana(&s);
+        if (c.flujo == Flujo::Comprobar) s.BuscarActualizacion(); else s.Actualizar();
+        sistema::RegistrarVentana(nullptr);
+        ::unsetenv("http_proxy");
+
+        EXPECT_EQ(g.Eventos, c.eventos);
+        EXPECT_EQ(s.UltimoResultado(), c.resultado);
+        EXPECT_EQ(g.Relojes, 0);
+        EXPECT_FALSE(s.EnFlujo());
+        const std::string archivo = !dir.Hay("Morvane.zip") ? ""
+                                    : Leer(dir.En("Morvane.zip")) == "viejo" ? "viejo" : "nuevo";
+        EXPECT_EQ(archivo, c.archivo);
+        EXPECT_EQ(dir.Hay("desempaquetado"), c.desempaquetado);
+        EXPECT_TRUE(dir.Temporales().empty());
+        EXPECT_FALSE(dir.Hay("iniciado"));  // only a front-end's close starts the product
+    }
+}
+
+// Two sessions in one process, each on its own directory: the environment is the
+// session's, and the process's application directory is as it was afterwards.
+TEST(SesionFlujos, CadaSesionTrabajaEnSuCarpeta) {
+    prueba::ServidorHttp servidor(kNuevaG);
+    ::setenv("http_proxy", ("http://" + servidor.Direccion()).c_str(), 1);
+    const std::string antes = sistema::App_Path();
+    prueba::DirectorioTemporal a("a "), b("b ");
+    Escribir(a.En("Morvane.exe"), "a");
+    Escribir(b.En("Morvane.exe"), "b");
+    prueba::FijarFecha(a.En("Morvane.exe"), prueba::HoraLocal(2020, 1, 1));  // current
+    prueba::FijarFecha(b.En("Morvane.exe"), prueba::HoraLocal(2001, 1, 1));  // out of date
+    Grabadora ga, gb;
+    sesion::Sesion sa({a.Ruta(), URLActualizacion, "", 3s, 3s}, ga);
+    sesion::Sesion sb({b.Ruta(), URLActualizacion, "", 3s, 3s}, gb);
+    sistema::RegistrarVentana(&sa);
+    sa.BuscarActualizacion();
+    sistema::RegistrarVentana(&sb);
+    sb.BuscarActualizacion();
+    sistema::RegistrarVentana(nullptr);
+    ::unsetenv("http_proxy");
+    EXPECT_EQ(sa.UltimoResultado(), R::SinActualizacion);
+    EXPECT_EQ(sb.UltimoResultado(), R::HayActualizacion);
+    EXPECT_EQ(sistema::App_Path(), antes);
+}
+
+}  // namespace

@@ -1,0 +1,286 @@
+// --check and --update run as an administrator or a script runs them: the installed
+// program (copied into an install directory of its own) with no display at all, the
+// scripted server as the machine's proxy.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "comun_prueba.h"
+#include "servidor_http.h"
+#include "sesion.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using prueba::Escribir;
+using prueba::Leer;
+
+const std::string kNueva = "Sun, 06 Nov 2011 08:49:37 GMT";  // newer than the product
+const std::string kVieja = "Sun, 06 Nov 1994 08:49:37 GMT";
+
+prueba::Respuesta Archivo(const std::string& cuerpo, const std::string& fecha, int trozos = 1,
+                          std::chrono::milliseconds pausa = 0ms) {
+    prueba::Respuesta r;
+    r.Cabecera = "HTTP/1.1 200 OK\r\nLast-Modified: " + fecha +
+                 "\r\nContent-Length: " + std::to_string(cuerpo.size()) + "\r\n\r\n";
+    const size_t tam = (cuerpo.size() + trozos - 1) / trozos;
+    for (size_t i = 0; i < cuerpo.size(); i += tam)
+        r.Cuerpo.push_back({i == 0 ? 0ms : pausa, cuerpo.substr(i, tam)});
+    return r;
+}
+
+struct Salida {
+    int codigo = -1;  // exit status, or -1 when ended by a signal
+    int senal = 0;
+    std::string out, err;
+};
+
+class TerminalPrueba : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::copy_file(MORVANE_UPDATE_BIN, En("morvane-update"));
+        Escribir(En("Morvane.exe"),
+                 "#!/bin/sh\necho x >> \"$(dirname \"$0\")/producto-iniciado\"\n", true);
+        prueba::FijarFecha(En("Morvane.exe"), prueba::HoraLocal(2001, 1, 1));
+        Kelunzip(0);
+    }
+
+    // The unzip tool stand-in: records its arguments and whether the archive was there.
+    void Kelunzip(int estado) {
+        Escribir(En("Kelunzip"),
+                 "#!/bin/sh\nprintf '%s' \"$*\" > kelunzip-llamada\n"
+                 "cp Morvane.zip desempaquetado\nexit " + std::to_string(estado) + "\n", true);
+    }
+
+    // Runs the program with `argumentos`, without DISPLAY, WAYLAND_DISPLAY or a Qt platform.
+    // With `tty`, its stderr is a pseudo-terminal. `alLeer` sees stderr as it grows and may
+    // signal the child.
+    Salida Correr(std::vector<std::string> argumentos, bool tty = false,
+                  std::function<void(const std::string&, pid_t)> alLeer = {}) {
+        int out[2], err[2] = {-1, -1}, maestro = -1;
+        if (::pipe(out) != 0) return {};
+        if (tty) {
+            int esclavo = -1;
+            if (::openpty(&maestro, &esclavo, nullptr, nullptr, nullptr) != 0) return {};
+            err[0] = maestro;
+            err[1] = esclavo;
+        } else if (::pipe(err) != 0) {
+            return {};
+        }
+        const std::string proxy = "http://" + servidor_.Direccion();
+        const std::string programa = En("morvane-update");
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::dup2(out[1], 1);
+            ::dup2(err[1], 2);
+            ::unsetenv("DISPLAY");
+            ::unsetenv("WAYLAND_DISPLAY");
+            ::unsetenv("QT_QPA_PLATFORM");
+            ::setenv("http_proxy", proxy.c_str(), 1);
+            std::vector<char*> args{const_cast<char*>(programa.c_str())};
+            for (auto& a : argumentos) args.push_back(a.data());
+            args.push_back(nullptr);
+            ::execv(programa.c_str(), args.data());
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        ::close(err[1]);
+        Salida s;
+        pollfd pfd[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+        int abiertos = 2;
+        const auto limite = std::chrono::steady_clock::now() + 20s;
+        while (abiertos > 0 && std::chrono::steady_clock::now() < limite) {
+            if (::poll(pfd, 2, 100) <= 0) continue;
+            for (int i = 0; i < 2; ++i) {
+                if (!(pfd[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+                char b[4096];
+                const ssize_t n = ::read(pfd[i].fd, b, sizeof b);
+                if (n <= 0) {  // a pty reads EIO once the child has gone
+                    pfd[i].fd = -1;
+                    --abiertos;
+                    continue;
+                }
+                (i == 0 ? s.out : s.err).append(b, static_cast<size_t>(n));
+                if (i == 1 && alLeer) alLeer(s.err, pid);
+            }
+        }
+        ::close(out[0]);
+        ::close(err[0]);
+        int estado = 0;
+        ::waitpid(pid, &estado, 0);
+        if (WIFEXITED(estado)) s.codigo = WEXITSTATUS(estado);
+        if (WIFSIGNALED(estado)) s.senal = WTERMSIG(estado);
+        return s;
+    }
+
+    std::string En(const std::string& n) const { return dir_.En(n); }
+    bool Hay(const std::string& n) const { return dir_.Hay(n); }
+
+    prueba::ServidorHttp servidor_;
+    prueba::DirectorioTemporal dir_{"terminal "};
+};
+
+std::string Archivo1k() { return std::string(1000, 'z'); }
+
+// Each exit code of --check, with the strip's text on stdout; nothing is downloaded,
+// installed or started.
+TEST_F(TerminalPrueba, ComprobarDiceElVeredictoConSuCodigo) {
+    struct Caso {
+        const char* nombre;
+        prueba::Respuesta respuesta;
+        int codigo;
+        std::string out, err;
+    } casos[] = {
+        {"nueva", Archivo(Archivo1k(), kNueva), 100, "Existe una actualización\n", ""},
+        {"vieja", Archivo(Archivo1k(), kVieja), 0, "No existen actualizaciones\n", ""},
+        {"404", prueba::Respuesta::Simple("404 Not Found", ""), 1,
+         "No se pudo comprobar si existen actualizaciones\n",
+         "morvane-update: No se pudo comprobar si existen actualizaciones: 404 Not Found\n"},
+    };
+    for (const Caso& c : casos) {
+        SCOPED_TRACE(c.nombre);
+        servidor_.Responder([&](const prueba::Peticion&) { return c.respuesta; });
+        const Salida s = Correr({"--check"});
+        EXPECT_EQ(s.codigo, c.codigo) << s.err;
+        EXPECT_EQ(s.out, c.out);
+        EXPECT_NE(s.err.find(c.err), std::string::npos) << s.err;
+        EXPECT_NE(s.err.find(" comprobación " + std::string(URLActualizacion) + ": "),
+                  std::string::npos) << s.err;
+        EXPECT_FALSE(Hay("Morvane.zip"));
+        EXPECT_FALSE(Hay("kelunzip-llamada"));
+        EXPECT_FALSE(Hay("producto-iniciado"));
+    }
+}
+
+// --update installs as the window's click does, but never starts the product; without an
+// update it does nothing and succeeds.
+TEST_F(TerminalPrueba, ActualizarInstalaSinIniciarElProducto) {
+    const std::string cuerpo = Archivo1k();
+    servidor_.Responder([&](const prueba::Peticion&) { return Archivo(cuerpo, kNueva); });
+    Salida s = Correr({"--update"});
+    EXPECT_EQ(s.codigo, 0) << s.err;
+    EXPECT_EQ(s.out, "Morvane actualizado\n");
+    EXPECT_EQ(Leer(En("kelunzip-llamada")), "-d -o Morvane.zip");
+    EXPECT_EQ(Leer(En("desempaquetado")), cuerpo);
+    EXPECT_FALSE(Hay("Morvane.zip"));
+    EXPECT_GT(prueba::FechaDe(En("Morvane.exe")), prueba::HoraLocal(2020, 1, 1));
+    ::usleep(200 * 1000);  // the product would have been started at once
+    EXPECT_FALSE(Hay("producto-iniciado"));
+
+    fs::remove(En("kelunzip-llamada"));
+    servidor_.Responder([&](const prueba::Peticion&) { return Archivo(cuerpo, kVieja); });
+    s = Correr({"--update", "--quiet"});
+    EXPECT_EQ(s.codigo, 0) << s.err;
+    EXPECT_EQ(s.out, "");
+    EXPECT_FALSE(Hay("kelunzip-llamada"));
+}
+
+// A failure exits 1 with its reason: the old archive stays as it was and no temporary file
+// is left; a failed unzip tool is a failure too, and leaves no archive behind.
+TEST_F(TerminalPrueba, ActualizarFallidoDejaElArchivoAnterior) {
+    Escribir(En("Morvane.zip"), "archivo anterior");
+    // Headers for 1000 bytes, then the connection closes: with no byte to continue from,
+    // the download fails at once.
+    servidor_.Responder([&](const prueba::Peticion& p) {
+        if (p.Metodo != "GET") return prueba::Respuesta::Simple("405 No", "");
+        prueba::Respuesta r = Archivo(Archivo1k(), kNueva);
+        r.Cuerpo = {};
+        return r;
+    });
+    Salida s = Correr({"--update"});
+    EXPECT_EQ(s.codigo, 1);
+    EXPECT_NE(s.err.find("morvane-update: Error en la descarga: "), std::string::npos) << s.err;
+    EXPECT_EQ(Leer(En("Morvane.zip")), "archivo anterior");
+    EXPECT_TRUE(dir_.Temporales().empty());
+    EXPECT_FALSE(Hay("kelunzip-llamada"));
+
+    Kelunzip(1);
+    servidor_.Responder([&](const prueba::Peticion&) { return Archivo(Archivo1k(), kNueva); });
+    s = Correr({"--update"});
+    EXPECT_EQ(s.codigo, 1);
+    EXPECT_NE(s.err.find("morvane-update: Error al instalar la actualización\n"),
+              std::string::npos) << s.err;
+    EXPECT_FALSE(Hay("Morvane.zip"));  // the space comes back; the update is offered again
+    EXPECT_FALSE(Hay("producto-iniciado"));
+
+    // A check that fails ends --update too; --quiet keeps stdout empty, not the reason.
+    servidor_.Responder(
+        [](const prueba::Peticion&) { return prueba::Respuesta::Simple("404 Not Found", ""); });
+    s = Correr({"--quiet", "--update"});
+    EXPECT_EQ(s.codigo, 1);
+    EXPECT_EQ(s.out, "");
+    EXPECT_NE(s.err.find("morvane-update: No se pudo comprobar si existen actualizaciones: "
+                         "404 Not Found\n"),
+              std::string::npos) << s.err;
+}
+
+// SIGINT in the middle of a download: the transfer is cancelled, nothing is left behind,
+// and the process ends by that signal.
+TEST_F(TerminalPrueba, SigintDuranteLaDescargaTerminaPorLaSenal) {
+    Escribir(En("Morvane.zip"), "archivo anterior");
+    servidor_.Responder([&](const prueba::Peticion&) {
+        return Archivo(std::string(100000, 'z'), kNueva, 100, 50ms);
+    });
+    bool enviada = false;
+    const Salida s = Correr({"--update"}, false, [&](const std::string& err, pid_t pid) {
+        if (!enviada && err.find("descargando\n") != std::string::npos) {
+            enviada = true;
+            ::usleep(150 * 1000);  // some pieces in
+            ::kill(pid, SIGINT);
+        }
+    });
+    EXPECT_TRUE(enviada);
+    EXPECT_EQ(s.senal, SIGINT) << s.codigo << " " << s.err;
+    EXPECT_EQ(Leer(En("Morvane.zip")), "archivo anterior");
+    EXPECT_TRUE(dir_.Temporales().empty());
+    EXPECT_FALSE(Hay("kelunzip-llamada"));
+    EXPECT_FALSE(Hay("producto-iniciado"));
+}
+
+// Progress: on a terminal one line redrawn in place with the figures and the stage; into
+// a pipe one plain line per stage and no control characters; --quiet only the log lines.
+TEST_F(TerminalPrueba, ElProgresoSegunDondeVaStderr) {
+    const std::string cuerpo(300000, 'z');
+    servidor_.Responder([&](const prueba::Peticion&) { return Archivo(cuerpo, kNueva, 3, 150ms); });
+
+    Salida s = Correr({"--update"}, true);
+    EXPECT_EQ(s.codigo, 0) << s.err;
+    EXPECT_NE(s.err.find("\r100%  293.0 KiB / 293.0 KiB  "), std::string::npos) << s.err;
+    EXPECT_NE(s.err.find(" descargando\033[K"), std::string::npos) << s.err;
+    EXPECT_NE(s.err.find("\rinstalando...\033[K"), std::string::npos) << s.err;
+    EXPECT_NE(s.err.find("/s  quedan "), std::string::npos) << s.err;
+
+    const auto deNuevoViejo = [&] {
+        prueba::FijarFecha(En("Morvane.exe"), prueba::HoraLocal(2001, 1, 1));
+    };
+    deNuevoViejo();
+    s = Correr({"--update"});
+    EXPECT_EQ(s.codigo, 0) << s.err;
+    for (const char* etapa : {"comprobando", "descargando", "instalando"})
+        EXPECT_NE(s.err.find(std::string("morvane-update: ") + etapa + "\n"), std::string::npos)
+            << s.err;
+    for (char c : s.err)
+        EXPECT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20) << static_cast<int>(c);
+
+    deNuevoViejo();
+    fs::remove(En("desempaquetado"));
+    s = Correr({"--update", "--quiet"}, true);
+    EXPECT_EQ(s.codigo, 0) << s.err;
+    EXPECT_TRUE(Hay("desempaquetado"));
+    EXPECT_EQ(s.err.find('\033'), std::string::npos) << s.err;
+    EXPECT_EQ(s.err.find("morvane-update:"), std::string::npos) << s.err;
+}
+
+}  // namespace

@@ -537,6 +537,10 @@ void zkDownload::Transferir(int32_t bloque, int32_t longitud, bool& cancelar) {
             return;
         }
 
+        // [body check: reset] The temporary file starts from zero here.
+        VerificarCuerpo.Rechazado = false;
+        if (VerificarCuerpo.Reiniciar) VerificarCuerpo.Reiniciar();
+
         const uint32_t inicio = sistema::GetTickCount();
         const uint32_t pedir = static_cast<uint32_t>(bloque);
         int32_t recibidos = 0;
@@ -544,6 +548,7 @@ void zkDownload::Transferir(int32_t bloque, int32_t longitud, bool& cancelar) {
         uint32_t ultimos = pedir;
         bool escrito = true;
         bool desbordado = false;
+        bool rechazado = false;
 
         while (leido && ultimos != 0 && !cancelar) {
             ultimos = 0;
@@ -561,10 +566,17 @@ void zkDownload::Transferir(int32_t bloque, int32_t longitud, bool& cancelar) {
                 desbordado = true;
                 break;
             }
+            // [body check: limit] Not one byte beyond what the caller expects is kept.
+            if (VerificarCuerpo.Limite >= 0 && ultimos > VerificarCuerpo.Limite - recibidos) {
+                rechazado = true;
+                break;
+            }
             if (!temporal.Anadir(buffer.get(), ultimos)) {
                 escrito = false;
                 break;
             }
+            // [body check: digest] Every byte written, once, as it is written.
+            if (VerificarCuerpo.Anadir) VerificarCuerpo.Anadir(buffer.get(), ultimos);
             recibidos += static_cast<int32_t>(ultimos);
 
             const ValoresProgreso v =
@@ -585,8 +597,14 @@ void zkDownload::Transferir(int32_t bloque, int32_t longitud, bool& cancelar) {
         if (cancelar) {
             temporal.Descartar();
             EstablecerError(998);
-        } else if (!leido || desbordado) {
+        } else if (!leido || desbordado || rechazado) {
             temporal.Descartar();
+            VerificarCuerpo.Rechazado = rechazado;
+            EstablecerError(999);
+        } else if (escrito && VerificarCuerpo.Aceptar && !VerificarCuerpo.Aceptar()) {
+            // [body check: accept] Refused before the file takes the archive's name.
+            temporal.Descartar();
+            VerificarCuerpo.Rechazado = true;
             EstablecerError(999);
         } else if (!escrito || !temporal.Colocar(Fichero())) {
             temporal.Descartar();

@@ -11,7 +11,7 @@
 #include <limits>
 #include <optional>
 
-#include "texto_remoto.h"
+#include "firma.h"
 
 #ifndef MORVANE_UPDATE_URL
 #error "MORVANE_UPDATE_URL must name the update archive"
@@ -28,8 +28,6 @@ namespace {
 const std::string kArchivo = "Morvane.zip";
 const std::string kProducto = "Morvane.exe";
 const std::string kDescomprimir = "Kelunzip";
-
-constexpr std::size_t kLimiteFirma = 4096;  // bytes; a signature is under 100
 
 std::string RutaArchivo() { return sistema::Unir(sistema::App_Path(), kArchivo); }
 
@@ -223,14 +221,27 @@ void Form1::ComprobarActualizacion() {
     formularios::ProcesarEventos();
     if (cerrada_) return;
 
+    // A build with a key decides from the signed statement's release time: a header
+    // anyone on the path can write must not make an older release look newer.
+    const bool firmada = !firma::ClaveIncorporada().empty();
     veredictoDibujado_ = false;
+    bool fallo = true;
     {
         Marca comprobando(comprobando_);
         CrearDown();
-        Down->QLastModified(true);
+        Down->QLastModified(!firmada);
         Down->Descargar(0);
         RegistrarFin("comprobación");
+        fallo = Down->HuboError();
         Down.reset();
+    }
+    if (firmada && !fallo) {
+        const auto c = publicacion::Consultar(URLActualizacion, [this] { return Abandonar(); });
+        if (c.Veredicto != publicacion::Estado::Abandonada) {
+            BarraProgreso(Picture1, 0, publicacion::Texto(c.Veredicto));
+            veredictoDibujado_ = true;
+            btnDescargar.setEnabled(c.Veredicto == publicacion::Estado::Nueva);
+        }
     }
     if (!veredictoDibujado_)
         BarraProgreso(Picture1, 0, "No se pudo comprobar si existen actualizaciones");
@@ -251,31 +262,43 @@ void Form1::btnDescargar_Click() {
     if (cerrada_) return;
 
     RelojDeArena reloj;
-    CrearDown();
     btnCancelar.setEnabled(true);
+    // A build with a key downloads only what a valid, current statement of a newer release
+    // describes: no more bytes than it names, and the archive takes its name only when
+    // their digest is the one signed.
+    std::optional<publicacion::Cuerpo> cuerpo;
+    if (!firma::ClaveIncorporada().empty()) {
+        const publicacion::Consulta c = ConsultarDeclaracion();
+        if (c.Veredicto != publicacion::Estado::Nueva) {
+            btnCancelar.setEnabled(false);
+            if (c.Veredicto != publicacion::Estado::Abandonada)
+                BarraProgreso(Picture1, 0, publicacion::Texto(c.Veredicto));
+            // Only a download that may succeed on a second try is offered again.
+            btnDescargar.setEnabled(c.Veredicto == publicacion::Estado::Abandonada ||
+                                    c.Veredicto == publicacion::Estado::NoValida);
+            return;
+        }
+        cuerpo.emplace(c.Datos);
+    }
+    CrearDown();
+    if (cuerpo) Down->VerificarCuerpo = cuerpo->Verificacion();
     Down->Descargar(1);
     RegistrarFin("descarga");
     const bool fallo = Down->HuboError();
+    const bool rechazado = Down->VerificarCuerpo.Rechazado;
     const std::string motivo = Down->StatusText();
     Down.reset();
-    // A build with a key unpacks only an archive its maker signed. An archive that was not
-    // found valid, also when the check was cancelled, is removed: it is never unpacked.
-    firma::Veredicto veredicto = firma::Veredicto::Valida;
-    if (!Cancelado && !fallo && !firma::ClaveIncorporada().empty()) {
-        veredicto = ComprobarFirma();
-        if (veredicto != firma::Veredicto::Valida) sistema::Borrar(RutaArchivo());
-    }
     btnCancelar.setEnabled(false);
 
-    if (Cancelado || veredicto == firma::Veredicto::Abandonada) {
+    if (Cancelado) {
         // Also when the cancel was handled after the last block: the new archive is left
-        // as it is, neither unpacked nor deleted (unless its signature was being checked).
+        // as it is, neither unpacked nor deleted.
+        btnDescargar.setEnabled(true);
+    } else if (rechazado) {
+        BarraProgreso(Picture1, 0, "La actualización no tiene una firma válida");
         btnDescargar.setEnabled(true);
     } else if (fallo) {
         BarraProgreso(Picture1, 0, "Error en la descarga: " + motivo);
-        btnDescargar.setEnabled(true);
-    } else if (veredicto == firma::Veredicto::NoValida) {
-        BarraProgreso(Picture1, 0, "La actualización no tiene una firma válida");
         btnDescargar.setEnabled(true);
     } else {
         BarraProgreso(Picture1, 0, "Descarga completada");
@@ -305,21 +328,12 @@ void Form1::btnCancelar_Click() {
     BarraProgreso(Picture1, 0, "Descarga cancelada");
 }
 
-firma::Veredicto Form1::ComprobarFirma() {
+publicacion::Consulta Form1::ConsultarDeclaracion() {
     BarraProgreso(Picture1, 0, "Comprobando la firma de la actualización...");
-    const auto seguir = [this] {
-        formularios::DoEvents();
-        return !Abandonar();
-    };
     // Now, not coalesced: the text goes on screen and a pending click is seen before the
     // thread waits on the network.
     formularios::ProcesarEventos();
-    if (Abandonar()) return firma::Veredicto::Abandonada;
-    const std::optional<std::string> texto =
-        LeerTextoRemoto(std::string(URLActualizacion) + ".sig", 0, kLimiteFirma);
-    if (!seguir()) return firma::Veredicto::Abandonada;
-    if (!texto) return firma::Veredicto::NoValida;
-    return firma::ComprobarArchivo(RutaArchivo(), *texto, seguir);
+    return publicacion::Consultar(URLActualizacion, [this] { return Abandonar(); });
 }
 
 // Runs the unzip tool in the application directory and waits until it has exited (at

@@ -17,8 +17,8 @@
 #include <memory>
 #include <string>
 
-#include "firma.h"
 #include "formularios.h"
+#include "publicacion.h"
 #include "sistema.h"
 #include "zkDownload.h"
 
@@ -84,9 +84,9 @@ private:
     void ComprobarActualizacion();
     void btnDescargar_Click();
     void btnCancelar_Click();
-    // Fetches the archive's signature and checks the downloaded archive against it, with
-    // the window served and Cancelar (or a close) honoured throughout.
-    firma::Veredicto ComprobarFirma();
+    // A build with a key: fetches and judges the release statement, with the window served
+    // and Cancelar (or a close) honoured.
+    publicacion::Consulta ConsultarDeclaracion();
     // True when the unzip tool ran and exited successfully (and the archive was removed).
     bool InstalarActualizacion();
     // Starts the product, ignoring failure.

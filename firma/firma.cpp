@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -48,16 +49,6 @@ std::optional<std::string>& ClaveSustituta() {
 }
 
 
-// True when `firma` is a valid Ed25519 signature of `resumen` by the raw public key `clave`.
-bool VerificarResumen(const std::vector<unsigned char>& clave,
-                      const std::vector<unsigned char>& firma, const Resumen& resumen) {
-    Clave publica(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, clave.data(), clave.size()));
-    ContextoMd md(EVP_MD_CTX_new());
-    if (!publica || !md) return false;
-    // Ed25519 hashes internally: no digest is named here.
-    if (EVP_DigestVerifyInit(md.get(), nullptr, nullptr, nullptr, publica.get()) != 1) return false;
-    return EVP_DigestVerify(md.get(), firma.data(), firma.size(), resumen.data(), resumen.size()) == 1;
-}
 }  // namespace
 
 std::string CodificarBase64(const unsigned char* datos, std::size_t n) {
@@ -147,21 +138,67 @@ void SustituirClaveIncorporada(std::optional<std::string> clave) {
     ClaveSustituta() = std::move(clave);
 }
 
-Veredicto ComprobarArchivo(const std::string& ruta, std::string_view textoFirma,
-                           const Continuar& continuar) {
-    const auto clave = DecodificarBase64(ClaveIncorporada());
-    const auto firma = DecodificarBase64(textoFirma);
-    // Sizes first: a bad key or signature needs no pass over the archive.
-    if (!clave || !firma || clave->size() != kBytesClave || firma->size() != kBytesFirma)
-        return Veredicto::NoValida;
-    bool abandonada = false;
-    const auto resumen = ResumenFichero(ruta, [&] {
-        abandonada = continuar && !continuar();
-        return !abandonada;
-    });
-    if (abandonada) return Veredicto::Abandonada;
-    if (!resumen) return Veredicto::NoValida;
-    return VerificarResumen(*clave, *firma, *resumen) ? Veredicto::Valida : Veredicto::NoValida;
+// Gathers up to this much before hashing: large enough that the per-call cost vanishes,
+// small enough to stay in the cache.
+constexpr std::size_t kReunir = 64 * 1024;
+
+struct Sha256::Estado {
+    ContextoMd md{EVP_MD_CTX_new()};
+    bool bien = false;
+    std::size_t usados = 0;
+    unsigned char reunidos[kReunir];
+
+    void Volcar() {
+        if (bien && usados > 0) bien = EVP_DigestUpdate(md.get(), reunidos, usados) == 1;
+        usados = 0;
+    }
+};
+
+Sha256::Sha256() : estado_(new (std::nothrow) Estado) { Reiniciar(); }
+Sha256::~Sha256() = default;
+
+void Sha256::Reiniciar() {
+    if (!estado_) return;
+    estado_->usados = 0;
+    estado_->bien = estado_->md && EVP_DigestInit_ex(estado_->md.get(), EVP_sha256(), nullptr) == 1;
+}
+
+void Sha256::Anadir(const void* datos, std::size_t n) {
+    if (!estado_ || !estado_->bien) return;
+    Estado& e = *estado_;
+    const auto* p = static_cast<const unsigned char*>(datos);
+    if (e.usados + n > kReunir) e.Volcar();
+    if (n >= kReunir) {
+        e.bien = e.bien && EVP_DigestUpdate(e.md.get(), p, n) == 1;
+        return;
+    }
+    std::memcpy(e.reunidos + e.usados, p, n);
+    e.usados += n;
+}
+
+std::optional<Resumen> Sha256::Final() {
+    if (!estado_) return std::nullopt;
+    estado_->Volcar();
+    Resumen resumen{};
+    unsigned int longitud = 0;
+    const bool bien = estado_->bien &&
+                      EVP_DigestFinal_ex(estado_->md.get(), resumen.data(), &longitud) == 1 &&
+                      longitud == resumen.size();
+    estado_->bien = false;
+    if (!bien) return std::nullopt;
+    return resumen;
+}
+
+bool VerificarEd25519(const std::vector<unsigned char>& clave,
+                      const std::vector<unsigned char>& firma, std::string_view datos) {
+    if (clave.size() != kBytesClave || firma.size() != kBytesFirma) return false;
+    Clave publica(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, clave.data(), clave.size()));
+    ContextoMd md(EVP_MD_CTX_new());
+    if (!publica || !md) return false;
+    // Pure Ed25519 hashes internally: no digest is named here.
+    if (EVP_DigestVerifyInit(md.get(), nullptr, nullptr, nullptr, publica.get()) != 1) return false;
+    return EVP_DigestVerify(md.get(), firma.data(), firma.size(),
+                            reinterpret_cast<const unsigned char*>(datos.data()), datos.size()) == 1;
 }
 
 }  // namespace firma

@@ -348,6 +348,9 @@ echo "Third pass: the server replays an older release (1.5) with its genuine sta
 echo "days ago and a fresh Last-Modified."
 retroceder_archivo
 instalacion_nueva
+echo "  served: Last-Modified $(date -u -r "$servidor_dir/Morvane.zip" '+%Y-%m-%d %H:%M') UTC," \
+     "statement $(sed -n 's/^publicado //p' "$servidor_dir/Morvane.zip.sig");" \
+     "installed Morvane.exe dated $(date -r "$inst/Morvane.exe" '+%Y-%m-%d %H:%M')"
 desde=$(lineas_log)
 pedidos_archivo() { tail -n +$(( desde + 1 )) "$servidor_dir/peticiones.log" | grep -c '^GET .*Morvane\.zip$' || true; }
 (cd "$inst" && exec ./morvane-update) &

@@ -62,13 +62,18 @@ protected:
         return internet::GetLastError() == internet::ERROR_INTERNET_OPERATION_CANCELLED;
     }
 
-    // Serves `archivo` (then `fin`) and, at the statement's address, `firma` (nothing: 404).
+    // Serves `archivo` and, at the statement's address, `firma` (nothing: 404). A server
+    // that `sigue` announces 100 MB and goes silent after `archivo`.
     void ServirFirmado(const std::string& archivo, const std::optional<std::string>& firma,
-                       prueba::Final fin = prueba::Final::Cerrar) {
+                       bool sigue = false) {
         servidor_.Responder([=](const prueba::Peticion& p) {
             if (p.Destino != std::string(URLActualizacion) + ".sig") {
                 prueba::Respuesta r = Archivo(archivo, 2, 5ms);
-                r.Fin = fin;
+                if (sigue) {
+                    const std::string longitud = "Content-Length: " + std::to_string(archivo.size());
+                    r.Cabecera.replace(r.Cabecera.find(longitud), longitud.size(), "Content-Length: 100000000");
+                    r.Fin = prueba::Final::Colgar;
+                }
                 return r;
             }
             return firma ? prueba::Respuesta::Simple("200 OK", *firma)
@@ -304,15 +309,15 @@ TEST_F(VentanaDescarga, ConClaveSoloSeDescomprimeUnArchivoConFirmaValida) {
         std::string leyenda;  // "": installed
         bool pideArchivo = true;
         bool descargar = true;  // offered again
-        prueba::Final fin = prueba::Final::Cerrar;
+        bool sigue = false;
     };
     const std::vector<Caso> casos = {
         {"válida", publica, cuerpo, buena, ""},
         {"archivo alterado", publica, cuerpo.substr(0, 4999) + "!", buena, kNoValida},
         {"archivo corto", publica, cuerpo.substr(0, 4999), buena, kNoValida},
-        // One byte beyond, then silence: only the limit ends it without waiting for the
-        // stall time-out, which would say "Error en la descarga".
-        {"archivo más largo", publica, cuerpo + "!", buena, kNoValida, true, true, prueba::Final::Colgar},
+        // One byte beyond of the 100 MB announced, then silence: only the limit ends it
+        // without waiting for the stall time-out, which would say "Error en la descarga".
+        {"archivo más largo", publica, cuerpo + "!", buena, kNoValida, true, true, true},
         {"de otra clave", publica, cuerpo, deOtra, kNoValida, false},
         {"sin firma", publica, cuerpo, std::nullopt, kNoValida, false},
         {"truncada", publica, cuerpo, buena.substr(0, 40), kNoValida, false},
@@ -331,7 +336,7 @@ TEST_F(VentanaDescarga, ConClaveSoloSeDescomprimeUnArchivoConFirmaValida) {
         fs::remove(En("desempaquetado"));
         Escribir(En("Morvane.zip"), "anterior");
         FijarFecha(En("Morvane.exe"), HoraLocal(2001, 1, 1));  // an install set it to now
-        ServirFirmado(c.archivo, c.firma, c.fin);
+        ServirFirmado(c.archivo, c.firma, c.sigue);
         const size_t antes = servidor_.Peticiones().size();
         f.btnDescargar.setEnabled(true);  // as the check leaves it
         // Whatever else happens, only the installed archive ever takes the name.

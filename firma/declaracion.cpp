@@ -113,7 +113,7 @@ std::string EscribirInstante(int64_t segundos) {
     const int64_t d = diaDelAno - (153 * mp + 2) / 5 + 1;
     const int64_t m = mp < 10 ? mp + 3 : mp - 9;
     const int64_t y = anoDeEra + era * 400 + (m <= 2);
-    char texto[40];
+    char texto[128];
     std::snprintf(texto, sizeof texto, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ",
                   static_cast<long long>(y), static_cast<long long>(m), static_cast<long long>(d),
                   static_cast<long long>(resto / 3600), static_cast<long long>(resto / 60 % 60),

@@ -1,6 +1,8 @@
 #include "firma.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <openssl/evp.h>
@@ -8,8 +10,13 @@
 #include "libcrypto.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <climits>
+#include <condition_variable>
+#include <csignal>
 #include <cstring>
+#include <mutex>
+#include <thread>
 #include <memory>
 #include <new>
 
@@ -138,53 +145,139 @@ void SustituirClaveIncorporada(std::optional<std::string> clave) {
     ClaveSustituta() = std::move(clave);
 }
 
-// Gathers up to this much before hashing: large enough that the per-call cost vanishes,
-// small enough to stay in the cache.
-constexpr std::size_t kReunir = 64 * 1024;
+// Bytes are gathered into pieces of this size, and a worker thread hashes full pieces
+// while the caller goes on receiving: on a fast network the hash would otherwise add its
+// whole time to the download's. kPiezas pieces bound the memory and how far the caller
+// may run ahead.
+constexpr std::size_t kReunir = 256 * 1024;
+constexpr std::size_t kPiezas = 4;
 
 struct Sha256::Estado {
     ContextoMd md{EVP_MD_CTX_new()};
-    bool bien = false;
-    std::size_t usados = 0;
-    unsigned char reunidos[kReunir];
+    bool bien = false;  // written by the worker only while it holds a piece
 
-    void Volcar() {
-        if (bien && usados > 0) bien = EVP_DigestUpdate(md.get(), reunidos, usados) == 1;
+    std::unique_ptr<unsigned char[]> piezas[kPiezas];
+    std::size_t tamanos[kPiezas] = {};
+    std::size_t actual = 0;  // the piece being filled, not yet handed over
+    std::size_t usados = 0;  // bytes in it
+
+    std::mutex m;
+    std::condition_variable cv;
+    std::size_t primera = 0;  // oldest piece handed over
+    std::size_t llenas = 0;   // pieces handed over and not yet hashed
+    bool parar = false;
+    std::thread trabajador;
+    bool sinHilo = false;  // no thread could be started: hash on the caller's thread
+
+    ~Estado() { Parar(); }
+
+    void Hashear(const unsigned char* p, std::size_t n) {
+        if (bien) bien = EVP_DigestUpdate(md.get(), p, n) == 1;
+    }
+
+    void Trabajar() {
+        std::unique_lock<std::mutex> cerrojo(m);
+        for (;;) {
+            cv.wait(cerrojo, [this] { return llenas > 0 || parar; });
+            if (llenas == 0) return;
+            const std::size_t i = primera;
+            cerrojo.unlock();
+            Hashear(piezas[i].get(), tamanos[i]);
+            cerrojo.lock();
+            primera = (primera + 1) % kPiezas;
+            --llenas;
+            cv.notify_all();
+        }
+    }
+
+    void Arrancar() {
+        if (trabajador.joinable() || sinHilo) return;
+        // Signals stay with the caller's thread.
+        sigset_t todas, antes;
+        ::sigfillset(&todas);
+        ::pthread_sigmask(SIG_SETMASK, &todas, &antes);
+        try {
+            parar = false;
+            trabajador = std::thread([this] { Trabajar(); });
+        } catch (...) {
+            sinHilo = true;
+        }
+        ::pthread_sigmask(SIG_SETMASK, &antes, nullptr);
+    }
+
+    // Hands the piece being filled to the worker and waits until the next one is free.
+    void Entregar() {
+        if (usados == 0) return;
+        tamanos[actual] = usados;
         usados = 0;
+        Arrancar();
+        if (sinHilo) {
+            Hashear(piezas[actual].get(), tamanos[actual]);
+            return;
+        }
+        std::unique_lock<std::mutex> cerrojo(m);
+        ++llenas;
+        actual = (actual + 1) % kPiezas;
+        cv.notify_all();
+        cv.wait(cerrojo, [this] { return llenas < kPiezas; });
+    }
+
+    // Every piece handed over has been hashed; the worker ends.
+    void Parar() {
+        if (!trabajador.joinable()) return;
+        {
+            std::lock_guard<std::mutex> cerrojo(m);
+            parar = true;
+        }
+        cv.notify_all();
+        trabajador.join();
     }
 };
 
-Sha256::Sha256() : estado_(new (std::nothrow) Estado) { Reiniciar(); }
+Sha256::Sha256() : estado_(new (std::nothrow) Estado) {
+    if (estado_)
+        for (auto& pieza : estado_->piezas) {
+            pieza.reset(new (std::nothrow) unsigned char[kReunir]);
+            if (!pieza) estado_.reset();
+            if (!estado_) break;
+        }
+    Reiniciar();
+}
 Sha256::~Sha256() = default;
 
 void Sha256::Reiniciar() {
     if (!estado_) return;
-    estado_->usados = 0;
-    estado_->bien = estado_->md && EVP_DigestInit_ex(estado_->md.get(), EVP_sha256(), nullptr) == 1;
+    Estado& e = *estado_;
+    e.Parar();
+    e.usados = 0;
+    e.actual = e.primera;
+    e.bien = e.md && EVP_DigestInit_ex(e.md.get(), EVP_sha256(), nullptr) == 1;
 }
 
 void Sha256::Anadir(const void* datos, std::size_t n) {
-    if (!estado_ || !estado_->bien) return;
+    if (!estado_) return;
     Estado& e = *estado_;
     const auto* p = static_cast<const unsigned char*>(datos);
-    if (e.usados + n > kReunir) e.Volcar();
-    if (n >= kReunir) {
-        e.bien = e.bien && EVP_DigestUpdate(e.md.get(), p, n) == 1;
-        return;
+    while (n > 0) {
+        const std::size_t cabe = std::min(n, kReunir - e.usados);
+        std::memcpy(e.piezas[e.actual].get() + e.usados, p, cabe);
+        e.usados += cabe;
+        p += cabe;
+        n -= cabe;
+        if (e.usados == kReunir) e.Entregar();
     }
-    std::memcpy(e.reunidos + e.usados, p, n);
-    e.usados += n;
 }
 
 std::optional<Resumen> Sha256::Final() {
     if (!estado_) return std::nullopt;
-    estado_->Volcar();
+    Estado& e = *estado_;
+    e.Entregar();
+    e.Parar();
     Resumen resumen{};
     unsigned int longitud = 0;
-    const bool bien = estado_->bien &&
-                      EVP_DigestFinal_ex(estado_->md.get(), resumen.data(), &longitud) == 1 &&
+    const bool bien = e.bien && EVP_DigestFinal_ex(e.md.get(), resumen.data(), &longitud) == 1 &&
                       longitud == resumen.size();
-    estado_->bien = false;
+    e.bien = false;
     if (!bien) return std::nullopt;
     return resumen;
 }

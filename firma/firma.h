@@ -34,9 +34,11 @@ using Continuar = std::function<bool()>;
 // every piece. Nothing when the file cannot be read or the job was abandoned.
 std::optional<Resumen> ResumenFichero(const std::string& ruta, const Continuar& continuar = {});
 
-// SHA-256 of bytes handed over as they arrive, in pieces of any size. Small pieces are
-// gathered first: a download hands over 512 bytes at a time, and hashing each alone
-// would cost more than the hash itself.
+// SHA-256 of bytes handed over as they arrive, in pieces of any size. They are gathered
+// into larger pieces (a download hands over 512 bytes at a time, and hashing each alone
+// would cost more than the hash itself), which a worker thread of the object's own hashes
+// while the caller goes on; at most about 1 MiB waits. Final and Reiniciar end the
+// worker, so no thread outlives a digest. Signals are never delivered to it.
 class Sha256 {
 public:
     Sha256();

@@ -131,7 +131,7 @@ std::string TextoFirmado(const Declaracion& d) {
     }
 }
 
-std::optional<Declaracion> LeerDeclaracion(std::string_view texto, std::string_view clave) {
+std::optional<Declaracion> LeerForma(std::string_view texto, std::vector<unsigned char>* firma) {
     try {
         if (texto.size() > kLimiteDeclaracion || texto.empty() || texto.back() != '\n')
             return std::nullopt;
@@ -156,18 +156,30 @@ std::optional<Declaracion> LeerDeclaracion(std::string_view texto, std::string_v
         const auto r = LeerHex(*sha);
         const auto p = LeerInstante(*publicado);
         const auto c = LeerInstante(*caduca);
-        if (!t || !r || !p || !c || *c <= *p) return std::nullopt;
+        const auto bytes = DecodificarBase64(*firmaTexto);
+        if (!t || !r || !p || !c || *c <= *p || !bytes || bytes->size() != kBytesFirma)
+            return std::nullopt;
         d.Tamano = *t;
         d.Sha256 = *r;
         d.Publicado = *p;
         d.Caduca = *c;
+        if (firma) *firma = *bytes;
+        return d;
+    } catch (...) {
+        return std::nullopt;
+    }
+}
 
+std::optional<Declaracion> LeerDeclaracion(std::string_view texto, std::string_view clave) {
+    try {
+        std::vector<unsigned char> firma;
+        const auto d = LeerForma(texto, &firma);
         const auto claveBytes = DecodificarBase64(clave);
-        const auto firmaBytes = DecodificarBase64(*firmaTexto);
-        if (!claveBytes || !firmaBytes) return std::nullopt;
-        // Everything above the signature line, its LF included, exactly as received.
-        const std::string_view firmado = texto.substr(0, texto.size() - lineas[6].size() - 1);
-        if (!VerificarEd25519(*claveBytes, *firmaBytes, firmado)) return std::nullopt;
+        if (!d || !claveBytes) return std::nullopt;
+        // Everything above the signature line, its LF included, exactly as received: the
+        // form is the one spelling, so that is TextoFirmado of the fields.
+        const std::size_t firmado = texto.rfind('\n', texto.size() - 2) + 1;
+        if (!VerificarEd25519(*claveBytes, firma, texto.substr(0, firmado))) return std::nullopt;
         return d;
     } catch (...) {
         return std::nullopt;

@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "firma.h"
 
@@ -41,6 +42,13 @@ std::string EscribirInstante(int64_t segundos);
 
 // The lines of the statement above "firma", each with its LF: what is signed.
 std::string TextoFirmado(const Declaracion& d);
+
+// The fields of `texto` and its signature's 64 bytes when it has exactly the form above
+// and is at most kLimiteDeclaracion bytes; the signature is not checked. Only one spelling
+// of a statement is read: TextoFirmado of the fields, then "firma " and the canonical
+// base64 of the signature.
+std::optional<Declaracion> LeerForma(std::string_view texto,
+                                     std::vector<unsigned char>* firma = nullptr);
 
 // The statement in `texto` when it has exactly the form above, is at most
 // kLimiteDeclaracion bytes, expires after it was published, and its signature verifies

@@ -133,6 +133,22 @@ TEST_F(FirmaTest, LaDeclaracionDeLaHerramientaYLaDeOpensslSeLeen) {
                       .Estado,
                   0);
     }
+
+    // Signing again the archive a statement of this key describes keeps its release time
+    // (a weekly re-signing must not make the release look newer); another archive, or a
+    // statement of another key, is published now.
+    const auto publicado = [&] { return firma::LeerDeclaracion(Leer(En("Morvane.zip.sig")), publica)->Publicado; };
+    Escribir(En("Morvane.zip.sig"), prueba::DeclaracionOpenssl(En("openssl.pem"), En("Morvane.zip"), "2024-01-01T00:00:00Z"));
+    ASSERT_EQ(Sign("sign " + Citar(En("openssl.pem")) + " " + Citar(En("Morvane.zip"))), 0);
+    EXPECT_EQ(firma::EscribirInstante(publicado()), "2024-01-01T00:00:00Z");
+    EXPECT_GT(firma::LeerDeclaracion(Leer(En("Morvane.zip.sig")), publica)->Caduca, std::time(nullptr));
+    Escribir(En("Morvane.zip.sig"), prueba::DeclaracionOpenssl(En("suya.pem"), En("Morvane.zip"), "2024-01-01T00:00:00Z"));
+    ASSERT_EQ(Sign("sign " + Citar(En("openssl.pem")) + " " + Citar(En("Morvane.zip"))), 0);
+    EXPECT_GT(publicado(), std::time(nullptr) - 100);
+    Escribir(En("Morvane.zip.sig"), prueba::DeclaracionOpenssl(En("openssl.pem"), En("Morvane.zip"), "2024-01-01T00:00:00Z"));
+    Escribir(En("Morvane.zip"), datos + "!");
+    ASSERT_EQ(Sign("sign " + Citar(En("openssl.pem")) + " " + Citar(En("Morvane.zip"))), 0);
+    EXPECT_GT(publicado(), std::time(nullptr) - 100);
 }
 
 // Every form but the one: each malformed body is signed again, so that only its form can

@@ -6,7 +6,9 @@
 //   morvane-sign sign KEY ARCHIVE [--caduca DAYS]
 //                                    writes ARCHIVE.sig: the signed release statement of
 //                                    the archive, published now and stale DAYS days from
-//                                    now (default 30)
+//                                    now (default 30). Re-signing the archive an existing
+//                                    ARCHIVE.sig (by this key) describes keeps its release
+//                                    time and renews only the end of validity.
 //
 // Both forms interoperate with the openssl command-line tool. Exit status 0 on success,
 // 1 on failure (with the reason on stderr), 2 for a wrong command line.
@@ -21,6 +23,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <optional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -137,6 +141,19 @@ bool Publicar(const std::string& destino, const std::string& texto, std::string&
     return bien;
 }
 
+// The statement now at `ruta` when it is valid for the public half of `clave`.
+std::optional<firma::Declaracion> StatementAnterior(const std::string& ruta, EVP_PKEY* clave) {
+    unsigned char publica[firma::kBytesClave];
+    size_t n = sizeof publica;
+    if (EVP_PKEY_get_raw_public_key(clave, publica, &n) != 1 || n != sizeof publica)
+        return std::nullopt;
+    std::ifstream f(ruta, std::ios::binary);
+    std::string texto(firma::kLimiteDeclaracion + 1, '\0');
+    f.read(texto.data(), static_cast<std::streamsize>(texto.size()));
+    texto.resize(static_cast<size_t>(f.gcount()));
+    return firma::LeerDeclaracion(texto, firma::CodificarBase64(publica, n));
+}
+
 int Firmar(const std::string& ficheroClave, const std::string& archivo, int dias) {
     Bio entrada(BIO_new_file(ficheroClave.c_str(), "r"));
     if (!entrada) return Fallo("cannot read the key file " + ficheroClave);
@@ -153,8 +170,17 @@ int Firmar(const std::string& ficheroClave, const std::string& archivo, int dias
     firma::Declaracion d;
     d.Tamano = static_cast<uint64_t>(st.st_size);
     d.Sha256 = *resumen;
-    d.Publicado = static_cast<int64_t>(std::time(nullptr));
-    d.Caduca = d.Publicado + int64_t{dias} * 86400;
+    const int64_t ahora = static_cast<int64_t>(std::time(nullptr));
+    d.Publicado = ahora;
+    // The updater offers a release published on a later day than the installed product's.
+    // A periodic re-signing of the same archive must not make it look newer: it keeps the
+    // release time of the statement it replaces, when that one is this key's and of these
+    // very bytes.
+    if (const auto anterior = StatementAnterior(archivo + ".sig", clave.get());
+        anterior && anterior->Tamano == d.Tamano && anterior->Sha256 == d.Sha256 &&
+        anterior->Publicado <= ahora)
+        d.Publicado = anterior->Publicado;
+    d.Caduca = ahora + int64_t{dias} * 86400;
     const std::string firmado = firma::TextoFirmado(d);
 
     ContextoMd md(EVP_MD_CTX_new());

@@ -9,16 +9,15 @@
 
 #include "libcrypto.h"
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <condition_variable>
-#include <csignal>
 #include <cstring>
-#include <mutex>
-#include <thread>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <thread>
 
 #ifndef MORVANE_UPDATE_PUBLIC_KEY
 #error "MORVANE_UPDATE_PUBLIC_KEY must be defined (empty for unsigned updates)"
@@ -54,7 +53,6 @@ std::optional<std::string>& ClaveSustituta() {
     static std::optional<std::string> clave;
     return clave;
 }
-
 
 }  // namespace
 
@@ -235,12 +233,13 @@ struct Sha256::Estado {
 };
 
 Sha256::Sha256() : estado_(new (std::nothrow) Estado) {
-    if (estado_)
-        for (auto& pieza : estado_->piezas) {
-            pieza.reset(new (std::nothrow) unsigned char[kReunir]);
-            if (!pieza) estado_.reset();
-            if (!estado_) break;
-        }
+    bool completo = static_cast<bool>(estado_);
+    for (std::size_t i = 0; completo && i < kPiezas; ++i) {
+        estado_->piezas[i].reset(new (std::nothrow) unsigned char[kReunir]);
+        completo = static_cast<bool>(estado_->piezas[i]);
+    }
+    // Without its memory the object gives no digest at all (Final says nothing).
+    if (!completo) estado_.reset();
     Reiniciar();
 }
 Sha256::~Sha256() = default;

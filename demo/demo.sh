@@ -2,7 +2,8 @@
 # The demo behind `./run demo`: the updater finds, downloads, checks the signature of and
 # installs a newer Morvane from a local update server, in a fresh install directory under
 # <repo>/.demo/; then, in a second pass, the server holds a tampered archive and the
-# updater refuses it. The updater must be built with the demo key's public key and the
+# updater refuses it; in a third, the server replays an older release with its own genuine
+# statement under a fresh Last-Modified, and the check refuses the rollback. The updater must be built with the demo key's public key and the
 # key must be in <repo>/.demo/clave-demo.pem (./run demo sees to both).
 #
 #   demo/demo.sh <build dir>        (./run demo builds first and calls this)
@@ -86,16 +87,34 @@ head -c 3000000 /dev/urandom >"$servidor_dir/contenido/datos/morvane.dat"
 touch -d '2 days ago' "$servidor_dir/contenido/Morvane.exe" "$servidor_dir/contenido/datos/morvane.dat"
 (cd "$servidor_dir/contenido" && zip -qr ../Morvane.zip .)
 tamano_zip=$(stat -c %s "$servidor_dir/Morvane.zip")
-# Signed as a release is: Morvane.zip.sig beside it.
+# Signed as a release is: its release statement, Morvane.zip.sig, beside it.
 "$firmador" sign "$clave" "$servidor_dir/Morvane.zip" || fallar "could not sign the archive"
 
 # For the second pass: the same archive with its Morvane.exe replaced on the way, and the
-# genuine signature still beside it.
+# genuine statement still beside it.
 alterar_archivo() {
   sed -i 's/^version="2.0"$/version="6.6"/' "$servidor_dir/contenido/Morvane.exe"
   rm -f "$servidor_dir/alterado.zip"
   (cd "$servidor_dir/contenido" && zip -qr ../alterado.zip .)
   mv "$servidor_dir/alterado.zip" "$servidor_dir/Morvane.zip"
+  tamano_zip=$(stat -c %s "$servidor_dir/Morvane.zip")
+}
+
+# For the third pass: an older release (1.5) with the statement its maker made 20 days ago
+# (with openssl alone, as README shows; still in date), served with a Last-Modified of now.
+retroceder_archivo() {
+  sed -i 's/^version="[0-9.]*"$/version="1.5"/' "$servidor_dir/contenido/Morvane.exe"
+  rm -f "$servidor_dir/anterior.zip"
+  (cd "$servidor_dir/contenido" && zip -qr ../anterior.zip .)
+  printf 'morvane-update firma 2\narchivo Morvane.zip\ntamaño %s\nsha256 %s\npublicado %s\ncaduca %s\n' \
+    "$(stat -c %s "$servidor_dir/anterior.zip")" "$(sha256sum <"$servidor_dir/anterior.zip" | cut -c1-64)" \
+    "$(date -u -d '20 days ago' +%FT%TZ)" "$(date -u -d '+10 days' +%FT%TZ)" >"$servidor_dir/declaracion"
+  { cat "$servidor_dir/declaracion"
+    printf 'firma %s\n' "$(openssl pkeyutl -sign -inkey "$clave" -rawin -in "$servidor_dir/declaracion" | base64 -w0)"
+  } >"$servidor_dir/anterior.sig" || fallar "could not sign the older release"
+  mv "$servidor_dir/anterior.sig" "$servidor_dir/Morvane.zip.sig"
+  mv "$servidor_dir/anterior.zip" "$servidor_dir/Morvane.zip"
+  touch "$servidor_dir/Morvane.zip"
   tamano_zip=$(stat -c %s "$servidor_dir/Morvane.zip")
 }
 lineas_log() { wc -l <"$servidor_dir/peticiones.log"; }
@@ -145,8 +164,17 @@ if [ -n "${DISPLAY:-}" ] && xdotool getdisplaygeometry >/dev/null 2>&1; then
   alterar_archivo
   instalacion_nueva
   echo
-  echo "Second pass: the server now holds a tampered archive beside the genuine signature."
+  echo "Second pass: the server now holds a tampered archive beside the genuine statement."
   echo "Press \"Descargar\": the updater refuses it. Then close the window."
+  "$inst/morvane-update" || true
+  esperar 10 test -s "$inst/morvane-iniciado.txt" || true
+  informe
+  retroceder_archivo
+  instalacion_nueva
+  echo
+  echo "Third pass: the server replays an older release (1.5) with its genuine statement of 20"
+  echo "days ago and a fresh Last-Modified: the check says \"No existen actualizaciones\"."
+  echo "Close the window."
   "$inst/morvane-update" || true
   esperar 10 test -s "$inst/morvane-iniciado.txt" || true
   informe
@@ -282,15 +310,17 @@ informe
 
 # ---- second pass: a tampered archive is refused ------------------------------------------
 echo
-echo "Second pass: the server holds a tampered archive beside the genuine signature."
+echo "Second pass: the server holds a tampered archive beside the genuine statement."
 alterar_archivo
 instalacion_nueva
 desde=$(lineas_log)
+# The download's log line reports the refusal; the archive never took its name.
+registro_updater=$base/runtime/updater.log
 rechazado() {
-  pedido_desde "$desde" 'Morvane.zip.sig' && [ ! -e "$inst/Morvane.zip" ] && [ -z "$(temporal)" ]
+  grep -q ' descarga .*: 999 ' "$registro_updater" && [ ! -e "$inst/Morvane.zip" ] && [ -z "$(temporal)" ]
 }
 registro_viejo() { grep -q 'version 1.0' "$inst/morvane-iniciado.txt" 2>/dev/null; }
-(cd "$inst" && exec ./morvane-update) &
+(cd "$inst" && exec ./morvane-update 2>"$registro_updater") &
 pid_updater=$!
 esperar 30 xdotool search --name '^Update Morvane$' >/dev/null || error_etapa "the window did not appear again"
 ventana=$(xdotool search --name '^Update Morvane$' | head -n 1)
@@ -307,6 +337,42 @@ esperar 20 updater_terminado || error_etapa "the updater did not end"
 wait "$pid_updater" 2>/dev/null || true
 pid_updater=
 esperar 15 registro_viejo || error_etapa "the old Morvane.exe did not start"
+if command -v xmessage >/dev/null && esperar 15 xdotool search --name '^Morvane 1.0$' >/dev/null; then
+  python3 "$demo/cerrar_ventana.py" "$(xdotool search --name '^Morvane 1.0$' | head -n 1)" || true
+fi
+informe
+
+# ---- third pass: an older release replayed is refused --------------------------------------
+echo
+echo "Third pass: the server replays an older release (1.5) with its genuine statement of 20"
+echo "days ago and a fresh Last-Modified."
+retroceder_archivo
+instalacion_nueva
+echo "  served: Last-Modified $(date -u -r "$servidor_dir/Morvane.zip" '+%Y-%m-%d %H:%M') UTC," \
+     "statement $(sed -n 's/^publicado //p' "$servidor_dir/Morvane.zip.sig");" \
+     "installed Morvane.exe dated $(date -r "$inst/Morvane.exe" '+%Y-%m-%d %H:%M')"
+desde=$(lineas_log)
+pedidos_archivo() { tail -n +$(( desde + 1 )) "$servidor_dir/peticiones.log" | grep -c '^GET .*Morvane\.zip$' || true; }
+(cd "$inst" && exec ./morvane-update) &
+pid_updater=$!
+esperar 30 xdotool search --name '^Update Morvane$' >/dev/null || error_etapa "the window did not appear a third time"
+ventana=$(xdotool search --name '^Update Morvane$' | head -n 1)
+# The check reads the statement after the archive's headers; its answer is held 1.5 s.
+esperar 30 pedido_desde "$desde" 'Morvane.zip.sig' || error_etapa "the third check never asked for the statement"
+estable "$base/runtime/buscando.png"
+cambio "$base/runtime/buscando.png" "$capturas/7-retroceso-rechazado.png" 30 ||
+  error_etapa "the third check did not finish"
+# "Descargar" stays disabled: a click asks the server for nothing.
+xdotool mousemove --window "$ventana" $(( 8 + 104 )) $(( 27 + 14 )) click 1
+sleep 2
+[ "$(pedidos_archivo)" -eq 1 ] || error_etapa "the older release was downloaded"
+echo "  7-retroceso-rechazado.png  the older release refused: \"No existen actualizaciones\""
+python3 "$demo/cerrar_ventana.py" "$ventana" || error_etapa "could not close the window"
+esperar 20 updater_terminado || error_etapa "the updater did not end"
+wait "$pid_updater" 2>/dev/null || true
+pid_updater=
+esperar 15 registro_viejo || error_etapa "the old Morvane.exe did not start"
+grep -q '^version="1.0"$' "$inst/Morvane.exe" || error_etapa "the older release was installed"
 if command -v xmessage >/dev/null && esperar 15 xdotool search --name '^Morvane 1.0$' >/dev/null; then
   python3 "$demo/cerrar_ventana.py" "$(xdotool search --name '^Morvane 1.0$' | head -n 1)" || true
 fi

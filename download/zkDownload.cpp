@@ -550,7 +550,12 @@ zkDownload::FinCuerpo zkDownload::LeerCuerpo(char* buffer, uint32_t pedir, int32
         if (ultimos > pedir) return FinCuerpo::Roto;
         // Counts are 32-bit: a longer body cannot be reported truthfully.
         if (ultimos > static_cast<uint32_t>(INT32_MAX - recibidos_)) return FinCuerpo::Desbordado;
+        // [body check: limit] Not one byte beyond what the caller expects is kept.
+        if (VerificarCuerpo.Limite >= 0 && ultimos > VerificarCuerpo.Limite - recibidos_)
+            return FinCuerpo::Rechazado;
         if (!temporal_->Anadir(buffer, ultimos)) return FinCuerpo::NoEscrito;
+        // [body check: digest] Every byte written, once, as it is written.
+        if (VerificarCuerpo.Anadir) VerificarCuerpo.Anadir(buffer, ultimos);
         recibidos_ += static_cast<int32_t>(ultimos);
 
         const ValoresProgreso v =
@@ -591,6 +596,9 @@ bool zkDownload::EmpezarDeCero() {
     if (temporal_) temporal_->Descartar();
     temporal_.reset();
     recibidos_ = 0;
+    // [body check: reset] The temporary file starts from zero here.
+    VerificarCuerpo.Rechazado = false;
+    if (VerificarCuerpo.Reiniciar) VerificarCuerpo.Reiniciar();
     temporal_ = std::make_unique<sistema::FicheroTemporal>(
         sistema::ObtenerCarpeta(Fichero()), kPrefijoTemporal);
     return temporal_->Abierto();
@@ -684,6 +692,12 @@ void zkDownload::Transferir(int32_t bloque, int32_t longitud, bool& cancelar) {
                 EstablecerError(998);
                 return;
             }
+            if (fin == FinCuerpo::Rechazado) {
+                temporal_->Descartar();
+                VerificarCuerpo.Rechazado = true;
+                EstablecerError(999);
+                return;
+            }
             // Nothing to continue: no byte yet, or the handles released by a handler.
             if (fin != FinCuerpo::Roto || (recibidos_ == 0 && maximo == 0) || !conexion_) {
                 temporal_->Descartar();
@@ -718,7 +732,12 @@ void zkDownload::Transferir(int32_t bloque, int32_t longitud, bool& cancelar) {
             }
         }
 
-        if (!temporal_->Colocar(Fichero())) {
+        if (VerificarCuerpo.Aceptar && !VerificarCuerpo.Aceptar()) {
+            // [body check: accept] Refused before the file takes the archive's name.
+            temporal_->Descartar();
+            VerificarCuerpo.Rechazado = true;
+            EstablecerError(999);
+        } else if (!temporal_->Colocar(Fichero())) {
             temporal_->Descartar();
             EstablecerError(8);
         } else {

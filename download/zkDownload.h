@@ -117,6 +117,22 @@ public:
                        int32_t& BytesPorSegundo, bool& Cancelar)>
         Progreso;
 
+    // Optional check of the body against what the caller already knows it must be; off
+    // (the component as it always was) unless set. A body longer than Limite bytes is
+    // stopped as soon as the first byte beyond it arrives (999). Reiniciar runs whenever
+    // the temporary file starts from zero, Anadir for every block written to it, and
+    // Aceptar just before the temporary file would take the archive's name: false
+    // discards the file instead (999) and the archive keeps what it had. Rechazado tells
+    // afterwards that the body was refused for one of these two reasons.
+    struct Verificacion {
+        int64_t Limite = -1;  // bytes; negative: none
+        std::function<void()> Reiniciar;
+        std::function<void(const char* datos, size_t n)> Anadir;
+        std::function<bool()> Aceptar;
+        bool Rechazado = false;
+    };
+    Verificacion VerificarCuerpo;
+
 private:
     friend class zkDownloadPrueba;  // white-box access for the tests
 
@@ -141,7 +157,7 @@ private:
     void Transferir(int32_t bloque, int32_t longitud, bool& cancelar);
 
     // How reading the current answer's body into the temporary file ended.
-    enum class FinCuerpo { Completo, Roto, Cancelado, Desbordado, NoEscrito };
+    enum class FinCuerpo { Completo, Roto, Cancelado, Desbordado, NoEscrito, Rechazado };
     FinCuerpo LeerCuerpo(char* buffer, uint32_t pedir, int32_t longitud, uint32_t inicio,
                          bool& cancelar);
     // The temporary file starts again from zero, and so does the count of its bytes.

@@ -10,7 +10,7 @@
 
 #include "instalacion.h"
 #include "internet.h"
-#include "texto_remoto.h"
+#include "publicacion.h"
 
 #ifndef MORVANE_UPDATE_URL
 #error "MORVANE_UPDATE_URL must name the update archive"
@@ -26,8 +26,6 @@ namespace {
 // deletes it.
 const std::string kArchivo = "Morvane.zip";
 const std::string kProducto = "Morvane.exe";
-
-constexpr std::size_t kLimiteFirma = 4096;  // bytes; a signature is under 100
 
 constexpr int32_t kSondeoInstalacion = 20;  // ms between looks at the unzip tool
 
@@ -77,13 +75,16 @@ private:
 };
 
 // The legal moves: a flow starts from Reposo, the update goes forward through its steps
-// (verifying only with a key), and every flow ends in Reposo, from wherever it stopped.
+// (with a key, the release statement is verified before the download), and every flow
+// ends in Reposo, from wherever it stopped.
 bool Permitido(Fase desde, Fase hacia) {
     if (hacia == Fase::Reposo) return desde != Fase::Reposo;
     switch (desde) {
-        case Fase::Reposo: return hacia == Fase::Comprobando || hacia == Fase::Descargando;
-        case Fase::Descargando: return hacia == Fase::Verificando || hacia == Fase::Instalando;
-        case Fase::Verificando: return hacia == Fase::Instalando;
+        case Fase::Reposo:
+            return hacia == Fase::Comprobando || hacia == Fase::Verificando ||
+                   hacia == Fase::Descargando;
+        case Fase::Verificando: return hacia == Fase::Descargando;
+        case Fase::Descargando: return hacia == Fase::Instalando;
         case Fase::Comprobando:
         case Fase::Instalando: return false;
     }
@@ -205,21 +206,40 @@ void Sesion::ComprobarActualizacion() {
         return;
     }
 
+    // With a key the signed statement's release time decides: a header anyone on the path
+    // can write must not make an older release look newer.
+    const bool firmada = !entorno_.Clave.empty();
     veredicto_ = false;
     sinPermiso_ = false;
     bool hay = false;
+    bool firmaMala = false;
     {
         EntornoAplicado aplicado(entorno_);
         CrearDown();
-        Down->QLastModified(true);
+        Down->QLastModified(!firmada);
         Down->Descargar(0);
         observador_.FinDeTransferencia();
         RegistrarFin("comprobación");
+        const bool fallo = Down->HuboError();
         hay = Down->FechaInternet > Down->FechaDisco;
         motivo_ = Down->StatusCode() + " " + Down->StatusText();
         Down.reset();
+        if (firmada && !fallo) {
+            const publicacion::Consulta c = publicacion::Consultar(
+                entorno_.URL, entorno_.Carpeta, entorno_.Clave, [this] { return Abandonar(); });
+            if (c.Veredicto != publicacion::Estado::Abandonada) {
+                observador_.Estado(0, publicacion::Texto(c.Veredicto));
+                veredicto_ = true;
+                hay = c.Veredicto == publicacion::Estado::Nueva;
+                firmaMala = !hay && c.Veredicto != publicacion::Estado::NoPosterior;
+                if (firmaMala) motivo_ = entorno_.URL + ".sig";
+                if (hay) HabilitarDescargar(true);
+            }
+        }
     }
-    if (veredicto_) {
+    if (firmaMala) {
+        resultado_ = Resultado::ErrorComprobacion;
+    } else if (veredicto_) {
         resultado_ = !hay         ? Resultado::SinActualizacion
                      : sinPermiso_ ? Resultado::SinPermiso
                                    : Resultado::HayActualizacion;
@@ -234,7 +254,8 @@ void Sesion::ComprobarActualizacion() {
 
 void Sesion::Actualizar() {
     if (EnFlujo() || cerrada_) return;
-    Pasar(Fase::Descargando);
+    // With a key the release statement is verified first.
+    Pasar(entorno_.Clave.empty() ? Fase::Descargando : Fase::Verificando);
     // Disabled before the first yield: a second click already queued must not start a
     // download nested inside this one.
     observador_.HabilitarBotonDescargar(false);
@@ -250,36 +271,53 @@ void Sesion::Actualizar() {
 
     RelojDeArena reloj(observador_);
     EntornoAplicado aplicado(entorno_);
-    CrearDown();
     observador_.HabilitarCancelar(true);
+    // With a key, only what a valid, current statement of a newer release describes is
+    // downloaded: no more bytes than it names, and the archive takes its name only when
+    // their digest is the one signed.
+    std::optional<publicacion::Cuerpo> cuerpo;
+    if (!entorno_.Clave.empty()) {
+        const publicacion::Consulta c = ConsultarDeclaracion();
+        if (c.Veredicto != publicacion::Estado::Nueva) {
+            observador_.HabilitarCancelar(false);
+            using publicacion::Estado;
+            resultado_ = c.Veredicto == Estado::Abandonada    ? Resultado::Cancelado
+                         : c.Veredicto == Estado::NoPosterior ? Resultado::SinActualizacion
+                                                              : Resultado::FirmaNoValida;
+            if (c.Veredicto != Estado::Abandonada)
+                observador_.Estado(0, publicacion::Texto(c.Veredicto));
+            // Only a download that may succeed on a second try is offered again.
+            observador_.HabilitarBotonDescargar(c.Veredicto == Estado::Abandonada ||
+                                                c.Veredicto == Estado::NoValida);
+            Pasar(Fase::Reposo);
+            return;
+        }
+        cuerpo.emplace(c.Datos);
+        Pasar(Fase::Descargando);
+    }
+    CrearDown();
+    if (cuerpo) Down->VerificarCuerpo = cuerpo->Verificacion();
     Down->Descargar(1);
     observador_.FinDeTransferencia();
     RegistrarFin("descarga");
     const bool fallo = Down->HuboError();
+    const bool rechazado = Down->VerificarCuerpo.Rechazado;
     motivo_ = Down->StatusText();
     Down.reset();
-    // A session with a key unpacks only an archive its maker signed. An archive that was
-    // not found valid, also when the check was cancelled, is removed: it is never unpacked.
-    firma::Veredicto veredicto = firma::Veredicto::Valida;
-    if (!Cancelado && !fallo && !entorno_.Clave.empty()) {
-        Pasar(Fase::Verificando);
-        veredicto = ComprobarFirma();
-        if (veredicto != firma::Veredicto::Valida) sistema::Borrar(RutaArchivo());
-    }
     observador_.HabilitarCancelar(false);
 
-    if (Cancelado || veredicto == firma::Veredicto::Abandonada) {
+    if (Cancelado) {
         // Also when the cancel was handled after the last block: the new archive is left
-        // as it is, neither unpacked nor deleted (unless its signature was being checked).
+        // as it is, neither unpacked nor deleted.
         resultado_ = Resultado::Cancelado;
+        observador_.HabilitarBotonDescargar(true);
+    } else if (rechazado) {
+        resultado_ = Resultado::FirmaNoValida;
+        observador_.Estado(0, "La actualización no tiene una firma válida");
         observador_.HabilitarBotonDescargar(true);
     } else if (fallo) {
         resultado_ = Resultado::ErrorDescarga;
         observador_.Estado(0, "Error en la descarga: " + motivo_);
-        observador_.HabilitarBotonDescargar(true);
-    } else if (veredicto == firma::Veredicto::NoValida) {
-        resultado_ = Resultado::FirmaNoValida;
-        observador_.Estado(0, "La actualización no tiene una firma válida");
         observador_.HabilitarBotonDescargar(true);
     } else {
         observador_.Estado(0, "Descarga completada");
@@ -311,21 +349,13 @@ void Sesion::Cancelar() {
     observador_.Estado(0, "Descarga cancelada");
 }
 
-firma::Veredicto Sesion::ComprobarFirma() {
+publicacion::Consulta Sesion::ConsultarDeclaracion() {
     observador_.Estado(0, "Comprobando la firma de la actualización...");
-    const auto seguir = [this] {
-        observador_.DoEvents();
-        return !Abandonar();
-    };
     // Now, not coalesced: the text is shown and a pending click is seen before the thread
     // waits on the network.
     observador_.ProcesarEventos();
-    if (Abandonar()) return firma::Veredicto::Abandonada;
-    const std::optional<std::string> texto =
-        LeerTextoRemoto(entorno_.URL + ".sig", 0, kLimiteFirma);
-    if (!seguir()) return firma::Veredicto::Abandonada;
-    if (!texto) return firma::Veredicto::NoValida;
-    return firma::ComprobarArchivo(RutaArchivo(), *texto, seguir);
+    return publicacion::Consultar(entorno_.URL, entorno_.Carpeta, entorno_.Clave,
+                                  [this] { return Abandonar(); });
 }
 
 // Unpacks aside and puts the release in place (see instalacion.h), serving the front-end

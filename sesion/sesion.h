@@ -16,7 +16,7 @@
 #include <optional>
 #include <string>
 
-#include "firma.h"
+#include "publicacion.h"
 #include "sistema.h"
 #include "zkDownload.h"
 
@@ -156,7 +156,9 @@ private:
     // The one log line (stderr) of a check or download that has just ended in Down: local
     // time, the flow, the URL, status code and text, bytes received, seconds.
     void RegistrarFin(const char* flujo);
-    firma::Veredicto ComprobarFirma();
+    // With a key: fetches and judges the release statement, the front-end served and
+    // Cancelar (or a close) honoured.
+    publicacion::Consulta ConsultarDeclaracion();
     void IniciarProducto();
     std::string RutaArchivo() const;
 

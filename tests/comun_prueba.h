@@ -182,13 +182,30 @@ inline std::string ClaveOpenssl(const std::string& pem) {
     return b64;
 }
 
-// The signature text of `archivo` by the key in `pem`, made by openssl as a maker would:
-// the digest in a file beside the archive, signed raw, base64 as `base64` wraps it.
-inline std::string FirmaOpenssl(const std::string& pem, const std::string& archivo) {
-    const std::string resumen = archivo + ".sha256";
-    return Ejecutar("openssl dgst -sha256 -binary " + Citar(archivo) + " > " + Citar(resumen) +
-                    " && openssl pkeyutl -sign -inkey " + Citar(pem) + " -rawin -in " +
-                    Citar(resumen) + " | base64; rm -f " + Citar(resumen))
+// `datos` signed (pure Ed25519) by the key in `pem` with the openssl tool, as base64.
+inline std::string FirmaOpenssl(const std::string& pem, const std::string& datos) {
+    char plantilla[] = "/tmp/firmadoXXXXXX";
+    const int fd = ::mkstemp(plantilla);
+    if (fd < 0) return {};
+    ::close(fd);
+    Escribir(plantilla, datos);
+    std::string b64 = Ejecutar("openssl pkeyutl -sign -inkey " + Citar(pem) + " -rawin -in " +
+                               Citar(plantilla) + " | base64 -w0").Texto;
+    ::unlink(plantilla);
+    return b64;
+}
+
+// The release statement of `archivo` signed by the key in `pem`, made with coreutils and
+// the openssl tool as a maker without morvane-sign would (the README's recipe).
+inline std::string DeclaracionOpenssl(const std::string& pem, const std::string& archivo,
+                                      const std::string& publicado = "2011-11-06T08:49:37Z",
+                                      const std::string& caduca = "2099-01-01T00:00:00Z") {
+    const std::string a = Citar(archivo), d = Citar(archivo + ".declaracion");
+    return Ejecutar("printf 'morvane-update firma 2\narchivo Morvane.zip\ntamaño %s\nsha256 %s\n"
+                    "publicado %s\ncaduca %s\n' \"$(stat -c %s " + a + ")\" \"$(sha256sum < " + a +
+                    " | cut -c1-64)\" " + publicado + " " + caduca + " > " + d + " && cat " + d +
+                    " && printf 'firma %s\n' \"$(openssl pkeyutl -sign -inkey " + Citar(pem) +
+                    " -rawin -in " + d + " | base64 -w0)\"; rm -f " + d)
         .Texto;
 }
 

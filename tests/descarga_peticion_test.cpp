@@ -7,7 +7,7 @@
 #include <optional>
 
 #include "descarga_comun.h"
-#include "firma.h"
+#include "declaracion.h"
 #include "internet.h"
 #include "texto_remoto.h"
 
@@ -200,7 +200,7 @@ TEST_F(Peticiones, HttpsVaCifradoYVerificado) {
     const std::string cuerpo(70000, 'z');
     prueba::Escribir(dir + "firmado.zip", cuerpo);
     const std::string publica = prueba::ClaveOpenssl(dir + "clave.pem");
-    const std::string firmaTexto = prueba::FirmaOpenssl(dir + "clave.pem", dir + "firmado.zip");
+    const std::string firmaTexto = prueba::DeclaracionOpenssl(dir + "clave.pem", dir + "firmado.zip");
     prueba::Escribir(dir + "servidor" + kRuta, "HTTP/1.0 200 OK\r\nContent-Length: " +
                                                    std::to_string(cuerpo.size()) + "\r\n\r\n" + cuerpo);
     prueba::Escribir(dir + "servidor" + kRuta + ".sig",
@@ -226,7 +226,9 @@ TEST_F(Peticiones, HttpsVaCifradoYVerificado) {
     EXPECT_EQ(prueba::Leer(instalacion.Archivo()), cuerpo);
     const auto firmaLeida = LeerTextoRemoto(d.URL() + ".sig", d.Puerto(), 4096);
     ASSERT_TRUE(firmaLeida);
-    EXPECT_EQ(firma::ComprobarArchivo(instalacion.Archivo(), *firmaLeida), firma::Veredicto::Valida);
+    const auto declaracion = firma::LeerDeclaracion(*firmaLeida, firma::ClaveIncorporada());
+    ASSERT_TRUE(declaracion);
+    EXPECT_EQ(declaracion->Sha256, firma::ResumenFichero(instalacion.Archivo()));
 
     // Redirects of a secure request are followed to https only.
     const std::string aTls = "https://127.0.0.1:" + std::to_string(tls.Puerto()) + kRuta;

@@ -116,18 +116,18 @@ TEST(SesionFlujos, DeGuionAEventosYFicheros) {
          {"[descargando]", "Descargar no", "Cancelar sí", "%", "Cancelar no", "Descarga completada",
           "[instalando]", "Error al instalar la actualización", "Descargar sí", "[reposo]"},
          R::ErrorInstalacion, "", false, 1},
-        // The key is the session's own (the process has none): a bad signature removes the
-        // archive unpacked.
+        // The key is the session's own (the process has none): a statement that is not
+        // valid stops the update before the archive is asked for; the old one stays.
         {"actualizar: firma mala", Flujo::Actualizar,
          [](const prueba::Peticion& p) {
              if (p.Destino == std::string(URLActualizacion) + ".sig")
                  return prueba::Respuesta::Simple("200 OK", std::string(88, 'A'));
              return Archivo(kNueva, 2, 20ms);
          },
-         {"[descargando]", "Descargar no", "Cancelar sí", "%", "[verificando]",
+         {"[verificando]", "Descargar no", "Cancelar sí",
           "Comprobando la firma de la actualización...", "Cancelar no",
           "La actualización no tiene una firma válida", "Descargar sí", "[reposo]"},
-         R::FirmaNoValida, "", false, 0, "11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo="},
+         R::FirmaNoValida, "viejo", false, 0, "11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo="},
         {"actualizar: cancelada", Flujo::Actualizar,
          [](const prueba::Peticion&) { return Archivo(kNueva, 4, 30ms); },
          {"[descargando]", "Descargar no", "Cancelar sí", "%", "Descarga cancelada", "Cancelar no",

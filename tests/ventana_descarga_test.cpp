@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 
 #include <QElapsedTimer>
@@ -65,19 +66,34 @@ protected:
         return internet::GetLastError() == internet::ERROR_INTERNET_OPERATION_CANCELLED;
     }
 
-    // Serves `archivo` and, at the signature's address, `firma` (nothing: 404).
-    void ServirFirmado(const std::string& archivo, const std::optional<std::string>& firma) {
+    // Serves `archivo` and, at the statement's address, `firma` (nothing: 404). A server
+    // that `sigue` announces 100 MB and goes silent after `archivo`.
+    void ServirFirmado(const std::string& archivo, const std::optional<std::string>& firma,
+                       bool sigue = false) {
         servidor_.Responder([=](const prueba::Peticion& p) {
-            if (p.Destino != std::string(URLActualizacion) + ".sig") return Archivo(archivo, 2, 5ms);
+            if (p.Destino != std::string(URLActualizacion) + ".sig") {
+                prueba::Respuesta r = Archivo(archivo, 2, 5ms);
+                if (sigue) {
+                    const std::string longitud = "Content-Length: " + std::to_string(archivo.size());
+                    r.Cabecera.replace(r.Cabecera.find(longitud), longitud.size(), "Content-Length: 100000000");
+                    r.Fin = prueba::Final::Colgar;
+                }
+                return r;
+            }
             return firma ? prueba::Respuesta::Simple("200 OK", *firma)
                          : prueba::Respuesta::Simple("404 Not Found", "no hay");
         });
     }
-    // A maker's key made with openssl: its public key, and its signature of `archivo`.
-    std::pair<std::string, std::string> ClaveYFirma(const std::string& nombre, const std::string& archivo) {
+    // A maker's key made with openssl: its public key, and its statement of `archivo`.
+    std::pair<std::string, std::string> ClaveYFirma(const std::string& nombre, const std::string& archivo,
+                                                    const std::string& publicado = "2011-11-06T08:49:37Z",
+                                                    const std::string& caduca = "2099-01-01T00:00:00Z") {
         Escribir(fabricante_.En("Morvane.zip"), archivo);
-        const std::string publica = prueba::ClaveOpenssl(fabricante_.En(nombre));
-        return {publica, prueba::FirmaOpenssl(fabricante_.En(nombre), fabricante_.En("Morvane.zip"))};
+        if (!fabricante_.Hay(nombre)) prueba::ClaveOpenssl(fabricante_.En(nombre));
+        const std::string publica = prueba::Ejecutar("openssl pkey -in " + prueba::Citar(fabricante_.En(nombre)) +
+                                                     " -pubout -outform DER | tail -c 32 | base64 -w0").Texto;
+        return {publica, prueba::DeclaracionOpenssl(fabricante_.En(nombre), fabricante_.En("Morvane.zip"),
+                                                    publicado, caduca)};
     }
     prueba::DirectorioTemporal fabricante_{"fabricante "};
 
@@ -378,58 +394,87 @@ TEST_F(VentanaDescarga, UnaDescargaFallidaLoDiceYNoInstalaNada) {
     internet::EstablecerEsperaEntreIntentos(std::chrono::seconds(1));
 }
 
-// With a key only an archive whose signature verifies is unpacked; any other is removed,
-// said so, and can be downloaded again. Without a key no signature is asked for.
+// With a key the statement comes first, and only an archive it describes is unpacked:
+// one that differs, or runs longer, never takes the archive's name (the old one stays);
+// a statement that is not valid, is stale, or is of no newer release stops before the
+// archive is asked for. Without a key no statement is asked for.
 TEST_F(VentanaDescarga, ConClaveSoloSeDescomprimeUnArchivoConFirmaValida) {
     InstalarKelunzip(0);
     const std::string cuerpo = Contenido(5000);
     const auto [publica, buena] = ClaveYFirma("clave.pem", cuerpo);
     const std::string deOtra = ClaveYFirma("otra.pem", cuerpo).second;
+    const std::string anterior = ClaveYFirma("clave.pem", cuerpo, "2000-06-01T10:00:00Z").second;
+    const std::string caducada = ClaveYFirma("clave.pem", cuerpo, "2019-01-01T00:00:00Z", "2020-01-01T00:00:00Z").second;
+    const std::string kNoValida = "La actualización no tiene una firma válida";
     struct Caso {
         const char* nombre;
         std::string clave, archivo;
         std::optional<std::string> firma;
-        bool instala;
+        std::string leyenda;  // "": installed
+        bool pideArchivo = true;
+        bool descargar = true;  // offered again
+        bool sigue = false;
     };
     const std::vector<Caso> casos = {
-        {"válida", publica, cuerpo, buena, true},
-        {"archivo alterado", publica, cuerpo.substr(0, 4999) + "!", buena, false},
-        {"de otra clave", publica, cuerpo, deOtra, false},
-        {"sin firma", publica, cuerpo, std::nullopt, false},
-        {"truncada", publica, cuerpo, buena.substr(0, 40), false},
-        {"basura", publica, cuerpo, "<html>no es una firma</html>", false},
-        {"sin clave", "", cuerpo, std::nullopt, true},
+        {"válida", publica, cuerpo, buena, ""},
+        {"archivo alterado", publica, cuerpo.substr(0, 4999) + "!", buena, kNoValida},
+        {"archivo corto", publica, cuerpo.substr(0, 4999), buena, kNoValida},
+        // One byte beyond of the 100 MB announced, then silence: only the limit ends it
+        // without waiting for the stall time-out, which would say "Error en la descarga".
+        {"archivo más largo", publica, cuerpo + "!", buena, kNoValida, true, true, true},
+        {"de otra clave", publica, cuerpo, deOtra, kNoValida, false},
+        {"sin firma", publica, cuerpo, std::nullopt, kNoValida, false},
+        {"truncada", publica, cuerpo, buena.substr(0, 40), kNoValida, false},
+        {"basura", publica, cuerpo, "<html>no es una firma</html>", kNoValida, false},
+        {"anterior a la instalada", publica, cuerpo, anterior, "No existen actualizaciones", false, false},
+        {"caducada", publica, cuerpo, caducada, "La información de actualizaciones ha caducado", false, false},
+        {"sin clave", "", cuerpo, std::nullopt, ""},
     };
     Form1& f = Preparar();
     const std::string url = URLActualizacion;
     for (const Caso& c : casos) {
         SCOPED_TRACE(c.nombre);
+        const bool instala = c.leyenda.empty();
         firma::SustituirClaveIncorporada(c.clave);
         fs::remove(En("kelunzip-llamada"));
         fs::remove(En("desempaquetado"));
-        ServirFirmado(c.archivo, c.firma);
+        Escribir(En("Morvane.zip"), "anterior");
+        FijarFecha(En("Morvane.exe"), HoraLocal(2001, 1, 1));  // an install set it to now
+        ServirFirmado(c.archivo, c.firma, c.sigue);
         const size_t antes = servidor_.Peticiones().size();
         f.btnDescargar.setEnabled(true);  // as the check leaves it
+        // Whatever else happens, only the installed archive ever takes the name.
+        const int vigia = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        ASSERT_GE(::inotify_add_watch(vigia, dir_.Ruta().c_str(), IN_MOVED_TO | IN_CREATE), 0);
         Pulsar(f.btnDescargar);
+        bool nombrado = false;
+        alignas(inotify_event) char eventos[8192];
+        for (ssize_t n; (n = ::read(vigia, eventos, sizeof eventos)) > 0;)
+            for (char* p = eventos; p < eventos + n; p += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(p)->len)
+                nombrado = nombrado || std::string(reinterpret_cast<inotify_event*>(p)->name) == "Morvane.zip";
+        ::close(vigia);
 
         std::vector<std::string> pedidas;
         for (size_t i = antes; i < servidor_.Peticiones().size(); ++i)
             pedidas.push_back(servidor_.Peticiones()[i].Destino);
-        std::vector<std::string> esperadas = {url};
+        std::vector<std::string> esperadas;
         if (!c.clave.empty()) esperadas.push_back(url + ".sig");
+        if (c.pideArchivo) esperadas.push_back(url);
         EXPECT_EQ(pedidas, esperadas);
-        EXPECT_EQ(Leyenda(f), c.instala ? "Morvane actualizado" : "La actualización no tiene una firma válida");
-        EXPECT_EQ(Leer(En("desempaquetado")), c.instala ? c.archivo : "");
-        EXPECT_EQ(Hay("kelunzip-llamada"), c.instala);
-        EXPECT_FALSE(Hay("Morvane.zip"));
+        EXPECT_EQ(Leyenda(f), instala ? "Morvane actualizado" : c.leyenda);
+        EXPECT_EQ(nombrado, instala);
+        EXPECT_EQ(Leer(En("desempaquetado")), instala ? c.archivo : "");
+        EXPECT_EQ(Hay("kelunzip-llamada"), instala);
+        EXPECT_EQ(Leer(En("Morvane.zip")), instala ? "" : "anterior");
         EXPECT_TRUE(Temporales().empty());
-        EXPECT_EQ(f.btnDescargar.isEnabled(), !c.instala);
+        EXPECT_EQ(f.btnDescargar.isEnabled(), !instala && c.descargar);
         EXPECT_FALSE(f.btnCancelar.isEnabled());
         EXPECT_FALSE(RelojDeArenaPuesto());
     }
+    fs::remove(En("Morvane.zip"));
 
-    // The signature step counts as part of the download: Cancelar and a close stop it, and
-    // the archive it was checking is removed unpacked.
+    // The statement's step counts as part of the download: Cancelar and a close stop it,
+    // before the fetch or while it waits; a fetch given up is a cancel, not a bad statement.
     firma::SustituirClaveIncorporada(publica);
     ServirFirmado(cuerpo, buena);
     fs::remove(En("kelunzip-llamada"));
@@ -447,6 +492,20 @@ TEST_F(VentanaDescarga, ConClaveSoloSeDescomprimeUnArchivoConFirmaValida) {
     EXPECT_FALSE(Hay("kelunzip-llamada"));
     EXPECT_FALSE(f.btnCancelar.isEnabled());
     EXPECT_FALSE(RelojDeArenaPuesto());
+
+    servidor_.Responder([](const prueba::Peticion&) {
+        return prueba::Respuesta::Cruda("HTTP/1.1 200 OK\r\nContent-Length: 500\r\n\r\n",
+                                        {{0ms, "morvane-update"}}, prueba::Final::Colgar);
+    });
+    const size_t pedidas = servidor_.Peticiones().size();
+    AlOcurrir aMitad([&] { return servidor_.Peticiones().size() > pedidas; },
+                     [&] { Pulsar(f.btnCancelar); });
+    Pulsar(f.btnDescargar);
+    ASSERT_TRUE(aMitad.Hecho());
+    EXPECT_EQ(Leyenda(f), "Descarga cancelada");
+    EXPECT_TRUE(f.btnDescargar.isEnabled());
+    EXPECT_EQ(servidor_.Peticiones().size(), pedidas + 1);
+    ServirFirmado(cuerpo, buena);
 
     AlOcurrir cerrar(comprobando, [&] { f.close(); });
     Pulsar(f.btnDescargar);

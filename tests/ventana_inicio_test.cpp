@@ -129,6 +129,26 @@ TEST_F(VentanaInicio, CadaFinDeLaComprobacionDejaSuTextoYLosBotones) {
     }
     const std::string kSinVeredicto = "No se pudo comprobar si existen actualizaciones";
     const auto archivo = [](const prueba::Peticion&) { return Archivo("x"); };
+    // A build with a key decides from the statement (published, stale) and ignores the
+    // header's date, here a newer one than any statement's.
+    prueba::DirectorioTemporal fabricante("fabricante ");
+    Escribir(fabricante.En("Morvane.zip"), "x");
+    std::string publica = prueba::ClaveOpenssl(fabricante.En("clave.pem"));
+    publica.erase(publica.find_last_not_of('\n') + 1);
+    const auto firmado = [&](const std::string& publicado, const std::string& caduca) {
+        const std::optional<std::string> declaracion =
+            publicado.empty() ? std::nullopt
+                              : std::optional(prueba::DeclaracionOpenssl(fabricante.En("clave.pem"),
+                                                                         fabricante.En("Morvane.zip"),
+                                                                         publicado, caduca));
+        return [declaracion](const prueba::Peticion& p) {
+            if (p.Destino != std::string(URLActualizacion) + ".sig")
+                return Archivo("x", 1, 0ms, "Tue, 01 Dec 2026 08:49:37 GMT");
+            return declaracion ? prueba::Respuesta::Simple("200 OK", *declaracion)
+                               : prueba::Respuesta::Simple("404 Not Found", "no");
+        };
+    };
+    const std::string kFuturo = "2099-01-01T00:00:00Z";
     struct Caso {
         const char* nombre;
         prueba::ServidorHttp::Guion guion;  // none: nothing listens where the proxy is
@@ -136,6 +156,7 @@ TEST_F(VentanaInicio, CadaFinDeLaComprobacionDejaSuTextoYLosBotones) {
         std::string leyenda;
         bool descargar;
         std::string registro;  // status in the log line
+        bool firmada = false;  // built with a key
     };
     const std::vector<Caso> casos = {
         {"newer", archivo, HoraLocal(2001, 1, 1), "Existe una actualización", true, "200 OK"},
@@ -148,6 +169,16 @@ TEST_F(VentanaInicio, CadaFinDeLaComprobacionDejaSuTextoYLosBotones) {
          HoraLocal(2001, 1, 1), kSinVeredicto, false, "200 OK"},
         {"no connection", nullptr, HoraLocal(2001, 1, 1), kSinVeredicto, false,
          "005 Error en InternetSendRequest."},
+        {"signed, newer", firmado("2011-11-06T08:49:37Z", kFuturo), HoraLocal(2001, 1, 1),
+         "Existe una actualización", true, "200 OK", true},
+        {"signed, same UTC day", firmado("2011-11-06T23:59:59Z", kFuturo), HoraLocal(2011, 11, 6),
+         "No existen actualizaciones", false, "200 OK", true},
+        {"rollback: older statement, newer Last-Modified", firmado("2000-06-01T10:00:00Z", kFuturo),
+         HoraLocal(2001, 1, 1), "No existen actualizaciones", false, "200 OK", true},
+        {"stale", firmado("2019-01-01T00:00:00Z", "2020-01-01T00:00:00Z"), HoraLocal(2001, 1, 1),
+         "La información de actualizaciones ha caducado", false, "200 OK", true},
+        {"no statement", firmado("", ""), HoraLocal(2001, 1, 1),
+         "La actualización no tiene una firma válida", false, "200 OK", true},
     };
     for (const Caso& c : casos) {
         SCOPED_TRACE(c.nombre);
@@ -156,6 +187,7 @@ TEST_F(VentanaInicio, CadaFinDeLaComprobacionDejaSuTextoYLosBotones) {
                                           : "127.0.0.1:" + std::to_string(puertoCerrado);
         ::setenv("http_proxy", ("http://" + proxy).c_str(), 1);
         servidor_.Responder(c.guion);
+        firma::SustituirClaveIncorporada(c.firmada ? publica : "");
         const size_t antes = servidor_.Peticiones().size();
         CapturaStderr errores;
         Form1& f = Crear();
@@ -168,7 +200,7 @@ TEST_F(VentanaInicio, CadaFinDeLaComprobacionDejaSuTextoYLosBotones) {
         EXPECT_FALSE(f.Cancelado);
         EXPECT_FALSE(f.Down);
         EXPECT_FALSE(RelojDeArenaPuesto());
-        EXPECT_EQ(servidor_.Peticiones().size() - antes, c.guion ? 1u : 0u);
+        EXPECT_EQ(servidor_.Peticiones().size() - antes, c.guion ? (c.firmada ? 2u : 1u) : 0u);
         form_.reset();
     }
 }

@@ -3,12 +3,17 @@
 //   morvane-sign key FILE            writes a new Ed25519 private key (PKCS#8 PEM, mode
 //                                    0600) to FILE, which must not exist yet, and prints
 //                                    its public key as the build takes it
-//   morvane-sign sign KEY ARCHIVE    writes ARCHIVE.sig: the base64 Ed25519 signature of
-//                                    the archive's SHA-256 digest
+//   morvane-sign sign KEY ARCHIVE [--caduca DAYS]
+//                                    writes ARCHIVE.sig: the signed release statement of
+//                                    the archive, published now and stale DAYS days from
+//                                    now (default 30). Re-signing the archive an existing
+//                                    ARCHIVE.sig (by this key) describes keeps its release
+//                                    time and renews only the end of validity.
 //
 // Both forms interoperate with the openssl command-line tool. Exit status 0 on success,
 // 1 on failure (with the reason on stderr), 2 for a wrong command line.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <openssl/err.h>
@@ -18,14 +23,17 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <optional>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "fichero_temporal.h"
+#include <ctime>
+
+#include "declaracion.h"
 #include "firma.h"
 #include "libcrypto.h"
-#include "sistema.h"
 
 namespace {
 
@@ -33,7 +41,7 @@ using namespace libcrypto;
 
 int Uso() {
     std::fputs("usage: morvane-sign key FILE\n"
-               "       morvane-sign sign KEY ARCHIVE\n",
+               "       morvane-sign sign KEY ARCHIVE [--caduca DAYS]\n",
                stderr);
     return 2;
 }
@@ -104,7 +112,49 @@ int CrearClave(const std::string& fichero) {
     return 0;
 }
 
-int Firmar(const std::string& ficheroClave, const std::string& archivo) {
+// Writes `texto` to `destino` whole or not at all: through a new file beside it, synced,
+// then renamed over it. A half-written statement is never published.
+bool Publicar(const std::string& destino, const std::string& texto, std::string& error) {
+    const std::size_t barra = destino.rfind('/');
+    const std::string carpeta = barra == std::string::npos ? "." : destino.substr(0, barra + 1);
+    std::string plantilla = carpeta + (barra == std::string::npos ? "/" : "") + ".firmaXXXXXX";
+    const int fd = ::mkstemp(plantilla.data());
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    size_t hecho = 0;
+    while (hecho < texto.size()) {
+        const ssize_t n = ::write(fd, texto.data() + hecho, texto.size() - hecho);
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0) errno = EIO;
+        if (n <= 0) break;
+        hecho += static_cast<size_t>(n);
+    }
+    bool bien = hecho == texto.size() && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
+    bien = ::close(fd) == 0 && bien;
+    bien = bien && ::rename(plantilla.c_str(), destino.c_str()) == 0;
+    if (!bien) {
+        error = std::strerror(errno);
+        ::unlink(plantilla.c_str());
+    }
+    return bien;
+}
+
+// The statement now at `ruta` when it is valid for the public half of `clave`.
+std::optional<firma::Declaracion> StatementAnterior(const std::string& ruta, EVP_PKEY* clave) {
+    unsigned char publica[firma::kBytesClave];
+    size_t n = sizeof publica;
+    if (EVP_PKEY_get_raw_public_key(clave, publica, &n) != 1 || n != sizeof publica)
+        return std::nullopt;
+    std::ifstream f(ruta, std::ios::binary);
+    std::string texto(firma::kLimiteDeclaracion + 1, '\0');
+    f.read(texto.data(), static_cast<std::streamsize>(texto.size()));
+    texto.resize(static_cast<size_t>(f.gcount()));
+    return firma::LeerDeclaracion(texto, firma::CodificarBase64(publica, n));
+}
+
+int Firmar(const std::string& ficheroClave, const std::string& archivo, int dias) {
     Bio entrada(BIO_new_file(ficheroClave.c_str(), "r"));
     if (!entrada) return Fallo("cannot read the key file " + ficheroClave);
     Clave clave(PEM_read_bio_PrivateKey(entrada.get(), nullptr, nullptr, nullptr));
@@ -112,25 +162,53 @@ int Firmar(const std::string& ficheroClave, const std::string& archivo) {
     if (EVP_PKEY_get_base_id(clave.get()) != EVP_PKEY_ED25519)
         return Fallo(ficheroClave + " is not an Ed25519 private key");
 
+    struct stat st {};
     const auto resumen = firma::ResumenFichero(archivo);
-    if (!resumen) return Fallo("cannot read " + archivo);
+    if (!resumen || ::stat(archivo.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0)
+        return Fallo("cannot read " + archivo);
+
+    firma::Declaracion d;
+    d.Tamano = static_cast<uint64_t>(st.st_size);
+    d.Sha256 = *resumen;
+    const int64_t ahora = static_cast<int64_t>(std::time(nullptr));
+    d.Publicado = ahora;
+    // The updater offers a release published on a later day than the installed product's.
+    // A periodic re-signing of the same archive must not make it look newer: it keeps the
+    // release time of the statement it replaces, when that one is this key's and of these
+    // very bytes.
+    if (const auto anterior = StatementAnterior(archivo + ".sig", clave.get());
+        anterior && anterior->Tamano == d.Tamano && anterior->Sha256 == d.Sha256 &&
+        anterior->Publicado <= ahora)
+        d.Publicado = anterior->Publicado;
+    d.Caduca = ahora + int64_t{dias} * 86400;
+    const std::string firmado = firma::TextoFirmado(d);
 
     ContextoMd md(EVP_MD_CTX_new());
     unsigned char firmaBytes[firma::kBytesFirma];
     size_t n = sizeof firmaBytes;
-    if (!md || EVP_DigestSignInit(md.get(), nullptr, nullptr, nullptr, clave.get()) != 1 ||
-        EVP_DigestSign(md.get(), firmaBytes, &n, resumen->data(), resumen->size()) != 1 ||
+    if (firmado.empty() || !md ||
+        EVP_DigestSignInit(md.get(), nullptr, nullptr, nullptr, clave.get()) != 1 ||
+        EVP_DigestSign(md.get(), firmaBytes, &n, reinterpret_cast<const unsigned char*>(firmado.data()),
+                       firmado.size()) != 1 ||
         n != sizeof firmaBytes)
         return Fallo("could not sign " + archivo);
 
-    // Put in place whole, as the updater puts its archive: a half-written signature is
-    // never published.
     const std::string destino = archivo + ".sig";
-    const std::string texto = firma::CodificarBase64(firmaBytes, n) + "\n";
-    sistema::FicheroTemporal sig(sistema::ObtenerCarpeta(destino), "zkD");
-    if (!sig.Abierto() || !sig.Anadir(texto.data(), texto.size()) || !sig.Colocar(destino))
-        return Fallo("cannot write " + destino + ": " + std::strerror(errno));
+    std::string error;
+    if (!Publicar(destino, firmado + "firma " + firma::CodificarBase64(firmaBytes, n) + "\n", error))
+        return Fallo("cannot write " + destino + ": " + error);
     return 0;
+}
+
+// DAYS of --caduca: a whole number from 1 to 3650.
+int LeerDias(const std::string& texto) {
+    if (texto.empty() || texto.size() > 4 || texto[0] == '0') return 0;
+    int dias = 0;
+    for (char c : texto) {
+        if (c < '0' || c > '9') return 0;
+        dias = dias * 10 + (c - '0');
+    }
+    return dias <= 3650 ? dias : 0;
 }
 
 }  // namespace
@@ -138,6 +216,10 @@ int Firmar(const std::string& ficheroClave, const std::string& archivo) {
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (args.size() == 2 && args[0] == "key") return CrearClave(args[1]);
-    if (args.size() == 3 && args[0] == "sign") return Firmar(args[1], args[2]);
+    if (args.size() == 3 && args[0] == "sign") return Firmar(args[1], args[2], 30);
+    if (args.size() == 5 && args[0] == "sign" && args[3] == "--caduca") {
+        const int dias = LeerDias(args[4]);
+        if (dias > 0) return Firmar(args[1], args[2], dias);
+    }
     return Uso();
 }

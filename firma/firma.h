@@ -1,15 +1,15 @@
-// Signatures of update archives, over OpenSSL's libcrypto.
+// The cryptography of signed updates, over OpenSSL's libcrypto: base64, SHA-256 (of a file
+// or of bytes as they arrive) and Ed25519. Keys (32 raw bytes) and signatures (64 bytes)
+// travel as base64 text.
 //
-// A signature is an Ed25519 signature of the archive's 32-byte SHA-256 digest, so a large
-// archive is checked while it is read from disk in pieces, with memory independent of its
-// size. Keys (32 raw bytes) and signatures (64 bytes) travel as base64 text.
-//
+// No curl and no Qt here: the maker's signing tool links this and nothing else.
 // Nothing here throws.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,6 +34,34 @@ using Continuar = std::function<bool()>;
 // every piece. Nothing when the file cannot be read or the job was abandoned.
 std::optional<Resumen> ResumenFichero(const std::string& ruta, const Continuar& continuar = {});
 
+// SHA-256 of bytes handed over as they arrive, in pieces of any size. They are gathered
+// into larger pieces (a download hands over 512 bytes at a time, and hashing each alone
+// would cost more than the hash itself), which a worker thread of the object's own hashes
+// while the caller goes on; at most about 1 MiB waits. Final and Reiniciar end the
+// worker, so no thread outlives a digest. Signals are never delivered to it.
+class Sha256 {
+public:
+    Sha256();
+    ~Sha256();
+    Sha256(const Sha256&) = delete;
+    Sha256& operator=(const Sha256&) = delete;
+
+    void Reiniciar();  // back to no bytes at all
+    void Anadir(const void* datos, std::size_t n);
+    // The digest of every byte since the last Reiniciar; nothing when libcrypto failed.
+    // The object must be restarted before it is used again.
+    std::optional<Resumen> Final();
+
+private:
+    struct Estado;
+    std::unique_ptr<Estado> estado_;
+};
+
+// True when `firma` (64 bytes) is the pure Ed25519 signature of `datos` by the raw 32-byte
+// public key `clave`.
+bool VerificarEd25519(const std::vector<unsigned char>& clave,
+                      const std::vector<unsigned char>& firma, std::string_view datos);
+
 // The public key the program was built with, as base64 text; empty when updates are not
 // signed.
 std::string ClaveIncorporada();
@@ -41,14 +69,5 @@ std::string ClaveIncorporada();
 // Replaces the built-in key for the rest of the process (nothing restores the real one).
 // Only the tests call it, so that a build without a key can exercise signed updates.
 void SustituirClaveIncorporada(std::optional<std::string> clave);
-
-enum class Veredicto { Valida, NoValida, Abandonada };
-
-// Checks the archive at `ruta` against the signature text (base64, blanks around it
-// ignored) with the built-in key. NoValida for an unreadable signature or archive, a key
-// that cannot be read, or a signature that does not verify; Abandonada when `continuar`
-// returned false.
-Veredicto ComprobarArchivo(const std::string& ruta, std::string_view textoFirma,
-                           const Continuar& continuar = {});
 
 }  // namespace firma

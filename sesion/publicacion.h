@@ -1,0 +1,58 @@
+// Signed updates as the session uses them: the release statement fetched beside the
+// archive and judged (signature, staleness, newer than the installed product), and the
+// check of the archive's bytes against it while they are downloaded.
+//
+// Only a session with a key uses this; without one the check decides from Last-Modified
+// as it always has.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "declaracion.h"
+#include "zkDownload.h"
+
+namespace publicacion {
+
+enum class Estado {
+    Nueva,        // valid, in date, published on a later day than the installed product
+    NoPosterior,  // valid and in date, but not newer: nothing to install (or a rollback)
+    Caducada,     // valid, but its end of validity has passed (a frozen server)
+    NoValida,     // missing, malformed, or not signed by the built-in key
+    Abandonada,   // the fetch was given up for the window: no verdict
+};
+
+struct Consulta {
+    Estado Veredicto = Estado::NoValida;
+    firma::Declaracion Datos;
+};
+
+// Fetches the statement at `urlArchivo` + ".sig" (the request the archive's) and judges it
+// with `clave` (base64), against the clock and against the calendar day of the Morvane.exe
+// in `carpeta`, as the unsigned check compares: the statement's UTC day must be a later
+// day than the product's local one. `abandonar` is asked before and after the fetch; a
+// fetch it gave up is reported as given up, never as an invalid statement.
+Consulta Consultar(const std::string& urlArchivo, const std::string& carpeta,
+                   const std::string& clave, const std::function<bool()>& abandonar);
+
+// What the status strip says of a verdict at the end of an update check.
+const char* Texto(Estado estado);
+
+// The archive's expected length and digest, checked while the component writes it: bound
+// to zkDownload::VerificarCuerpo, it must outlive that download.
+class Cuerpo {
+public:
+    explicit Cuerpo(const firma::Declaracion& d) : declaracion_(d) {}
+    Cuerpo(const Cuerpo&) = delete;
+    Cuerpo& operator=(const Cuerpo&) = delete;
+
+    zkDownload::Verificacion Verificacion();
+
+private:
+    firma::Declaracion declaracion_;
+    firma::Sha256 sha_;
+    uint64_t bytes_ = 0;
+};
+
+}  // namespace publicacion

@@ -537,6 +537,17 @@ zkDownload::ValoresProgreso zkDownload::CalcularProgreso(int32_t bytesTotales,
 // with the counts of the whole archive.
 zkDownload::FinCuerpo zkDownload::LeerCuerpo(char* buffer, uint32_t pedir, int32_t longitud,
                                              uint32_t inicio, bool& cancelar) {
+    // Raises Progreso with the body counted so far; a handler's fault stays in it.
+    auto avisar = [&](const ValoresProgreso& v) {
+        int32_t copiaTasa = v.BytesPorSegundo;
+        try {
+            // A copy: the receiver may replace or clear Progreso while it runs.
+            const auto receptor = Progreso;
+            receptor(longitud, recibidos_, v.Porcentaje, v.SegundosTranscurridos,
+                     v.SegundosRestantes, copiaTasa, cancelar);
+        } catch (...) {
+        }
+    };
     bool leido = true;
     uint32_t ultimos = pedir;
     bool sinEvento = false;  // the last block raised no event
@@ -561,16 +572,7 @@ zkDownload::FinCuerpo zkDownload::LeerCuerpo(char* buffer, uint32_t pedir, int32
         const ValoresProgreso v =
             CalcularProgreso(longitud, recibidos_, sistema::GetTickCount() - inicio);
         sinEvento = !v.Valido;
-        if (v.Valido && Progreso) {
-            int32_t copiaTasa = v.BytesPorSegundo;
-            try {
-                // A copy: the receiver may replace or clear Progreso while it runs.
-                const auto receptor = Progreso;
-                receptor(longitud, recibidos_, v.Porcentaje, v.SegundosTranscurridos,
-                         v.SegundosRestantes, copiaTasa, cancelar);
-            } catch (...) {
-            }
-        }
+        if (v.Valido && Progreso) avisar(v);
         sistema::DoEvents();
     }
     if (cancelar) return FinCuerpo::Cancelado;
@@ -578,15 +580,7 @@ zkDownload::FinCuerpo zkDownload::LeerCuerpo(char* buffer, uint32_t pedir, int32
     // The receiver always sees the whole body counted: a last block too quick for its
     // rate to fit is raised once more, the values that do not fit held at the limits.
     if (sinEvento && Progreso) {
-        const ValoresProgreso v =
-            CalcularProgreso(longitud, recibidos_, sistema::GetTickCount() - inicio, true);
-        int32_t copiaTasa = v.BytesPorSegundo;
-        try {
-            const auto receptor = Progreso;
-            receptor(longitud, recibidos_, v.Porcentaje, v.SegundosTranscurridos,
-                     v.SegundosRestantes, copiaTasa, cancelar);
-        } catch (...) {
-        }
+        avisar(CalcularProgreso(longitud, recibidos_, sistema::GetTickCount() - inicio, true));
         if (cancelar) return FinCuerpo::Cancelado;
     }
     return FinCuerpo::Completo;

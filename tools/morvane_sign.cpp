@@ -59,6 +59,19 @@ int Fallo(const std::string& que) {
     return 1;
 }
 
+// All of `texto` to `fd`; false with errno set when it could not be written.
+bool EscribirTodo(int fd, const std::string& texto) {
+    size_t hecho = 0;
+    while (hecho < texto.size()) {
+        const ssize_t n = ::write(fd, texto.data() + hecho, texto.size() - hecho);
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0) errno = EIO;
+        if (n <= 0) return false;
+        hecho += static_cast<size_t>(n);
+    }
+    return true;
+}
+
 // Writes `texto` to a new file of that name with the given mode; never over an existing one.
 bool EscribirNuevo(const std::string& ruta, const std::string& texto, mode_t modo, std::string& error) {
     const int fd = ::open(ruta.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, modo);
@@ -66,15 +79,7 @@ bool EscribirNuevo(const std::string& ruta, const std::string& texto, mode_t mod
         error = std::strerror(errno);
         return false;
     }
-    size_t hecho = 0;
-    while (hecho < texto.size()) {
-        const ssize_t n = ::write(fd, texto.data() + hecho, texto.size() - hecho);
-        if (n < 0 && errno == EINTR) continue;
-        if (n == 0) errno = EIO;
-        if (n <= 0) break;
-        hecho += static_cast<size_t>(n);
-    }
-    bool bien = hecho == texto.size() && ::fsync(fd) == 0;
+    bool bien = EscribirTodo(fd, texto) && ::fsync(fd) == 0;
     bien = ::close(fd) == 0 && bien;
     if (!bien) {
         error = std::strerror(errno);
@@ -123,15 +128,7 @@ bool Publicar(const std::string& destino, const std::string& texto, std::string&
         error = std::strerror(errno);
         return false;
     }
-    size_t hecho = 0;
-    while (hecho < texto.size()) {
-        const ssize_t n = ::write(fd, texto.data() + hecho, texto.size() - hecho);
-        if (n < 0 && errno == EINTR) continue;
-        if (n == 0) errno = EIO;
-        if (n <= 0) break;
-        hecho += static_cast<size_t>(n);
-    }
-    bool bien = hecho == texto.size() && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
+    bool bien = EscribirTodo(fd, texto) && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
     bien = ::close(fd) == 0 && bien;
     bien = bien && ::rename(plantilla.c_str(), destino.c_str()) == 0;
     if (!bien) {

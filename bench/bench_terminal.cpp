@@ -140,7 +140,7 @@ int main(int argc, char** argv) {
         std::snprintf(linea, sizeof linea,
                       "terminal --update %llu MiB: comprobación y descarga/curl = %.2f "
                       "(%.3f s, curl %.3f s, mediana de %d; objetivo <= 1.3); en total %.3f s "
-                      "con la espera fija de la instalación",
+                      "con la instalación",
                       static_cast<unsigned long long>(mib), mt / mc, mt, mc, rondas,
                       Mediana(totales));
         cifras.push_back(linea);

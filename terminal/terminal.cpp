@@ -53,6 +53,11 @@ public:
 
     void Atender(sesion::Sesion& s) { sesion_ = &s; }
     int Senal() const { return senal_; }
+    // A signal that came while nothing was looking (a placing of files is let finish
+    // without a glance at signals) still ends the program by it.
+    void RecogerSenales() {
+        while (const int s = aviso_.Leer()) senal_ = s;
+    }
     const std::string& UltimoEstado() const { return ultimoEstado_; }
 
     void Limpiar() override {}
@@ -204,6 +209,7 @@ int Ejecutar(const Opciones& opciones, sesion::Entorno entorno) {
         }
         sistema::RegistrarVentana(nullptr);
     }
+    observador.RecogerSenales();
     std::fflush(stdout);
     if (observador.Senal() != 0) sistema::FinalizarConSenal(observador.Senal());
     return codigo;

@@ -249,6 +249,27 @@ TEST_F(TerminalPrueba, SigintDuranteLaDescargaTerminaPorLaSenal) {
     EXPECT_FALSE(Hay("producto-iniciado"));
 }
 
+// SIGTERM once the unzip tool has ended: the files are placed all the same (the new release
+// whole), and the process still ends by that signal. A helper the stand-in leaves behind
+// signals the updater as soon as the tool has been reaped; many staged files make the
+// placing last well beyond that.
+TEST_F(TerminalPrueba, SigtermDuranteLaColocacionTerminaPorLaSenal) {
+    Escribir(En("Kelunzip"),
+             "#!/bin/sh\nupd=$PPID k=$$ d=$(cd ../.. && pwd)\n"
+             "i=0; while [ $i -lt 1000 ]; do echo n > f$i; i=$((i+1)); done\n"
+             "( while kill -0 $k 2>/dev/null; do :; done\n"
+             "  kill -TERM $upd && echo x > \"$d/senal-enviada\" ) &\n",
+             true);
+    servidor_.Responder([&](const prueba::Peticion&) { return Archivo(Archivo1k(), kNueva); });
+    const Salida s = Correr({"--update"});
+    ASSERT_TRUE(Hay("senal-enviada")) << s.err;  // else the placing was over before a look
+    EXPECT_EQ(s.senal, SIGTERM) << s.codigo << " " << s.err;
+    EXPECT_TRUE(Hay("f999"));
+    EXPECT_FALSE(Hay(".Morvane-instalacion"));
+    EXPECT_FALSE(Hay("Morvane.zip"));
+    EXPECT_FALSE(Hay("producto-iniciado"));
+}
+
 // Progress: on a terminal one line redrawn in place with the figures and the stage; into
 // a pipe one plain line per stage and no control characters; --quiet only the log lines.
 TEST_F(TerminalPrueba, ElProgresoSegunDondeVaStderr) {

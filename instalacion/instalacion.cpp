@@ -425,6 +425,9 @@ std::error_code RecuperarConCerrojo(const Rutas& r, Recuperacion* hecho) {
     if (hecho) *hecho = Recuperacion::Nada;
     if (!Lstat(r.preparacion)) return {};
     if (!Lstat(r.diario)) {
+        // Another user's staging (a shared install) may hide its journal from us: without
+        // seeing it, nothing says the placing had not begun, so it is left for its owner.
+        if (errno != ENOENT) return Error::DiarioIlegible;
         // Stopped before the journal: nothing was placed.
         Limpiar(r);
         if (hecho) *hecho = Recuperacion::Limpieza;
@@ -471,7 +474,11 @@ std::error_code Instalar(const Entorno& entorno, const Atender& atender) {
         const Rutas r(entorno);
         Cerrojo cerrojo;
         if (std::error_code e = cerrojo.Tomar(entorno.Carpeta, entorno.EsperaCerrojo)) return e;
-        if (std::error_code e = RecuperarConCerrojo(r, nullptr)) return e;
+        if (std::error_code e = RecuperarConCerrojo(r, nullptr)) {
+            // The archive goes as after any failure; the next check offers it again.
+            ::unlink(r.archivo.c_str());
+            return e;
+        }
         if (!Lstat(r.archivo)) return Error::ArchivoAusente;
 
         std::vector<Entrada> entradas;

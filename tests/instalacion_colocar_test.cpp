@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <sys/file.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
@@ -371,6 +373,33 @@ TEST_F(Instalacion, UnSegundoActualizadorNoTocaLoQueOtroEstaInstalando) {
 
     ::kill(pid, SIGKILL);
     prueba::Esperar(pid);
+    // A member of a shared install who cannot look into the first one's staging: neither
+    // its start nor its install takes the release half placed for one never begun.
+    const bool root = ::geteuid() == 0;
+    const passwd* nadie = ::getpwnam("nobody");
+    ASSERT_TRUE(!root || nadie);
+    ASSERT_EQ(::chmod(dir_.Ruta().c_str(), 0777), 0);
+    if (!root) {
+        ASSERT_EQ(::chmod(Preparacion().c_str(), 0), 0);
+    }
+    const pid_t otro = ::fork();
+    ASSERT_GE(otro, 0);
+    if (otro == 0) {
+        if (root && (::setgroups(0, nullptr) != 0 || ::setgid(nadie->pw_gid) != 0 ||
+                     ::setuid(nadie->pw_uid) != 0))
+            ::_exit(2);
+        const bool bien = instalacion::Recuperar(entorno_) == instalacion::Error::DiarioIlegible &&
+                          instalacion::Instalar(entorno_) == instalacion::Error::DiarioIlegible;
+        ::_exit(bien ? 0 : 1);
+    }
+    EXPECT_EQ(prueba::Esperar(otro), 0);
+    if (!root) {
+        ASSERT_EQ(::chmod(Preparacion().c_str(), 0700), 0);
+    }
+    ASSERT_EQ(::chmod(dir_.Ruta().c_str(), 0700), 0);
+    Arbol sinArchivo = SinArchivo(durante);
+    EXPECT_EQ(Foto(dir_.Ruta()), sinArchivo);  // only its own archive went
+
     EXPECT_EQ(instalacion::Recuperar(entorno_, &hecho), std::error_code());
     EXPECT_EQ(hecho, instalacion::Recuperacion::Adelante);
     EXPECT_EQ(Foto(dir_.Ruta()), SinArchivo(nueva_));

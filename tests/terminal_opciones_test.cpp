@@ -68,7 +68,8 @@ protected:
     // With `tty`, its stderr is a pseudo-terminal. `alLeer` sees stderr as it grows and may
     // signal the child.
     Salida Correr(std::vector<std::string> argumentos, bool tty = false,
-                  std::function<void(const std::string&, pid_t)> alLeer = {}) {
+                  std::function<void(const std::string&, pid_t)> alLeer = {},
+                  bool sinSalidas = false) {
         int out[2], err[2] = {-1, -1}, maestro = -1;
         if (::pipe(out) != 0) return {};
         if (tty) {
@@ -85,6 +86,10 @@ protected:
         if (pid == 0) {
             ::dup2(out[1], 1);
             ::dup2(err[1], 2);
+            if (sinSalidas) {  // started as with `>&- 2>&-`
+                ::close(1);
+                ::close(2);
+            }
             ::unsetenv("DISPLAY");
             ::unsetenv("WAYLAND_DISPLAY");
             ::unsetenv("QT_QPA_PLATFORM");
@@ -178,6 +183,13 @@ TEST_F(TerminalPrueba, ActualizarInstalaSinIniciarElProducto) {
     EXPECT_GT(prueba::FechaDe(En("Morvane.exe")), prueba::HoraLocal(2020, 1, 1));
     ::usleep(200 * 1000);  // the product would have been started at once
     EXPECT_FALSE(Hay("producto-iniciado"));
+
+    // With stdout and stderr closed the same, and no log line lands in the archive.
+    prueba::FijarFecha(En("Morvane.exe"), prueba::HoraLocal(2001, 1, 1));
+    fs::remove(En("desempaquetado"));
+    s = Correr({"--update"}, false, {}, true);
+    EXPECT_EQ(s.codigo, 0) << s.senal;
+    EXPECT_EQ(Leer(En("desempaquetado")), cuerpo);
 
     fs::remove(En("kelunzip-llamada"));
     servidor_.Responder([&](const prueba::Peticion&) { return Archivo(cuerpo, kVieja); });

@@ -4,6 +4,9 @@
 #include <QIcon>
 #include <QSocketNotifier>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -118,6 +121,17 @@ std::optional<int> RecuperarInstalacion(bool sinVentana) {
     return std::nullopt;
 }
 
+// Started with stdout or stderr closed (`>&- 2>&-`, some daemons), the next descriptor
+// opened would take its number: the signal pipe or the archive would receive the log
+// lines. /dev/null holds those numbers instead.
+void AbrirSalidasCerradas() {
+    int fd;
+    do {
+        fd = ::open("/dev/null", O_RDWR);  // inherited: the unzip tool gets them too
+    } while (fd >= 0 && fd <= STDERR_FILENO);
+    if (fd > STDERR_FILENO) ::close(fd);
+}
+
 }  // namespace
 
 // An ignored SIGCHLD, inherited from whoever started us, would let the kernel reap the
@@ -125,6 +139,7 @@ std::optional<int> RecuperarInstalacion(bool sinVentana) {
 void PrepararProceso() { std::signal(SIGCHLD, SIG_DFL); }
 
 int EjecutarActualizador(int argc, char** argv) {
+    AbrirSalidasCerradas();
     const Peticion peticion = AtenderArgumentos(argc, argv);
     if (peticion.codigo) return *peticion.codigo;
     // Without any display the window could not open (Qt would abort): one line instead.

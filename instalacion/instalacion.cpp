@@ -484,6 +484,9 @@ std::error_code Instalar(const Entorno& entorno, const Atender& atender) {
         std::vector<Entrada> entradas;
         std::error_code e = Desempaquetar(r, entorno, atender);
         if (!e) e = Preparar(r, entradas);
+        // A tool that reports success having unpacked nothing has not installed a release;
+        // dating the product now would hide the update until the next one.
+        if (!e && entradas.empty()) e = Error::HerramientaFallida;
         if (!e) e = EscribirDiario(r, entradas);
         if (e) {
             // Nothing placed yet: the installation directory is as it was.

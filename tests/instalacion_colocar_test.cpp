@@ -202,6 +202,7 @@ TEST_F(Instalacion, UnFalloAntesDeColocarDejaTodoComoEstabaYDevuelveElEspacio) {
         {"half written, then fails",
          "mkdir -p datos && printf 'producto 2' > Morvane.exe && printf 'a' > datos/a.dat && exit 1\n",
          instalacion::Error::HerramientaFallida},
+        {"succeeds having unpacked nothing", "exit 0\n", instalacion::Error::HerramientaFallida},
         {"none here, one on PATH and in the current directory", "",
          instalacion::Error::HerramientaAusente},
         {"fails for a full disk", "printf 'producto' > Morvane.exe\necho 'No space left on device' >&2\nexit 50\n",

@@ -427,7 +427,7 @@ std::error_code RecuperarConCerrojo(const Rutas& r, Recuperacion* hecho) {
     if (!Lstat(r.diario)) {
         // Another user's staging (a shared install) may hide its journal from us: without
         // seeing it, nothing says the placing had not begun, so it is left for its owner.
-        if (errno != ENOENT) return Error::DiarioIlegible;
+        if (errno != ENOENT && errno != ENOTDIR) return Error::DiarioIlegible;
         // Stopped before the journal: nothing was placed.
         Limpiar(r);
         if (hecho) *hecho = Recuperacion::Limpieza;

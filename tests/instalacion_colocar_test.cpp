@@ -404,6 +404,12 @@ TEST_F(Instalacion, UnSegundoActualizadorNoTocaLoQueOtroEstaInstalando) {
     EXPECT_EQ(instalacion::Recuperar(entorno_, &hecho), std::error_code());
     EXPECT_EQ(hecho, instalacion::Recuperacion::Adelante);
     EXPECT_EQ(Foto(dir_.Ruta()), SinArchivo(nueva_));
+
+    // A plain file where the staging goes holds no journal either: it is cleared away.
+    Escribir(Preparacion(), "no es una carpeta");
+    EXPECT_EQ(instalacion::Recuperar(entorno_, &hecho), std::error_code());
+    EXPECT_EQ(hecho, instalacion::Recuperacion::Limpieza);
+    EXPECT_EQ(Foto(dir_.Ruta()), SinArchivo(nueva_));
 }
 
 }  // namespace

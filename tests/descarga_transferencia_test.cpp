@@ -265,6 +265,14 @@ TEST_F(Transferencias, UnCuerpoRotoSePideDeNuevo) {
         {"416", {entero(a, 1000), Respuesta::Simple("416 Range Not Satisfiable", "")}, "416", "",
          2},
         {"206 for another range", {entero(a, 1000), parte(0, 3000)}, "999", "", 2},
+        // A 206 whose range stops short is no whole archive: the rest is asked for again.
+        {"206 for a range that stops short",
+         {entero(a, 1000),
+          Respuesta::Cruda("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes "
+                           "1000-1999/3000\r\nContent-Length: 1000\r\n\r\n",
+                           {{milliseconds(0), a.substr(1000, 1000)}}),
+          parte(2000, 3000)},
+         "200", a, 3},
     };
     for (const Caso& c : casos) {
         SCOPED_TRACE(c.nombre);

@@ -682,6 +682,20 @@ void zkDownload::Transferir(int32_t bloque, int32_t longitud, bool& cancelar) {
                 validador = dato;
             total = TotalAnunciado();
         });
+        // A 206 to a request that asked no range holds part of the archive: it counts
+        // from its first byte only, and the archive's length is the range's total.
+        if (codigo == "206") {
+            std::string rango;
+            ConsultarCabecera(peticion_.get(), HTTP_QUERY_CONTENT_RANGE, rango);
+            const size_t barra = rango.rfind('/');
+            if (rango.compare(0, 8, "bytes 0-") != 0 || barra == std::string::npos) {
+                temporal_->Descartar();
+                EstablecerError(999);
+                return;
+            }
+            total = internet::LongitudAnunciada(std::string_view(rango).substr(barra + 1));
+            longitud = total <= INT32_MAX ? static_cast<int32_t>(total) : -1;
+        }
 
         const uint32_t inicio = sistema::GetTickCount();
         const uint32_t pedir = static_cast<uint32_t>(bloque);

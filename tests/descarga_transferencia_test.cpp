@@ -273,6 +273,18 @@ TEST_F(Transferencias, UnCuerpoRotoSePideDeNuevo) {
                            {{milliseconds(0), a.substr(1000, 1000)}}),
           parte(2000, 3000)},
          "200", a, 3},
+        // Nor is a 206 to a request that asked no range.
+        {"206 to the first request, stops short",
+         {Respuesta::Cruda("HTTP/1.1 206 OK\r\nETag: \"v1\"\r\nContent-Range: "
+                           "bytes 0-999/3000\r\nContent-Length: 1000\r\n\r\n",
+                           {{milliseconds(0), a.substr(0, 1000)}}),
+          parte(1000, 3000)},
+         "200", a, 2},
+        {"206 to the first request, not from its start",
+         {Respuesta::Cruda("HTTP/1.1 206 OK\r\nContent-Range: bytes 1000-2999/3000\r\n"
+                           "Content-Length: 2000\r\n\r\n",
+                           {{milliseconds(0), a.substr(1000)}})},
+         "999", "", 1},
     };
     for (const Caso& c : casos) {
         SCOPED_TRACE(c.nombre);

@@ -598,7 +598,16 @@ bool zkDownload::EmpezarDeCero() {
     return temporal_->Abierto();
 }
 
-int32_t zkDownload::Reanudar(const std::string& validador, int64_t total, int intento,
+// The whole archive's length as the current answer announces it; -1 when unknown (a
+// transfer coding delimits the body whatever Content-Length says).
+int64_t zkDownload::TotalAnunciado() {
+    std::string dato;
+    if (ConsultarCabecera(peticion_.get(), HTTP_QUERY_TRANSFER_ENCODING, dato)) return -1;
+    if (!ConsultarCabecera(peticion_.get(), HTTP_QUERY_CONTENT_LENGTH, dato)) return -1;
+    return internet::LongitudAnunciada(dato);
+}
+
+int32_t zkDownload::Reanudar(const std::string& validador, int64_t& total, int intento,
                              std::chrono::milliseconds espera, const char* motivo) {
     const bool resto = !validador.empty() && recibidos_ > 0;
     {
@@ -626,7 +635,10 @@ int32_t zkDownload::Reanudar(const std::string& validador, int64_t total, int in
                           static_cast<uint32_t>(cabeceras.size()), nullptr, 0))
         return internet::GetLastError() == ERROR_INTERNET_OPERATION_CANCELLED ? 998 : 5;
     if (!LeerEstado()) return -1;  // reported with the answer's own code
-    if (statusCode_ == "200") return EmpezarDeCero() ? 0 : 8;
+    if (statusCode_ == "200") {
+        total = TotalAnunciado();  // the archive may have changed
+        return EmpezarDeCero() ? 0 : 8;
+    }
     if (statusCode_ != "206" || !resto) return 999;
     // The rest of the same archive: bytes N-.../total.
     std::string rango;
@@ -668,9 +680,22 @@ void zkDownload::Transferir(int32_t bloque, int32_t longitud, bool& cancelar) {
                 validador = dato;
             else if (ConsultarCabecera(peticion_.get(), HTTP_QUERY_LAST_MODIFIED, dato))
                 validador = dato;
-            if (ConsultarCabecera(peticion_.get(), HTTP_QUERY_CONTENT_LENGTH, dato))
-                total = internet::LongitudAnunciada(dato);
+            total = TotalAnunciado();
         });
+        // A 206 to a request that asked no range holds part of the archive: it counts
+        // from its first byte only, and the archive's length is the range's total.
+        if (codigo == "206") {
+            std::string rango;
+            ConsultarCabecera(peticion_.get(), HTTP_QUERY_CONTENT_RANGE, rango);
+            const size_t barra = rango.rfind('/');
+            if (rango.compare(0, 8, "bytes 0-") != 0 || barra == std::string::npos) {
+                temporal_->Descartar();
+                EstablecerError(999);
+                return;
+            }
+            total = internet::LongitudAnunciada(std::string_view(rango).substr(barra + 1));
+            longitud = total <= INT32_MAX ? static_cast<int32_t>(total) : -1;
+        }
 
         const uint32_t inicio = sistema::GetTickCount();
         const uint32_t pedir = static_cast<uint32_t>(bloque);
@@ -679,7 +704,17 @@ void zkDownload::Transferir(int32_t bloque, int32_t longitud, bool& cancelar) {
         std::chrono::milliseconds espera = internet::EsperaEntreIntentos();
         int intento = 0;
         for (;;) {
-            const FinCuerpo fin = LeerCuerpo(buffer.get(), pedir, longitud, inicio, cancelar);
+            FinCuerpo fin = LeerCuerpo(buffer.get(), pedir, longitud, inicio, cancelar);
+            // A 206 may end before the archive does (its range or length cut short): the
+            // rest is asked for again. More than the archive's length is no archive.
+            if (fin == FinCuerpo::Completo && total >= 0 && recibidos_ != total) {
+                if (recibidos_ > total) {
+                    temporal_->Descartar();
+                    EstablecerError(999);
+                    return;
+                }
+                fin = FinCuerpo::Roto;
+            }
             if (fin == FinCuerpo::Completo) break;
             if (fin == FinCuerpo::Cancelado) {
                 temporal_->Descartar();

@@ -156,6 +156,8 @@ private:
     void ComprobarActualizacion();
     void Transferir(int32_t bloque, int32_t longitud, bool& cancelar);
 
+    // The whole archive's length the current answer announces, -1 when unknown.
+    int64_t TotalAnunciado();
     // How reading the current answer's body into the temporary file ended.
     enum class FinCuerpo { Completo, Roto, Cancelado, Desbordado, NoEscrito, Rechazado };
     FinCuerpo LeerCuerpo(char* buffer, uint32_t pedir, int32_t longitud, uint32_t inicio,
@@ -169,7 +171,7 @@ private:
     // the send, 999: a 2xx that does not continue the archive, 8: no new temporary file),
     // -1 for an answer already reported with its own status, or 0 when its body can be
     // read.
-    int32_t Reanudar(const std::string& validador, int64_t total, int intento,
+    int32_t Reanudar(const std::string& validador, int64_t& total, int intento,
                      std::chrono::milliseconds espera, const char* motivo);
 
     // What one Progreso event carries besides the byte counts. Valido is false when a

@@ -265,6 +265,26 @@ TEST_F(Transferencias, UnCuerpoRotoSePideDeNuevo) {
         {"416", {entero(a, 1000), Respuesta::Simple("416 Range Not Satisfiable", "")}, "416", "",
          2},
         {"206 for another range", {entero(a, 1000), parte(0, 3000)}, "999", "", 2},
+        // A 206 whose range stops short is no whole archive: the rest is asked for again.
+        {"206 for a range that stops short",
+         {entero(a, 1000),
+          Respuesta::Cruda("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes "
+                           "1000-1999/3000\r\nContent-Length: 1000\r\n\r\n",
+                           {{milliseconds(0), a.substr(1000, 1000)}}),
+          parte(2000, 3000)},
+         "200", a, 3},
+        // Nor is a 206 to a request that asked no range.
+        {"206 to the first request, stops short",
+         {Respuesta::Cruda("HTTP/1.1 206 OK\r\nETag: \"v1\"\r\nContent-Range: "
+                           "bytes 0-999/3000\r\nContent-Length: 1000\r\n\r\n",
+                           {{milliseconds(0), a.substr(0, 1000)}}),
+          parte(1000, 3000)},
+         "200", a, 2},
+        {"206 to the first request, not from its start",
+         {Respuesta::Cruda("HTTP/1.1 206 OK\r\nContent-Range: bytes 1000-2999/3000\r\n"
+                           "Content-Length: 2000\r\n\r\n",
+                           {{milliseconds(0), a.substr(1000)}})},
+         "999", "", 1},
     };
     for (const Caso& c : casos) {
         SCOPED_TRACE(c.nombre);

@@ -257,6 +257,13 @@ error_etapa() {
   informe
   fallar "$1 (screen saved as $capturas/error.png)"
 }
+# Closes the window as a window manager's close box does and waits for the updater to end.
+cerrar_updater() {
+  python3 "$demo/cerrar_ventana.py" "$ventana" || error_etapa "could not close the window"
+  esperar 20 updater_terminado || error_etapa "the updater did not end"
+  wait "$pid_updater" 2>/dev/null || true
+  pid_updater=
+}
 
 (cd "$inst" && exec ./morvane-update) &
 pid_updater=$!
@@ -290,10 +297,7 @@ cambio "$capturas/3-descargando.png" "$capturas/4-actualizado.png" 10 ||
 echo "  4-actualizado.png    updated"
 
 # 5. Close the window the way a window manager's close box does; the product starts.
-python3 "$demo/cerrar_ventana.py" "$ventana" || error_etapa "could not close the window"
-esperar 20 updater_terminado || error_etapa "the updater did not end"
-wait "$pid_updater" 2>/dev/null || true
-pid_updater=
+cerrar_updater
 esperar 15 registro_nuevo || error_etapa "the updated Morvane.exe did not start"
 if command -v xmessage >/dev/null &&
    esperar 15 xdotool search --name '^Morvane 2.0$' >/dev/null; then
@@ -332,10 +336,7 @@ esperar 60 rechazado || error_etapa "the tampered archive was not refused"
 estable "$capturas/6-firma-no-valida.png"
 echo "  6-firma-no-valida.png  the tampered archive refused, nothing unpacked"
 grep -q '^version="1.0"$' "$inst/Morvane.exe" || error_etapa "the tampered archive was unpacked"
-python3 "$demo/cerrar_ventana.py" "$ventana" || error_etapa "could not close the window"
-esperar 20 updater_terminado || error_etapa "the updater did not end"
-wait "$pid_updater" 2>/dev/null || true
-pid_updater=
+cerrar_updater
 esperar 15 registro_viejo || error_etapa "the old Morvane.exe did not start"
 if command -v xmessage >/dev/null && esperar 15 xdotool search --name '^Morvane 1.0$' >/dev/null; then
   python3 "$demo/cerrar_ventana.py" "$(xdotool search --name '^Morvane 1.0$' | head -n 1)" || true
@@ -367,10 +368,7 @@ xdotool mousemove --window "$ventana" $(( 8 + 104 )) $(( 27 + 14 )) click 1
 sleep 2
 [ "$(pedidos_archivo)" -eq 1 ] || error_etapa "the older release was downloaded"
 echo "  7-retroceso-rechazado.png  the older release refused: \"No existen actualizaciones\""
-python3 "$demo/cerrar_ventana.py" "$ventana" || error_etapa "could not close the window"
-esperar 20 updater_terminado || error_etapa "the updater did not end"
-wait "$pid_updater" 2>/dev/null || true
-pid_updater=
+cerrar_updater
 esperar 15 registro_viejo || error_etapa "the old Morvane.exe did not start"
 grep -q '^version="1.0"$' "$inst/Morvane.exe" || error_etapa "the older release was installed"
 if command -v xmessage >/dev/null && esperar 15 xdotool search --name '^Morvane 1.0$' >/dev/null; then

@@ -96,9 +96,11 @@ int main(int argc, char** argv) {
     const std::string dir = directorio.Ruta();
     const std::string programa = dir + "/morvane-update";
     fs::copy_file(MORVANE_UPDATE_BIN, programa);
-    // An unzip tool that is done at once once it has seen the whole archive.
+    // An unzip tool that is done at once once it has seen the whole archive, and unpacks
+    // one small file (an unpack of nothing installs nothing).
     prueba::Escribir(dir + "/Kelunzip",
-                     "#!/bin/sh\n[ \"$(stat -c %s Morvane.zip)\" = " + std::to_string(n) + " ]\n",
+                     "#!/bin/sh\n[ \"$(stat -c %s Morvane.zip)\" = " + std::to_string(n) +
+                         " ] && echo 2.0 > version.txt\n",
                      true);
     prueba::Escribir(dir + "/Morvane.exe", "#!/bin/sh\n", true);
     const auto envejecer = [&] {

@@ -158,9 +158,10 @@ double CpuSegundos() {
 
 std::string CifraInstalacion(Form1& f, const std::string& dir, int rondas) {
     const std::string titulo = "espera de instalación: ";
-    // An unzip tool that takes half a second and unpacks nothing: what is measured is the
-    // window's wait for it, which must not spin.
-    if (!prueba::Escribir(dir + "/Kelunzip", "#!/bin/sh\nsleep 0.5\nexit 0\n", true)) {
+    // An unzip tool that takes half a second and unpacks one small file: what is measured
+    // is the window's wait for it, which must not spin.
+    if (!prueba::Escribir(dir + "/Kelunzip", "#!/bin/sh\nsleep 0.5\necho 2.0 > version.txt\n",
+                          true)) {
         std::fprintf(stderr, "no se pudo escribir Kelunzip\n");
         return titulo + "FALLO";
     }

@@ -111,20 +111,24 @@ TEST_F(FirmaTest, LaDeclaracionDeLaHerramientaYLaDeOpensslSeLeen) {
     EXPECT_EQ(deOpenssl->Caduca - deOpenssl->Publicado, 1);
     EXPECT_EQ(deOpenssl->Sha256, firma::ResumenFichero(En("Morvane.zip")));
 
-    // Made by the tool with an openssl key: published now, stale DAYS later (30 unless
+    // Made by the tool with an openssl key: published now (the second signing of the same
+    // archive keeps the first's release time), stale DAYS after the signing (30 unless
     // told), and the lines above "firma" verify with openssl.
     const std::string publica = prueba::ClaveOpenssl(En("openssl.pem"));
     const std::string q = Citar(dir_.Ruta());
+    const time_t primera = std::time(nullptr);
     for (const auto& [opcion, dias] : {std::pair<std::string, int>{"", 30}, {" --caduca 7", 7}}) {
         SCOPED_TRACE(dias);
         const time_t antes = std::time(nullptr);
         ASSERT_EQ(Sign("sign " + Citar(En("openssl.pem")) + " " + Citar(En("Morvane.zip")) + opcion), 0);
+        const time_t despues = std::time(nullptr);
         const std::string texto = Leer(En("Morvane.zip.sig"));
         const auto d = firma::LeerDeclaracion(texto, publica);
         ASSERT_TRUE(d) << texto;
-        EXPECT_GE(d->Publicado, antes);
-        EXPECT_LE(d->Publicado, std::time(nullptr));
-        EXPECT_EQ(d->Caduca - d->Publicado, dias * 86400);
+        EXPECT_GE(d->Publicado, primera);
+        EXPECT_LE(d->Publicado, despues);
+        EXPECT_GE(d->Caduca, antes + dias * 86400);
+        EXPECT_LE(d->Caduca, despues + dias * 86400);
         EXPECT_NE(texto.find("\nsha256 " + hex.substr(0, 64) + "\n"), std::string::npos);
         EXPECT_EQ(Ejecutar("cd " + q + " && head -n 6 Morvane.zip.sig > d && tail -n 1 Morvane.zip.sig"
                            " | cut -c7- | base64 -d > s && openssl pkey -in openssl.pem -pubout -out"

@@ -238,9 +238,9 @@ TEST_F(Transferencias, RespuestasQueNoSonElArchivoLoDejanComoEstaba) {
 // If-Range, else all of it; anything that is not the same archive ends the download.
 TEST_F(Transferencias, UnCuerpoRotoSePideDeNuevo) {
     const std::string a = Cuerpo(3000), b = std::string(3000, 'b');
-    auto entero = [](const std::string& c, size_t hasta) {
+    auto entero = [](const std::string& c, size_t hasta, std::string etiqueta = "\"v1\"") {
         return Respuesta::Cruda("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(c.size()) +
-                                    "\r\nETag: \"v1\"\r\n\r\n",
+                                    "\r\nETag: " + etiqueta + "\r\n\r\n",
                                 {{milliseconds(0), c.substr(0, hasta)}});
     };
     auto parte = [&a](size_t desde, size_t hasta) {
@@ -265,6 +265,21 @@ TEST_F(Transferencias, UnCuerpoRotoSePideDeNuevo) {
         {"416", {entero(a, 1000), Respuesta::Simple("416 Range Not Satisfiable", "")}, "416", "",
          2},
         {"206 for another range", {entero(a, 1000), parte(0, 3000)}, "999", "", 2},
+        // The rest of some other archive, or more than the range holds, is not this one.
+        {"206 for another archive's length",
+         {entero(a, 1000),
+          Respuesta::Cruda("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes "
+                           "1000-1999/2000\r\nContent-Length: 1000\r\n\r\n",
+                           {{milliseconds(0), a.substr(1000, 1000)}})},
+         "999", "", 2},
+        {"206 longer than the archive",
+         {entero(a, 1000),
+          Respuesta::Cruda("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes "
+                           "1000-2999/3000\r\nContent-Length: 2500\r\n\r\n",
+                           {{milliseconds(0), a.substr(1000) + std::string(500, 'x')}})},
+         "999", "", 2},
+        // A weak ETag cannot say the bytes are the same: no Range, so a 206 is not the rest.
+        {"weak ETag", {entero(a, 1000, "W/\"v1\""), parte(1000, 3000)}, "999", "", 2},
         // A 206 whose range stops short is no whole archive: the rest is asked for again.
         {"206 for a range that stops short",
          {entero(a, 1000),

@@ -260,6 +260,12 @@ TEST_F(Transferencias, UnCuerpoRotoSePideDeNuevo) {
         {"honours Range, breaks twice", {entero(a, 1000), parte(1000, 2000), parte(2000, 3000)},
          "200", a, 3},
         {"ignores Range", {entero(a, 1000), entero(a, 3000)}, "200", a, 2},
+        // The bound is on attempts in a row without progress, not on attempts in all.
+        {"three empty answers, progress, three more",
+         {entero(a, 1000), parte(1000, 1000), parte(1000, 1000), parte(1000, 1000),
+          parte(1000, 2000), parte(2000, 2000), parte(2000, 2000), parte(2000, 2000),
+          parte(2000, 3000)},
+         "200", a, 9},
         {"ignores Range, always breaks at the same point", {entero(a, 1000)}, "999", "", 6},
         {"the archive changed", {entero(a, 1000), entero(b, 3000)}, "200", b, 2},
         {"416", {entero(a, 1000), Respuesta::Simple("416 Range Not Satisfiable", "")}, "416", "",

@@ -117,6 +117,29 @@ TEST_F(Transferencias, ConYSinLongitud) {
         EXPECT_TRUE(e.Totales == -1 && e.Porcentaje == 0 && e.Restantes == 0);
 }
 
+// The caller's body check: a body one byte past its limit, or one it does not accept, never
+// takes the archive's name; each download starts with the refusal cleared.
+TEST_F(Transferencias, ElLimiteYLaAceptacionDelLlamante) {
+    const std::string cuerpo = Cuerpo(5000);
+    struct Caso {
+        int64_t limite;
+        bool acepta, rechazado;
+    } casos[] = {{5000, true, false}, {4999, true, true}, {-1, false, true}, {-1, true, false}};
+    for (const Caso& c : casos) {
+        SCOPED_TRACE(testing::Message() << c.limite << " " << c.acepta);
+        Servir(cuerpo, 4);
+        d.VerificarCuerpo.Limite = c.limite;
+        d.VerificarCuerpo.Aceptar = [&c] { return c.acepta; };
+        d.Descargar(1);
+        EXPECT_EQ(d.VerificarCuerpo.Rechazado, c.rechazado);
+        if (c.rechazado)
+            Fallo("999", "Ha ocurrido un error durante la descarga.");
+        else
+            EXPECT_EQ(prueba::Leer(instalacion.Archivo()), cuerpo);
+        prueba::Escribir(instalacion.Archivo(), "archivo anterior");
+    }
+}
+
 TEST_F(Transferencias, CuerpoVacioDejaUnArchivoVacio) {
     Respuesta r;
     r.Cabecera = "HTTP/1.1 204 No Content\r\n\r\n";

@@ -607,6 +607,20 @@ int64_t zkDownload::TotalAnunciado() {
     return internet::LongitudAnunciada(dato);
 }
 
+// The total of the current answer's Content-Range when the range starts at byte `desde`
+// ("bytes desde-.../total"); nothing otherwise.
+std::optional<std::string> zkDownload::TotalDelRango(int32_t desde) {
+    std::string rango;
+    ConsultarCabecera(peticion_.get(), HTTP_QUERY_CONTENT_RANGE, rango);
+    std::string esperado = "bytes ";  // appended: GCC 12 misreads "x" + string as overlap
+    esperado += std::to_string(desde);
+    esperado += '-';
+    const size_t barra = rango.rfind('/');
+    if (rango.compare(0, esperado.size(), esperado) != 0 || barra == std::string::npos)
+        return std::nullopt;
+    return rango.substr(barra + 1);
+}
+
 int32_t zkDownload::Reanudar(const std::string& validador, int64_t& total, int intento,
                              std::chrono::milliseconds espera, const char* motivo) {
     const bool resto = !validador.empty() && recibidos_ > 0;
@@ -641,14 +655,8 @@ int32_t zkDownload::Reanudar(const std::string& validador, int64_t& total, int i
     }
     if (statusCode_ != "206" || !resto) return 999;
     // The rest of the same archive: bytes N-.../total.
-    std::string rango;
-    ConsultarCabecera(peticion_.get(), HTTP_QUERY_CONTENT_RANGE, rango);
-    const std::string esperado = "bytes " + std::to_string(recibidos_) + "-";
-    const size_t barra = rango.rfind('/');
-    if (rango.compare(0, esperado.size(), esperado) != 0 || barra == std::string::npos)
-        return 999;
-    const std::string_view totalTexto = std::string_view(rango).substr(barra + 1);
-    if (total >= 0 && totalTexto != std::to_string(total)) return 999;
+    const auto totalTexto = TotalDelRango(recibidos_);
+    if (!totalTexto || (total >= 0 && *totalTexto != std::to_string(total))) return 999;
     return 0;
 }
 
@@ -685,15 +693,13 @@ void zkDownload::Transferir(int32_t bloque, int32_t longitud, bool& cancelar) {
         // A 206 to a request that asked no range holds part of the archive: it counts
         // from its first byte only, and the archive's length is the range's total.
         if (codigo == "206") {
-            std::string rango;
-            ConsultarCabecera(peticion_.get(), HTTP_QUERY_CONTENT_RANGE, rango);
-            const size_t barra = rango.rfind('/');
-            if (rango.compare(0, 8, "bytes 0-") != 0 || barra == std::string::npos) {
+            const auto totalTexto = TotalDelRango(0);
+            if (!totalTexto) {
                 temporal_->Descartar();
                 EstablecerError(999);
                 return;
             }
-            total = internet::LongitudAnunciada(std::string_view(rango).substr(barra + 1));
+            total = internet::LongitudAnunciada(*totalTexto);
             longitud = total <= INT32_MAX ? static_cast<int32_t>(total) : -1;
         }
 

@@ -158,6 +158,8 @@ private:
 
     // The whole archive's length the current answer announces, -1 when unknown.
     int64_t TotalAnunciado();
+    // The total of the current answer's Content-Range when it starts at byte `desde`.
+    std::optional<std::string> TotalDelRango(int32_t desde);
     // How reading the current answer's body into the temporary file ended.
     enum class FinCuerpo { Completo, Roto, Cancelado, Desbordado, NoEscrito, Rechazado };
     FinCuerpo LeerCuerpo(char* buffer, uint32_t pedir, int32_t longitud, uint32_t inicio,

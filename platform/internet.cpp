@@ -591,13 +591,13 @@ Peticion::Espera Peticion::Impulsar(Pred lista) {
             espera = std::min(espera, std::chrono::ceil<milliseconds>(suelo - transcurrido));
         }
         if (conectada) {
-            const auto quieto = Reloj::now() - std::max(inicio, actividad);
+            const auto quieto = ahora - std::max(inicio, actividad);
             if (quieto >= inactividad) return Espera::Inactiva;
             espera = std::min(
                 espera, std::chrono::ceil<milliseconds>(inactividad - quieto));
         }
         if (servir) {
-            const auto sinServir = Reloj::now() - servida;
+            const auto sinServir = ahora - servida;
             if (sinServir >= kRodajaEspera) {
                 sistema::DoEvents();
                 if (cerrada || sistema::Abandonar()) return Espera::Abandonada;

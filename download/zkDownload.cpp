@@ -765,6 +765,8 @@ void zkDownload::Transferir(int32_t bloque, int32_t longitud, bool& cancelar) {
                 if (error > 0) EstablecerError(error);
                 return;
             }
+            // A 200 may bring another archive, of another length: the events count that one.
+            longitud = total <= INT32_MAX ? static_cast<int32_t>(total) : -1;
         }
 
         if (VerificarCuerpo.Aceptar && !VerificarCuerpo.Aceptar()) {

@@ -141,7 +141,7 @@ TEST_F(FirmaTest, LaDeclaracionDeLaHerramientaYLaDeOpensslSeLeen) {
     // Signing again the archive a statement of this key describes keeps its release time
     // (a weekly re-signing must not make the release look newer); another archive, or a
     // statement of another key, is published now.
-    const auto publicado = [&] { return firma::LeerDeclaracion(Leer(En("Morvane.zip.sig")), publica)->Publicado; };
+    const auto publicado = [&] { return firma::LeerDeclaracion(Leer(En("Morvane.zip.sig")), publica).value().Publicado; };
     Escribir(En("Morvane.zip.sig"), prueba::DeclaracionOpenssl(En("openssl.pem"), En("Morvane.zip"), "2024-01-01T00:00:00Z"));
     ASSERT_EQ(Sign("sign " + Citar(En("openssl.pem")) + " " + Citar(En("Morvane.zip"))), 0);
     EXPECT_EQ(firma::EscribirInstante(publicado()), "2024-01-01T00:00:00Z");
@@ -149,10 +149,22 @@ TEST_F(FirmaTest, LaDeclaracionDeLaHerramientaYLaDeOpensslSeLeen) {
     Escribir(En("Morvane.zip.sig"), prueba::DeclaracionOpenssl(En("suya.pem"), En("Morvane.zip"), "2024-01-01T00:00:00Z"));
     ASSERT_EQ(Sign("sign " + Citar(En("openssl.pem")) + " " + Citar(En("Morvane.zip"))), 0);
     EXPECT_GT(publicado(), std::time(nullptr) - 100);
-    Escribir(En("Morvane.zip.sig"), prueba::DeclaracionOpenssl(En("openssl.pem"), En("Morvane.zip"), "2024-01-01T00:00:00Z"));
-    Escribir(En("Morvane.zip"), datos + "!");
+    // Nor does a statement published in the future (a clock set wrong when it was made).
+    Escribir(En("Morvane.zip.sig"), prueba::DeclaracionOpenssl(En("openssl.pem"), En("Morvane.zip"), "2098-01-01T00:00:00Z"));
     ASSERT_EQ(Sign("sign " + Citar(En("openssl.pem")) + " " + Citar(En("Morvane.zip"))), 0);
-    EXPECT_GT(publicado(), std::time(nullptr) - 100);
+    const auto renovada = firma::LeerDeclaracion(Leer(En("Morvane.zip.sig")), publica);
+    ASSERT_TRUE(renovada);
+    EXPECT_LE(renovada->Publicado, std::time(nullptr));
+    // Other bytes, longer or of the same length.
+    std::string mismoTamano = datos;
+    mismoTamano[500] = 'r';
+    for (const std::string& otro : {datos + "!", mismoTamano}) {
+        Escribir(En("Morvane.zip"), datos);
+        Escribir(En("Morvane.zip.sig"), prueba::DeclaracionOpenssl(En("openssl.pem"), En("Morvane.zip"), "2024-01-01T00:00:00Z"));
+        Escribir(En("Morvane.zip"), otro);
+        ASSERT_EQ(Sign("sign " + Citar(En("openssl.pem")) + " " + Citar(En("Morvane.zip"))), 0);
+        EXPECT_GT(publicado(), std::time(nullptr) - 100);
+    }
 }
 
 // Every form but the one: each malformed body is signed again, so that only its form can

@@ -61,7 +61,7 @@ protected:
 };
 
 TEST_F(FirmaTest, ElResumenEsElDeSha256sumYSePuedeAbandonarEntrePiezas) {
-    std::string datos(600 * 1024 + 7, '\0');  // more than two pieces
+    std::string datos(2 * 1024 * 1024 + 7, '\0');  // more pieces than wait to be hashed
     for (size_t i = 0; i < datos.size(); ++i) datos[i] = static_cast<char>(i * 131 % 251);
     Escribir(En("a.zip"), datos);
     const auto resumen = firma::ResumenFichero(En("a.zip"));
@@ -75,6 +75,10 @@ TEST_F(FirmaTest, ElResumenEsElDeSha256sumYSePuedeAbandonarEntrePiezas) {
     sha.Reiniciar();
     for (size_t i = 0, n = 1; i < datos.size(); i += n, n = n * 7 % 70001 + 1)
         sha.Anadir(datos.data() + i, std::min(n, datos.size() - i));
+    EXPECT_EQ(sha.Final(), resumen);
+    // All at once, after a digest: the caller fills pieces faster than they are hashed.
+    sha.Reiniciar();
+    sha.Anadir(datos.data(), datos.size());
     EXPECT_EQ(sha.Final(), resumen);
     int piezas = 0;
     EXPECT_FALSE(firma::ResumenFichero(En("a.zip"), [&] { return ++piezas < 2; }));

@@ -248,8 +248,7 @@ void Sha256::Reiniciar() {
     if (!estado_) return;
     Estado& e = *estado_;
     e.Parar();
-    e.usados = 0;
-    e.actual = e.primera;
+    e.usados = 0;  // the worker has drained every piece: actual is primera again
     e.bien = e.md && EVP_DigestInit_ex(e.md.get(), EVP_sha256(), nullptr) == 1;
 }
 

@@ -61,7 +61,7 @@ protected:
 };
 
 TEST_F(FirmaTest, ElResumenEsElDeSha256sumYSePuedeAbandonarEntrePiezas) {
-    std::string datos(600 * 1024 + 7, '\0');  // more than two pieces
+    std::string datos(2 * 1024 * 1024 + 7, '\0');  // more pieces than wait to be hashed
     for (size_t i = 0; i < datos.size(); ++i) datos[i] = static_cast<char>(i * 131 % 251);
     Escribir(En("a.zip"), datos);
     const auto resumen = firma::ResumenFichero(En("a.zip"));
@@ -75,6 +75,10 @@ TEST_F(FirmaTest, ElResumenEsElDeSha256sumYSePuedeAbandonarEntrePiezas) {
     sha.Reiniciar();
     for (size_t i = 0, n = 1; i < datos.size(); i += n, n = n * 7 % 70001 + 1)
         sha.Anadir(datos.data() + i, std::min(n, datos.size() - i));
+    EXPECT_EQ(sha.Final(), resumen);
+    // All at once, after a digest: the caller fills pieces faster than they are hashed.
+    sha.Reiniciar();
+    sha.Anadir(datos.data(), datos.size());
     EXPECT_EQ(sha.Final(), resumen);
     int piezas = 0;
     EXPECT_FALSE(firma::ResumenFichero(En("a.zip"), [&] { return ++piezas < 2; }));
@@ -141,7 +145,7 @@ TEST_F(FirmaTest, LaDeclaracionDeLaHerramientaYLaDeOpensslSeLeen) {
     // Signing again the archive a statement of this key describes keeps its release time
     // (a weekly re-signing must not make the release look newer); another archive, or a
     // statement of another key, is published now.
-    const auto publicado = [&] { return firma::LeerDeclaracion(Leer(En("Morvane.zip.sig")), publica)->Publicado; };
+    const auto publicado = [&] { return firma::LeerDeclaracion(Leer(En("Morvane.zip.sig")), publica).value().Publicado; };
     Escribir(En("Morvane.zip.sig"), prueba::DeclaracionOpenssl(En("openssl.pem"), En("Morvane.zip"), "2024-01-01T00:00:00Z"));
     ASSERT_EQ(Sign("sign " + Citar(En("openssl.pem")) + " " + Citar(En("Morvane.zip"))), 0);
     EXPECT_EQ(firma::EscribirInstante(publicado()), "2024-01-01T00:00:00Z");
@@ -149,10 +153,22 @@ TEST_F(FirmaTest, LaDeclaracionDeLaHerramientaYLaDeOpensslSeLeen) {
     Escribir(En("Morvane.zip.sig"), prueba::DeclaracionOpenssl(En("suya.pem"), En("Morvane.zip"), "2024-01-01T00:00:00Z"));
     ASSERT_EQ(Sign("sign " + Citar(En("openssl.pem")) + " " + Citar(En("Morvane.zip"))), 0);
     EXPECT_GT(publicado(), std::time(nullptr) - 100);
-    Escribir(En("Morvane.zip.sig"), prueba::DeclaracionOpenssl(En("openssl.pem"), En("Morvane.zip"), "2024-01-01T00:00:00Z"));
-    Escribir(En("Morvane.zip"), datos + "!");
+    // Nor does a statement published in the future (a clock set wrong when it was made).
+    Escribir(En("Morvane.zip.sig"), prueba::DeclaracionOpenssl(En("openssl.pem"), En("Morvane.zip"), "2098-01-01T00:00:00Z"));
     ASSERT_EQ(Sign("sign " + Citar(En("openssl.pem")) + " " + Citar(En("Morvane.zip"))), 0);
-    EXPECT_GT(publicado(), std::time(nullptr) - 100);
+    const auto renovada = firma::LeerDeclaracion(Leer(En("Morvane.zip.sig")), publica);
+    ASSERT_TRUE(renovada);
+    EXPECT_LE(renovada->Publicado, std::time(nullptr));
+    // Other bytes, longer or of the same length.
+    std::string mismoTamano = datos;
+    mismoTamano[500] = 'r';
+    for (const std::string& otro : {datos + "!", mismoTamano}) {
+        Escribir(En("Morvane.zip"), datos);
+        Escribir(En("Morvane.zip.sig"), prueba::DeclaracionOpenssl(En("openssl.pem"), En("Morvane.zip"), "2024-01-01T00:00:00Z"));
+        Escribir(En("Morvane.zip"), otro);
+        ASSERT_EQ(Sign("sign " + Citar(En("openssl.pem")) + " " + Citar(En("Morvane.zip"))), 0);
+        EXPECT_GT(publicado(), std::time(nullptr) - 100);
+    }
 }
 
 // Every form but the one: each malformed body is signed again, so that only its form can
@@ -181,6 +197,7 @@ TEST_F(FirmaTest, UnaDeclaracionConOtraFormaNoEsValida) {
         {"extra line", cambiar("caduca", "nota x\ncaduca")},
         {"missing field", cambiar("caduca 2027-01-07T12:00:00Z\n", "")},
         {"name without ñ", cambiar("tamaño", "tamano")},
+        {"tab after the name", cambiar("tamaño ", "tamaño\t")},
         {"two blanks", cambiar("tamaño ", "tamaño  ")},
         {"length with a leading zero", cambiar("5000", "05000")},
         {"length zero", cambiar("5000", "0")},
@@ -188,9 +205,16 @@ TEST_F(FirmaTest, UnaDeclaracionConOtraFormaNoEsValida) {
         {"length over 64 bits", cambiar("5000", "18446744073709551616")},
         {"digest upper case", cambiar(std::string(64, 'a'), std::string(64, 'A'))},
         {"digest short", cambiar(std::string(64, 'a'), std::string(63, 'a'))},
+        {"digest long", cambiar(std::string(64, 'a'), std::string(65, 'a'))},
         {"no such day", cambiar("2026-12-08", "2026-02-29")},
         {"hour 24", cambiar("T12:00:00Z\ncaduca", "T24:00:00Z\ncaduca")},
         {"time without Z", cambiar("12:00:00Z\ncaduca", "12:00:00\ncaduca")},
+        {"time with z", cambiar("12:00:00Z\ncaduca", "12:00:00z\ncaduca")},
+        {"before 1970", cambiar("2026-12-08T12", "1969-12-31T23")},
+        {"month 13", cambiar("2026-12-08", "2026-13-08")},
+        {"month 0", cambiar("2026-12-08", "2026-00-08")},
+        {"minute 60", cambiar("T12:00:00Z\ncaduca", "T12:60:00Z\ncaduca")},
+        {"leap second", cambiar("T12:00:00Z\ncaduca", "T23:59:60Z\ncaduca")},
         {"time with a blank", cambiar("2026-12-08T", "2026-12-08 ")},
         {"stale before published", cambiar("2027-01-07", "2026-12-08")},
         {"CR LF line ends", firmada(std::regex_replace(cuerpo, std::regex("\n"), "\r\n"))},

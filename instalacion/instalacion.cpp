@@ -228,8 +228,9 @@ std::error_code Deshacer(const Rutas& r, const std::vector<Entrada>& entradas) {
         std::error_code fallo;
         if (e.Reemplaza) {
             if (Lstat(guardado)) fallo = sistema::RenombrarFichero(guardado, vivo);
-        } else if (!Lstat(Unir(r.nuevo, e.Ruta)) && ::unlink(vivo.c_str()) != 0 && errno != ENOENT) {
-            fallo = Errno();
+        } else if (!Lstat(Unir(r.nuevo, e.Ruta))) {
+            fallo = sistema::BorrarFichero(vivo);
+            if (fallo == std::errc::no_such_file_or_directory) fallo.clear();
         }
         if (fallo && !primero) primero = fallo;
         carpetas.insert(Unir(r.carpeta, Padre(e.Ruta)));
@@ -435,12 +436,14 @@ std::error_code RecuperarConCerrojo(const Rutas& r, Recuperacion* hecho) {
     }
     const auto entradas = LeerDiario(r.diario);
     if (!entradas) return Error::DiarioIlegible;
-    // Forward only when every file of the release is there whole, staged or placed.
+    // Forward only when every file of the release is there whole, staged or placed. A
+    // replaced file neither staged nor kept was put back by an undo that was cut short:
+    // what now holds its name is the old one, whatever its size.
     bool completa = true;
     for (const Entrada& e : *entradas) {
         if (e.Carpeta) continue;
         auto st = Lstat(Unir(r.nuevo, e.Ruta));
-        if (!st) st = Lstat(Unir(r.carpeta, e.Ruta));
+        if (!st && !(e.Reemplaza && !Lstat(Unir(r.anterior, e.Ruta)))) st = Lstat(Unir(r.carpeta, e.Ruta));
         if (!st || static_cast<uint64_t>(st->st_size) != e.Tamano) completa = false;
     }
     if (hecho) *hecho = completa ? Recuperacion::Adelante : Recuperacion::Atras;

@@ -125,6 +125,8 @@ public:
 
     Fase FaseActual() const { return fase_; }
     bool EnFlujo() const { return fase_ != Fase::Reposo; }
+    // Cerrar has been called: no flow starts any more.
+    bool Cerrada() const { return cerrada_; }
     Resultado UltimoResultado() const { return resultado_; }
     // The reason of a failed check or download: the component's status code and text.
     const std::string& Motivo() const { return motivo_; }

@@ -295,7 +295,7 @@ TEST_F(Instalacion, UnaInterrupcionEnCadaPasoSeRecuperaEnteraAlArrancar) {
 
         instalacion::Recuperacion hecho{};
         EXPECT_EQ(instalacion::Recuperar(entorno_, &hecho), std::error_code());
-        Arbol ahora = Foto(dir_.Ruta());
+        Arbol ahora = Foto(dir_.Ruta()); std::printf("DBG %d %s %s %d\n", corte, ahora["Morvane.exe"].c_str(), ahora["datos/a.dat"].c_str(), (int)ahora.count("nuevos"));
         if (static_cast<long>(corte) > diario) {
             EXPECT_EQ(ahora, SinArchivo(nueva_));
             EXPECT_GE(prueba::FechaDe(En("Morvane.exe")), antes - 1);
@@ -347,6 +347,35 @@ TEST_F(Instalacion, SiNoSePuedeTerminarVuelveLaVersionAnteriorEntera) {
     EXPECT_EQ(instalacion::Recuperar(entorno_, &hecho), std::error_code());
     EXPECT_EQ(hecho, instalacion::Recuperacion::Atras);
     EXPECT_EQ(Foto(dir_.Ruta()), SinArchivo(antigua_));
+
+    // The putting back itself stopped dead before each of its renames and removals: a file
+    // already back (the same size in both releases) must not pass for a placed one.
+    for (int corte = 4; corte <= 7; ++corte) {
+        SCOPED_TRACE("undo stopped before operation " + std::to_string(corte));
+        Escribir(En("Morvane.zip"), "el archivo");
+        const pid_t hijo = ::fork();
+        ASSERT_GE(hijo, 0);
+        if (hijo == 0) {
+            int vistas = 0;
+            sistema::RegistrarTestigoDisco([&](OperacionDisco o, const std::string& r) {
+                if ((o != OperacionDisco::Renombrar && o != OperacionDisco::Borrar) ||
+                    r.rfind(Preparacion(), 0) == 0)
+                    return std::error_code();
+                if (++vistas == corte) ::_exit(0);
+                if (vistas == 3) return std::make_error_code(std::errc::permission_denied);
+                return std::error_code();
+            });
+            ::_exit(instalacion::Instalar(entorno_) ? 2 : 1);
+        }
+        prueba::Esperar(hijo);
+        EXPECT_EQ(instalacion::Recuperar(entorno_), std::error_code());
+        const Arbol ahora = Foto(dir_.Ruta());
+        EXPECT_TRUE(ahora == SinArchivo(antigua_) || ahora == SinArchivo(nueva_));
+        // Release 1 again for the next round.
+        for (const auto& [ruta, contenido] : SinArchivo(antigua_))
+            if (contenido != "/") Escribir(En(ruta), contenido, ruta == "Kelunzip" || ruta == "Morvane.exe");
+        fs::remove_all(En("nuevos"));
+    }
 }
 
 // A second updater while one installs: it neither recovers nor removes anything, says the

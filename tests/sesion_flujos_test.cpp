@@ -128,6 +128,16 @@ TEST(SesionFlujos, DeGuionAEventosYFicheros) {
           "Comprobando la firma de la actualización...", "Cancelar no",
           "La actualización no tiene una firma válida", "Descargar sí", "[reposo]"},
          R::FirmaNoValida, "viejo", false, 0, "11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo="},
+        // A check whose statement is not valid cannot say the product is current.
+        {"comprobar: firma mala", Flujo::Comprobar,
+         [](const prueba::Peticion& p) {
+             if (p.Destino == std::string(URLActualizacion) + ".sig")
+                 return prueba::Respuesta::Simple("200 OK", std::string(88, 'A'));
+             return Archivo(kNueva, 2, 20ms);
+         },
+         {"[comprobando]", "Buscando actualización...", "La actualización no tiene una firma válida",
+          "[reposo]"},
+         R::ErrorComprobacion, "viejo", false, 0, "11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo="},
         {"actualizar: cancelada", Flujo::Actualizar,
          [](const prueba::Peticion&) { return Archivo(kNueva, 4, 30ms); },
          {"[descargando]", "Descargar no", "Cancelar sí", "%", "Descarga cancelada", "Cancelar no",

@@ -33,8 +33,8 @@ class Form1Prueba {
 public:
     static void Tick(Form1& f) { f.Timer1_Timer(); }
     static void Esperar(Form1& f, int32_t ms) { f.Esperar(ms); }
-    static bool EnFlujo(const Form1& f) { return f.enFlujo_; }
-    static bool Cerrada(const Form1& f) { return f.cerrada_; }
+    static bool EnFlujo(const Form1& f) { return f.sesion_.EnFlujo(); }
+    static bool Cerrada(const Form1& f) { return f.sesion_.Cerrada(); }
 };
 
 namespace ventana {

@@ -625,6 +625,16 @@ TEST_F(VentanaDescarga, CerrarDuranteLaInstalacionArrancaElProductoCuandoLaHerra
     EXPECT_EQ(Leyenda(f), "Morvane actualizado");
     EXPECT_FALSE(Hay("Morvane.zip"));
     EXPECT_EQ(ProductoIniciado(), "tras\n");
+
+    // Closed, then a termination signal before the tool ends: the start is dropped.
+    fs::remove(En("producto-iniciado"));
+    Form1& g = Preparar();
+    AlOcurrir senal([&] { return Leyenda(g) == "Descarga completada"; },
+                    [&] { g.close(); g.TerminarPorSenal(); });
+    Pulsar(g.btnDescargar);
+    ASSERT_TRUE(senal.Hecho());
+    QTest::qWait(300);  // a start would have written at once
+    EXPECT_FALSE(Hay("producto-iniciado"));
 }
 
 // Closed between blocks, while the body has stalled, or while the check waits for an

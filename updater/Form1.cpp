@@ -73,7 +73,6 @@ void Form1::Form_Load() { move(PixelesDeTwips(100), PixelesDeTwips(100)); }
 // window closed, ends then.
 void Form1::closeEvent(QCloseEvent* evento) {
     Timer1.stop();
-    cerrada_ = true;
     sesion_.Cerrar(!porSenal_);
     evento->accept();
 }
@@ -84,7 +83,7 @@ void Form1::TerminarPorSenal() {
     porSenal_ = true;
     sesion_.AnularInicioDelProducto();
     // Already closed: whatever runs is already winding up (see Abandonar).
-    if (!cerrada_) close();
+    if (!sesion_.Cerrada()) close();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -95,13 +94,13 @@ void Form1::TerminarPorSenal() {
 // never start a second, overlapping one.
 void Form1::Timer1_Timer() {
     Timer1.stop();
-    if (enFlujo_ || cerrada_) return;
+    if (sesion_.EnFlujo() || sesion_.Cerrada()) return;
     sesion_.CambiarEntorno(sesion::EntornoDelProceso());
     sesion_.BuscarActualizacion();
 }
 
 void Form1::btnDescargar_Click() {
-    if (enFlujo_ || cerrada_) return;
+    if (sesion_.EnFlujo() || sesion_.Cerrada()) return;
     sesion_.CambiarEntorno(sesion::EntornoDelProceso());
     sesion_.Actualizar();
 }

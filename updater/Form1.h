@@ -95,14 +95,7 @@ private:
     // Escape clicks btnCancelar while it is enabled.
     QShortcut teclaEscape_{QKeySequence(Qt::Key_Escape), this};
 
-    bool cerrada_ = false;   // the window has been closed
     bool porSenal_ = false;  // a termination signal closed the window
-
-    // Whether a flow is on the stack: the session's phase, read as a flag.
-    struct EnFlujo {
-        const sesion::Sesion& s;
-        operator bool() const { return s.EnFlujo(); }
-    } enFlujo_{sesion_};
 
     // What the last full redraw of BarraProgreso left, to skip identical redraws.
     struct UltimaBarra {

@@ -10,29 +10,66 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
-#include <fstream>
+#include <map>
 #include <optional>
 #include <set>
 #include <sstream>
 #include <thread>
 
+#include "debajo.h"
 #include "disco.h"
 #include "sistema.h"
+
+// How the install survives a power cut. Only what an fsync made durable counts; a crash
+// may lose any name or data written since. D is the installation directory, P the staging
+// directory D/.Morvane-instalacion, N = P/nuevo (the unpacked release), A = P/anterior (the
+// files it replaces).
+//
+//  1. P, N and A are made (0700) and the archive is moved into N; the tool unpacks there.
+//     Nothing of D's own content has changed: a crash leaves P without a journal, which
+//     the next start removes.
+//  2. Every staged file and directory of N is synced, then each file about to be replaced
+//     is linked into A (where the file system refuses a link, it is marked to be moved
+//     there instead) and A's directories are synced. Still nothing of D's content changed.
+//  3. The journal (every entry with its kind and size, and a checksum) is written to
+//     P/diario.tmp, synced, renamed to P/diario, and P is synced; D is synced too, so that
+//     P's own entry is on disk before anything live changes. From here on a start acts on
+//     the journal: forward when every file of the release is there whole (staged in N or
+//     already placed), else back from A. Both are repeatable after another crash.
+//  4. Files marked to be moved go into A, A's directories are synced.
+//  5. Directories the release adds are made, each synced in its parent as it is made.
+//  6. Each staged file is renamed over its live name; then every directory that received
+//     one is synced. A crash before these syncs may lose a rename: N still holds the file
+//     (N was never synced since step 2), so the forward recovery places it again.
+//  7. The product's date is set and synced, so the next check does not offer the release
+//     again.
+//  8. The journal is removed and P synced; then P and what is left in it are removed and
+//     D synced, so that a power cut after success leaves no leftovers. A crash between
+//     the two leaves P without a journal: removed at the next start.
+//
+// The recovery reads a journal only from a P that is a real directory of ours, mode 0700,
+// and a journal that is a regular file of ours, mode 0600, whose checksum matches and
+// whose every path stays inside D.
 
 namespace instalacion {
 
 const char* const kPreparacion = ".Morvane-instalacion";
+const char* const kCerrojo = ".Morvane-instalacion.cerrojo";
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using sistema::Descriptor;
 
 constexpr const char* kNuevo = "nuevo";        // the tool's output, the files to place
 constexpr const char* kAnterior = "anterior";  // the files they replace, kept until the end
 constexpr const char* kDiario = "diario";
-constexpr const char* kCabecera = "morvane-diario 1";
+constexpr const char* kDiarioTemporal = "diario.tmp";
+constexpr const char* kCabecera = "morvane-diario 2";
+constexpr size_t kDiarioMaximo = 64u << 20;
 constexpr auto kSondeo = 10ms;
 constexpr auto kAdelanto = 100ms;  // between starts of writeback during the unpack
 
@@ -48,6 +85,10 @@ public:
         case Error::ArchivoAusente: return "no hay archivo que instalar";
         case Error::NombreNoValido: return "la actualización contiene un nombre que no se puede colocar";
         case Error::DiarioIlegible: return "el diario de la instalación no se puede leer";
+        case Error::OtroPropietario: return "el directorio de instalación es de otro usuario";
+        case Error::EscribiblePorOtros: return "otros usuarios pueden escribir donde se instala";
+        case Error::PreparacionAjena: return "hay una instalación a medias que no es de este usuario";
+        case Error::EnlaceSimbolico: return "la instalación tendría que escribir a través de un enlace simbólico";
         }
         return "error de instalación";
     }
@@ -55,297 +96,547 @@ public:
 
 std::error_code Errno(int e = errno) { return {e, std::generic_category()}; }
 
-// "" names the directory itself.
 std::string Unir(const std::string& a, const std::string& b) { return b.empty() ? a : sistema::Unir(a, b); }
 
-std::optional<struct stat> Lstat(const std::string& ruta) {
+// "ruta (propietario 1000, modo 0775)", for the reason of a refusal.
+std::string Describir(const std::string& ruta, const struct stat& st) {
+    char texto[64];
+    std::snprintf(texto, sizeof texto, " (propietario %u, modo %04o)", static_cast<unsigned>(st.st_uid),
+                  static_cast<unsigned>(st.st_mode & 07777));
+    return ruta + texto;
+}
+
+std::error_code Negar(Error e, std::string* detalle, const std::string& texto) {
+    if (detalle) *detalle = texto;
+    return e;
+}
+
+// A directory the install writes into: ours, and no one else's to write.
+std::error_code CarpetaNuestra(int fd, const std::string& ruta, std::string* detalle) {
     struct stat st {};
-    if (::lstat(ruta.c_str(), &st) != 0) return std::nullopt;
+    if (::fstat(fd, &st) != 0) return Errno();
+    if (st.st_uid != ::geteuid()) return Negar(Error::OtroPropietario, detalle, Describir(ruta, st));
+    if (st.st_mode & (S_IWGRP | S_IWOTH)) return Negar(Error::EscribiblePorOtros, detalle, Describir(ruta, st));
+    return {};
+}
+
+std::optional<struct stat> StatEn(int dir, const std::string& nombre) {
+    struct stat st {};
+    if (::fstatat(dir, nombre.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
     return st;
 }
 
-bool EsCarpeta(const std::string& ruta) {
-    struct stat st {};
-    return ::stat(ruta.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+int AbrirEn(int dir, const std::string& nombre, int flags, mode_t modo = 0) {
+    int fd;
+    do {
+        fd = ::openat(dir, nombre.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, modo);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
 }
 
-// The directory lock, held for the life of the object.
+// The directory lock: a file of the owner's that no one else can open, so that no other
+// user can hold it, and opened for writing, as flock needs on NFS.
 class Cerrojo {
 public:
-    std::error_code Tomar(const std::string& carpeta, std::chrono::milliseconds espera) {
-        fd_ = ::open(carpeta.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd_ < 0) return Errno();
+    std::error_code Tomar(int carpeta, const std::string& ruta, std::chrono::milliseconds espera,
+                          std::string* detalle) {
+        fd_ = Descriptor(AbrirEn(carpeta, kCerrojo, O_RDWR | O_CREAT, 0600));
+        if (!fd_.Valido()) {
+            if (errno == ELOOP) return Negar(Error::PreparacionAjena, detalle, Unir(ruta, kCerrojo));
+            return Errno();
+        }
+        struct stat st {};
+        if (::fstat(fd_.Obtener(), &st) != 0) return Errno();
+        if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 077) != 0)
+            return Negar(Error::PreparacionAjena, detalle, Describir(Unir(ruta, kCerrojo), st));
         const auto limite = std::chrono::steady_clock::now() + espera;
         for (;;) {
-            if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return {};
+            if (::flock(fd_.Obtener(), LOCK_EX | LOCK_NB) == 0) return {};
             if (errno == EINTR) continue;
             if (errno != EWOULDBLOCK) return Errno();
             if (std::chrono::steady_clock::now() >= limite) return Error::Ocupada;
             std::this_thread::sleep_for(50ms);
         }
     }
-    ~Cerrojo() {
-        if (fd_ >= 0) ::close(fd_);
-    }
 
 private:
-    int fd_ = -1;
+    Descriptor fd_;
 };
 
-// One line of the journal: a file of the release (and whether it replaces one), or a
-// directory the release needs and the installation lacked.
+// One line of the journal: a file of the release (and how the one it replaces is kept),
+// or a directory the release needs and the installation lacked.
+enum class Clase { Carpeta, Nuevo, Enlazado, Movido };
 struct Entrada {
-    bool Carpeta = false;
-    bool Reemplaza = false;
+    Clase Tipo = Clase::Nuevo;
     uint64_t Tamano = 0;  // files: the size staged
     mode_t Modo = 0755;   // directories: the mode to create them with
     std::string Ruta;     // relative to the installation directory
+    bool Reemplaza() const { return Tipo == Clase::Enlazado || Tipo == Clase::Movido; }
+    bool Fichero() const { return Tipo != Clase::Carpeta; }
 };
 
-struct Rutas {
-    explicit Rutas(const Entorno& e)
-        : carpeta(e.Carpeta),
-          preparacion(Unir(e.Carpeta, kPreparacion)),
-          nuevo(Unir(preparacion, kNuevo)),
-          anterior(Unir(preparacion, kAnterior)),
-          diario(Unir(preparacion, kDiario)),
-          archivo(Unir(e.Carpeta, e.Archivo)),
-          producto(Unir(e.Carpeta, e.Producto)) {}
-    std::string carpeta, preparacion, nuevo, anterior, diario, archivo, producto;
-};
+// FNV-1a, 64 bits: catches a journal that is not the one written (the owner and mode say
+// who wrote it).
+uint64_t Suma(const std::string& texto) {
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (const unsigned char c : texto) {
+        h ^= c;
+        h *= 0x100000001b3ull;
+    }
+    return h;
+}
 
 std::string Texto(const std::vector<Entrada>& entradas) {
     std::ostringstream o;
     o << kCabecera << '\n';
     for (const Entrada& e : entradas) {
-        if (e.Carpeta)
-            o << "D " << std::oct << e.Modo << std::dec << ' ' << e.Ruta << '\n';
-        else
-            o << "F " << (e.Reemplaza ? 'R' : 'N') << ' ' << e.Tamano << ' ' << e.Ruta << '\n';
+        switch (e.Tipo) {
+        case Clase::Carpeta: o << "D " << std::oct << e.Modo << std::dec; break;
+        case Clase::Nuevo: o << "F N " << e.Tamano; break;
+        case Clase::Enlazado: o << "F R " << e.Tamano; break;
+        case Clase::Movido: o << "F M " << e.Tamano; break;
+        }
+        o << ' ' << e.Ruta << '\n';
     }
-    o << "fin\n";
-    return o.str();
+    std::string cuerpo = o.str();
+    char fin[32];
+    std::snprintf(fin, sizeof fin, "fin %016llx\n", static_cast<unsigned long long>(Suma(cuerpo)));
+    return cuerpo + fin;
 }
 
-std::optional<std::vector<Entrada>> LeerDiario(const std::string& ruta) {
-    std::ifstream f(ruta, std::ios::binary);
+// A name that would land on the staging directory or the lock, or leave the directory.
+bool NombreColocable(const std::string& ruta) {
+    if (!sistema::RutaRelativaValida(ruta)) return false;
+    const std::string primera = ruta.substr(0, ruta.find('/'));
+    return primera != kPreparacion && primera != kCerrojo;
+}
+
+std::optional<std::vector<Entrada>> Interpretar(const std::string& texto) {
+    if (texto.size() < 2 || texto.back() != '\n') return std::nullopt;
+    const size_t antes = texto.rfind('\n', texto.size() - 2);
+    const size_t ultima = antes == std::string::npos ? 0 : antes + 1;
+    char esperado[32];
+    std::snprintf(esperado, sizeof esperado, "fin %016llx\n",
+                  static_cast<unsigned long long>(Suma(texto.substr(0, ultima))));
+    if (texto.compare(ultima, std::string::npos, esperado) != 0) return std::nullopt;
+
+    std::istringstream f(texto.substr(0, ultima));
     std::string linea;
     if (!std::getline(f, linea) || linea != kCabecera) return std::nullopt;
     std::vector<Entrada> entradas;
     while (std::getline(f, linea)) {
-        if (linea == "fin") return entradas;
         std::istringstream l(linea);
         std::string tipo;
         Entrada e;
         l >> tipo;
         if (tipo == "D") {
-            e.Carpeta = true;
+            e.Tipo = Clase::Carpeta;
             unsigned modo = 0;
             l >> std::oct >> modo;
-            e.Modo = static_cast<mode_t>(modo & 07777);
+            e.Modo = static_cast<mode_t>(modo & 0755);
         } else if (tipo == "F") {
             std::string clase;
             l >> clase >> e.Tamano;
-            if (clase != "R" && clase != "N") return std::nullopt;
-            e.Reemplaza = clase == "R";
+            if (clase == "N") e.Tipo = Clase::Nuevo;
+            else if (clase == "R") e.Tipo = Clase::Enlazado;
+            else if (clase == "M") e.Tipo = Clase::Movido;
+            else return std::nullopt;
         } else {
             return std::nullopt;
         }
         if (!l || l.get() != ' ') return std::nullopt;
         std::getline(l, e.Ruta);
-        if (e.Ruta.empty()) return std::nullopt;
+        if (!NombreColocable(e.Ruta)) return std::nullopt;
         entradas.push_back(std::move(e));
     }
-    return std::nullopt;  // no end line: not a whole journal
+    return entradas;
 }
 
-std::error_code EscribirDiario(const Rutas& r, const std::vector<Entrada>& entradas) {
-    const std::string temporal = r.diario + ".tmp";
-    const std::string texto = Texto(entradas);
-    const int fd = ::open(temporal.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) return Errno();
+// The open directories of one install: the installation directory, and its staging.
+struct Obra {
+    std::string ruta;  // the installation directory, as given
+    Descriptor carpeta;
+    Descriptor preparacion, nuevo, anterior;
+    const Entorno* entorno = nullptr;
+    std::string* detalle = nullptr;
+    // Directories opened beneath one of the three trees, by relative path.
+    std::map<std::string, Descriptor> vivas, nuevas, anteriores;
+
+    std::string RutaPreparacion(const std::string& n = {}) const { return Unir(Unir(ruta, kPreparacion), n); }
+    std::string RutaNuevo(const std::string& n = {}) const { return Unir(RutaPreparacion(kNuevo), n); }
+    std::string RutaAnterior(const std::string& n = {}) const { return Unir(RutaPreparacion(kAnterior), n); }
+};
+
+// The directory `relativa` of a tree, opened once. With `crear` (the kept files' tree
+// only) missing directories are made 0700.
+int Abrir(std::map<std::string, Descriptor>& cache, int raiz, const std::string& rutaRaiz,
+          const std::string& relativa, std::error_code& error, bool crear = false) {
+    error.clear();
+    auto it = cache.find(relativa);
+    if (it != cache.end()) return it->second.Obtener();
+    Descriptor d = sistema::AbrirCarpetaDebajo(raiz, relativa, error, crear, 0700, rutaRaiz);
+    if (error) return -1;
+    return cache.emplace(relativa, std::move(d)).first->second.Obtener();
+}
+
+// A live directory the release writes into: reached without a symlink, ours, no one
+// else's to write.
+int AbrirViva(Obra& o, const std::string& relativa, std::error_code& error) {
+    const bool nueva = o.vivas.find(relativa) == o.vivas.end();
+    const int fd = Abrir(o.vivas, o.carpeta.Obtener(), o.ruta, relativa, error);
+    if (error == std::errc::too_many_symbolic_link_levels)
+        error = Negar(Error::EnlaceSimbolico, o.detalle, Unir(o.ruta, relativa));
+    if (error) return -1;
+    if (nueva && (error = CarpetaNuestra(fd, Unir(o.ruta, relativa), o.detalle))) {
+        o.vivas.erase(relativa);
+        return -1;
+    }
+    return fd;
+}
+
+// The staging directory as it stands, trusted only when it is ours in every respect.
+// Sets `o.preparacion` (and the trees in it) when there is one to act on.
+enum class Hallazgo { Ninguna, Retirada, Nuestra };
+std::error_code AbrirPreparacion(Obra& o, Hallazgo& hallazgo) {
+    hallazgo = Hallazgo::Ninguna;
+    const int fd = AbrirEn(o.carpeta.Obtener(), kPreparacion, O_RDONLY | O_DIRECTORY);
+    if (fd < 0) {
+        if (errno == ENOENT) return {};
+        if (errno != ELOOP && errno != ENOTDIR) return Errno();
+        // Not a directory: it can hold no journal. Ours is cleared away; anyone else's
+        // is left as it is.
+        const auto st = StatEn(o.carpeta.Obtener(), kPreparacion);
+        if (!st) return errno == ENOENT ? std::error_code() : Errno();
+        if (st->st_uid != ::geteuid())
+            return Negar(Error::PreparacionAjena, o.detalle, Describir(o.RutaPreparacion(), *st));
+        if (::unlinkat(o.carpeta.Obtener(), kPreparacion, 0) != 0 && errno != ENOENT) return Errno();
+        hallazgo = Hallazgo::Retirada;
+        return {};
+    }
+    o.preparacion = Descriptor(fd);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return Errno();
+    if (st.st_uid != ::geteuid() || (st.st_mode & 07777) != 0700) {
+        o.preparacion = Descriptor();
+        return Negar(Error::PreparacionAjena, o.detalle, Describir(o.RutaPreparacion(), st));
+    }
+    hallazgo = Hallazgo::Nuestra;
+    // Its trees may be missing (a crash right after P was made); the directories in it
+    // are then opened as far as they exist.
+    o.nuevo = Descriptor(AbrirEn(fd, kNuevo, O_RDONLY | O_DIRECTORY));
+    o.anterior = Descriptor(AbrirEn(fd, kAnterior, O_RDONLY | O_DIRECTORY));
+    return {};
+}
+
+// The journal of a trusted staging directory: nothing when there is none; an error when
+// there is one that is not ours or does not read whole.
+std::error_code LeerDiario(Obra& o, std::optional<std::vector<Entrada>>& entradas) {
+    entradas.reset();
+    Descriptor fd(AbrirEn(o.preparacion.Obtener(), kDiario, O_RDONLY));
+    if (!fd.Valido()) {
+        if (errno == ENOENT) return {};
+        return Negar(Error::PreparacionAjena, o.detalle, o.RutaPreparacion(kDiario));
+    }
+    struct stat st {};
+    if (::fstat(fd.Obtener(), &st) != 0) return Errno();
+    if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 07777) != 0600)
+        return Negar(Error::PreparacionAjena, o.detalle, Describir(o.RutaPreparacion(kDiario), st));
+    if (static_cast<uint64_t>(st.st_size) > kDiarioMaximo)
+        return Negar(Error::DiarioIlegible, o.detalle, o.RutaPreparacion(kDiario));
+    std::string texto(static_cast<size_t>(st.st_size), '\0');
+    size_t leidos = 0;
+    while (leidos < texto.size()) {
+        const ssize_t n = ::read(fd.Obtener(), texto.data() + leidos, texto.size() - leidos);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        leidos += static_cast<size_t>(n);
+    }
+    texto.resize(leidos);
+    entradas = Interpretar(texto);
+    if (!entradas) return Negar(Error::DiarioIlegible, o.detalle, o.RutaPreparacion(kDiario));
+    return {};
+}
+
+std::error_code EscribirTodo(int fd, const std::string& texto) {
     const char* p = texto.data();
     size_t resta = texto.size();
     while (resta > 0) {
         const ssize_t n = ::write(fd, p, resta);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            const std::error_code e = Errno(n < 0 ? errno : EIO);
-            ::close(fd);
-            return e;
-        }
+        if (n <= 0) return Errno(n < 0 ? errno : EIO);
         p += n;
         resta -= static_cast<size_t>(n);
     }
-    std::error_code e = sistema::SincronizarFichero(fd, r.diario);
-    if (::close(fd) != 0 && !e) e = Errno();
-    if (e) return e;
-    if ((e = sistema::RenombrarFichero(temporal, r.diario))) return e;
-    return sistema::SincronizarCarpeta(r.preparacion);
+    return {};
 }
 
-// The staging directory and the archive go; the space comes back.
-void Limpiar(const Rutas& r) {
+std::error_code EscribirDiario(Obra& o, const std::vector<Entrada>& entradas) {
+    const int p = o.preparacion.Obtener();
+    ::unlinkat(p, kDiarioTemporal, 0);
+    Descriptor fd(AbrirEn(p, kDiarioTemporal, O_WRONLY | O_CREAT | O_EXCL, 0600));
+    if (!fd.Valido()) return Errno();
+    std::error_code e = EscribirTodo(fd.Obtener(), Texto(entradas));
+    if (!e) e = sistema::SincronizarFichero(fd.Obtener(), o.RutaPreparacion(kDiarioTemporal));
+    if (e) return e;
+    if ((e = sistema::RenombrarEn(p, kDiarioTemporal, p, kDiario, o.RutaPreparacion(kDiario)))) return e;
+    if ((e = sistema::SincronizarCarpeta(p, o.RutaPreparacion()))) return e;
+    // The staging directory's own entry, before the first live change.
+    return sistema::SincronizarCarpeta(o.carpeta.Obtener(), o.ruta);
+}
+
+// The staging directory and the archive go, and that is made durable: a power cut after a
+// successful install leaves nothing behind. Only for a staging directory found to be ours.
+std::error_code Limpiar(Obra& o) {
+    o.nuevas.clear();
+    o.anteriores.clear();
+    o.nuevo = Descriptor();
+    o.anterior = Descriptor();
+    o.preparacion = Descriptor();
     std::error_code ignorado;
-    fs::remove_all(r.preparacion, ignorado);
-    ::unlink(r.archivo.c_str());
-    sistema::SincronizarCarpeta(r.carpeta);
+    fs::remove_all(o.RutaPreparacion(), ignorado);
+    ::unlinkat(o.carpeta.Obtener(), o.entorno->Archivo.c_str(), 0);
+    return sistema::SincronizarCarpeta(o.carpeta.Obtener(), o.ruta);
 }
 
-std::string Padre(const std::string& relativa) {
-    const size_t barra = relativa.rfind('/');
-    return barra == std::string::npos ? std::string() : relativa.substr(0, barra);
-}
-
-std::error_code CrearCarpetas(const std::string& base, const std::string& relativa, mode_t modo) {
-    if (relativa.empty()) return {};
-    std::error_code e;
-    fs::create_directories(Unir(base, relativa), e);
-    if (e) return e;
-    ::chmod(Unir(base, relativa).c_str(), modo);
-    return {};
-}
-
-// The journal's end: the staged release is gone, then the journal, then the rest. Once the
-// journal is gone no start will touch the installation directory again.
-std::error_code Terminar(const Rutas& r) {
-    if (std::error_code e = sistema::BorrarFichero(r.diario); e && e != std::errc::no_such_file_or_directory)
+// The journal's end: the journal goes, then the rest. Once the journal is gone no start
+// will touch the installation directory again.
+std::error_code Terminar(Obra& o) {
+    if (std::error_code e = sistema::BorrarEn(o.preparacion.Obtener(), kDiario, o.RutaPreparacion(kDiario));
+        e && e != std::errc::no_such_file_or_directory)
         return e;
-    sistema::SincronizarCarpeta(r.preparacion);
-    Limpiar(r);
-    return {};
+    if (std::error_code e = sistema::SincronizarCarpeta(o.preparacion.Obtener(), o.RutaPreparacion())) return e;
+    return Limpiar(o);
+}
+
+// Whether `nombre` is in the directory `dir` of a tree (a missing directory holds nothing).
+std::optional<struct stat> Hay(std::map<std::string, Descriptor>& cache, const Descriptor& raiz,
+                               const std::string& rutaRaiz, const std::string& relativa) {
+    if (!raiz.Valido()) return std::nullopt;
+    const auto [padre, nombre] = sistema::PadreYNombre(relativa);
+    std::error_code e;
+    const int fd = Abrir(cache, raiz.Obtener(), rutaRaiz, padre, e);
+    if (fd < 0) return std::nullopt;
+    return StatEn(fd, nombre);
 }
 
 // Puts the old release back from the kept files; files the release added are removed.
-std::error_code Deshacer(const Rutas& r, const std::vector<Entrada>& entradas) {
+std::error_code Deshacer(Obra& o, const std::vector<Entrada>& entradas) {
     std::error_code primero;
     std::set<std::string> carpetas;
     for (auto it = entradas.rbegin(); it != entradas.rend(); ++it) {
         const Entrada& e = *it;
-        if (e.Carpeta) continue;
-        const std::string vivo = Unir(r.carpeta, e.Ruta);
-        const std::string guardado = Unir(r.anterior, e.Ruta);
+        if (!e.Fichero()) continue;
+        const auto [padre, nombre] = sistema::PadreYNombre(e.Ruta);
         std::error_code fallo;
-        if (e.Reemplaza) {
-            if (Lstat(guardado)) fallo = sistema::RenombrarFichero(guardado, vivo);
-        } else if (!Lstat(Unir(r.nuevo, e.Ruta))) {
-            fallo = sistema::BorrarFichero(vivo);
+        const int viva = AbrirViva(o, padre, fallo);
+        if (fallo) {
+            // A directory the release added and never made: nothing of it is live.
+            if (fallo == std::errc::no_such_file_or_directory && !e.Reemplaza()) continue;
+            if (!primero) primero = fallo;
+            continue;
+        }
+        if (e.Reemplaza()) {
+            if (Hay(o.anteriores, o.anterior, o.RutaAnterior(), e.Ruta)) {
+                std::error_code a;
+                const int guardada = Abrir(o.anteriores, o.anterior.Obtener(), o.RutaAnterior(), padre, a);
+                fallo = a ? a : sistema::RenombrarEn(guardada, nombre, viva, nombre, Unir(o.ruta, e.Ruta));
+            }
+        } else if (!Hay(o.nuevas, o.nuevo, o.RutaNuevo(), e.Ruta)) {
+            fallo = sistema::BorrarEn(viva, nombre, Unir(o.ruta, e.Ruta));
             if (fallo == std::errc::no_such_file_or_directory) fallo.clear();
         }
         if (fallo && !primero) primero = fallo;
-        carpetas.insert(Unir(r.carpeta, Padre(e.Ruta)));
+        carpetas.insert(padre);
     }
-    for (auto it = entradas.rbegin(); it != entradas.rend(); ++it)
-        if (it->Carpeta) ::rmdir(Unir(r.carpeta, it->Ruta).c_str());
-    for (const std::string& c : carpetas) sistema::SincronizarCarpeta(c);
-    sistema::SincronizarCarpeta(r.carpeta);
+    for (auto it = entradas.rbegin(); it != entradas.rend(); ++it) {
+        if (it->Fichero()) continue;
+        const auto [padre, nombre] = sistema::PadreYNombre(it->Ruta);
+        std::error_code fallo;
+        const int viva = Abrir(o.vivas, o.carpeta.Obtener(), o.ruta, padre, fallo);
+        o.vivas.erase(it->Ruta);
+        if (!fallo && ::unlinkat(viva, nombre.c_str(), AT_REMOVEDIR) == 0) carpetas.insert(padre);
+    }
+    for (const std::string& c : carpetas) {
+        std::error_code fallo;
+        const int fd = Abrir(o.vivas, o.carpeta.Obtener(), o.ruta, c, fallo);
+        if (!fallo) fallo = sistema::SincronizarCarpeta(fd, Unir(o.ruta, c));
+        if (fallo && fallo != std::errc::no_such_file_or_directory && !primero) primero = fallo;
+    }
     // Whatever could not be put back stays in the journal for the next start.
     if (primero) return primero;
-    return Terminar(r);
+    return Terminar(o);
+}
+
+// The product's new date, made durable: the next check compares against it.
+std::error_code FecharProducto(Obra& o) {
+    const std::string& producto = o.entorno->Producto;
+    if (::utimensat(o.carpeta.Obtener(), producto.c_str(), nullptr, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno == ENOENT ? std::error_code() : Errno();
+    }
+    Descriptor fd(AbrirEn(o.carpeta.Obtener(), producto, O_RDONLY));
+    if (!fd.Valido()) return errno == ELOOP ? std::error_code() : Errno();
+    return sistema::SincronizarFichero(fd.Obtener(), Unir(o.ruta, producto));
+}
+
+// Syncs each directory of `carpetas` in the tree of `cache`.
+std::error_code SincronizarTodas(std::map<std::string, Descriptor>& cache, int raiz, const std::string& rutaRaiz,
+                                 const std::set<std::string>& carpetas) {
+    for (const std::string& c : carpetas) {
+        std::error_code e;
+        const int fd = Abrir(cache, raiz, rutaRaiz, c, e);
+        if (!e) e = sistema::SincronizarCarpeta(fd, Unir(rutaRaiz, c));
+        if (e) return e;
+    }
+    return {};
 }
 
 // Places every staged file of the journal that is not in place yet; on a failure the old
 // release is put back. Also the forward recovery: every step can be repeated.
-std::error_code Colocar(const Rutas& r, const std::vector<Entrada>& entradas) {
+std::error_code Colocar(Obra& o, const std::vector<Entrada>& entradas) {
     // The failure is what the caller hears of, whatever the undoing meets.
     const auto atras = [&](std::error_code fallo) {
-        Deshacer(r, entradas);
+        Deshacer(o, entradas);
         return fallo;
     };
-    for (const Entrada& e : entradas)
-        if (e.Carpeta) {
-            if (std::error_code fallo = CrearCarpetas(r.carpeta, e.Ruta, e.Modo)) return atras(fallo);
-        }
 
-    // First every file about to be replaced is kept (a second link, so the live name never
-    // goes missing) and the kept names made durable; only then is anything replaced.
+    // Files whose old copy could not be linked aside are moved aside now.
     std::set<std::string> guardadas;
     for (const Entrada& e : entradas) {
-        if (e.Carpeta || !e.Reemplaza) continue;
-        const std::string guardado = Unir(r.anterior, e.Ruta);
-        if (!Lstat(Unir(r.nuevo, e.Ruta)) || Lstat(guardado)) continue;
-        std::error_code fallo = CrearCarpetas(r.anterior, Padre(e.Ruta), 0700);
-        if (!fallo) fallo = sistema::EnlazarFichero(Unir(r.carpeta, e.Ruta), guardado);
+        if (e.Tipo != Clase::Movido || !Hay(o.nuevas, o.nuevo, o.RutaNuevo(), e.Ruta) ||
+            Hay(o.anteriores, o.anterior, o.RutaAnterior(), e.Ruta))
+            continue;
+        const auto [padre, nombre] = sistema::PadreYNombre(e.Ruta);
+        std::error_code fallo;
+        const int viva = AbrirViva(o, padre, fallo);
+        const int guardada = fallo ? -1 : Abrir(o.anteriores, o.anterior.Obtener(), o.RutaAnterior(), padre, fallo, true);
+        if (!fallo && StatEn(viva, nombre))
+            fallo = sistema::RenombrarEn(viva, nombre, guardada, nombre, o.RutaAnterior(e.Ruta));
         if (fallo) return atras(fallo);
-        guardadas.insert(Unir(r.anterior, Padre(e.Ruta)));
+        guardadas.insert(padre);
     }
-    for (const std::string& c : guardadas)
-        if (std::error_code fallo = sistema::SincronizarCarpeta(c)) return atras(fallo);
+    if (std::error_code fallo = SincronizarTodas(o.anteriores, o.anterior.Obtener(), o.RutaAnterior(), guardadas))
+        return atras(fallo);
+
+    for (const Entrada& e : entradas) {
+        if (e.Fichero()) continue;
+        const auto [padre, nombre] = sistema::PadreYNombre(e.Ruta);
+        std::error_code fallo;
+        const int viva = AbrirViva(o, padre, fallo);
+        if (!fallo && !StatEn(viva, nombre)) {
+            fallo = sistema::CrearCarpetaEn(viva, nombre, e.Modo, Unir(o.ruta, e.Ruta));
+            Descriptor hecha(fallo ? -1 : AbrirEn(viva, nombre, O_RDONLY | O_DIRECTORY));
+            if (!fallo && !hecha.Valido()) fallo = Errno();
+            if (!fallo && ::fchmod(hecha.Obtener(), e.Modo) != 0) fallo = Errno();
+            if (!fallo) fallo = sistema::SincronizarCarpeta(viva, Unir(o.ruta, padre));
+        }
+        if (fallo) return atras(fallo);
+    }
 
     std::set<std::string> vivas;
     for (const Entrada& e : entradas) {
-        if (e.Carpeta) continue;
-        const std::string nuevo = Unir(r.nuevo, e.Ruta);
-        vivas.insert(Unir(r.carpeta, Padre(e.Ruta)));
-        if (!Lstat(nuevo)) continue;  // placed before an interruption
-        if (std::error_code fallo = sistema::RenombrarFichero(nuevo, Unir(r.carpeta, e.Ruta)))
-            return atras(fallo);
+        if (!e.Fichero()) continue;
+        const auto [padre, nombre] = sistema::PadreYNombre(e.Ruta);
+        vivas.insert(padre);
+        if (!Hay(o.nuevas, o.nuevo, o.RutaNuevo(), e.Ruta)) continue;  // placed before an interruption
+        std::error_code fallo;
+        const int viva = AbrirViva(o, padre, fallo);
+        const int nueva = fallo ? -1 : Abrir(o.nuevas, o.nuevo.Obtener(), o.RutaNuevo(), padre, fallo);
+        if (!fallo) fallo = sistema::RenombrarEn(nueva, nombre, viva, nombre, Unir(o.ruta, e.Ruta));
+        if (fallo) return atras(fallo);
     }
     // The renames must be on disk before the journal that could undo them goes.
-    for (const std::string& c : vivas)
-        if (std::error_code fallo = sistema::SincronizarCarpeta(c)) return fallo;
+    if (std::error_code fallo = SincronizarTodas(o.vivas, o.carpeta.Obtener(), o.ruta, vivas)) return fallo;
     // The next check compares against the product's date, which the tool may have set to
     // the archive's older one.
-    sistema::TocarFichero(r.producto);
-    return Terminar(r);
+    if (std::error_code fallo = FecharProducto(o)) return fallo;
+    return Terminar(o);
 }
 
 // The release staged in `nuevo`, as journal entries, with every file and directory of it
-// made durable. Also refuses what cannot be placed over the installation as it is.
-std::error_code Preparar(const Rutas& r, std::vector<Entrada>& entradas) {
+// made durable and the files it replaces linked aside. Refuses what cannot be placed over
+// the installation as it is: a name that leaves it, a symlink or someone else's directory
+// on the way, a file where a directory goes.
+std::error_code Preparar(Obra& o, std::vector<Entrada>& entradas) {
     std::error_code e;
-    std::vector<std::string> ficheros, carpetas{r.nuevo};
-    for (fs::recursive_directory_iterator it(r.nuevo, e), fin; !e && it != fin; it.increment(e)) {
+    std::vector<std::string> ficheros, carpetas{o.RutaNuevo()};
+    const std::string raiz = o.RutaNuevo();
+    for (fs::recursive_directory_iterator it(raiz, e), fin; !e && it != fin; it.increment(e)) {
         const std::string ruta = it->path().string();
-        const std::string relativa = ruta.substr(r.nuevo.size() + 1);
-        const auto st = Lstat(ruta);
-        if (!st) return Errno();
-        // A name that would land in the staging directory itself, or split a journal line.
-        const std::string primera = relativa.substr(0, relativa.find('/'));
-        if (relativa.find('\n') != std::string::npos || primera == kPreparacion)
-            return Error::NombreNoValido;
-        const std::string vivo = Unir(r.carpeta, relativa);
+        const std::string relativa = ruta.substr(raiz.size() + 1);
+        struct stat st {};
+        if (::lstat(ruta.c_str(), &st) != 0) return Errno();
+        if (!NombreColocable(relativa)) return Negar(Error::NombreNoValido, o.detalle, relativa);
+        const auto [padre, nombre] = sistema::PadreYNombre(relativa);
+        std::error_code a;
+        const int viva = AbrirViva(o, padre, a);
+        std::optional<struct stat> actual;
+        if (!a) actual = StatEn(viva, nombre);
+        else if (a != std::errc::no_such_file_or_directory) return a;  // made by an entry before this
         Entrada entrada;
         entrada.Ruta = relativa;
-        if (S_ISDIR(st->st_mode)) {
+        if (S_ISDIR(st.st_mode)) {
             carpetas.push_back(ruta);
-            if (Lstat(vivo)) {
-                if (!EsCarpeta(vivo)) return Errno(ENOTDIR);
+            if (actual) {
+                if (S_ISLNK(actual->st_mode))
+                    return Negar(Error::EnlaceSimbolico, o.detalle, Unir(o.ruta, relativa));
+                if (!S_ISDIR(actual->st_mode)) return Errno(ENOTDIR);
+                const int dentro = AbrirViva(o, relativa, a);
+                if (dentro < 0) return a;
                 continue;
             }
-            entrada.Carpeta = true;
-            entrada.Modo = st->st_mode & 07777;
+            entrada.Tipo = Clase::Carpeta;
+            // No one else may write into what the release adds either.
+            entrada.Modo = st.st_mode & 0755;
         } else {
-            const auto actual = Lstat(vivo);
             if (actual && S_ISDIR(actual->st_mode)) return Errno(EISDIR);
-            entrada.Reemplaza = actual.has_value();
-            entrada.Tamano = static_cast<uint64_t>(st->st_size);
-            if (S_ISREG(st->st_mode)) ficheros.push_back(ruta);
+            entrada.Tipo = actual ? Clase::Enlazado : Clase::Nuevo;
+            entrada.Tamano = static_cast<uint64_t>(st.st_size);
+            if (S_ISREG(st.st_mode)) ficheros.push_back(ruta);
         }
         entradas.push_back(std::move(entrada));
     }
     if (e) return e;
 
     // Writeback of all of them is started before waiting on any, so the disk works on the
-    // whole release at once.
-    std::vector<int> abiertos;
+    // whole release at once. A mode the archive gave that lets others write, or runs as
+    // someone else, is not kept.
+    std::vector<Descriptor> abiertos;
     for (const std::string& f : ficheros) {
-        const int fd = ::open(f.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-        if (fd < 0) {
-            e = Errno();
-            break;
-        }
-        ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
-        abiertos.push_back(fd);
+        Descriptor fd(::open(f.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+        struct stat st {};
+        if (!fd.Valido() || ::fstat(fd.Obtener(), &st) != 0) return Errno();
+        const mode_t modo = st.st_mode & 07777 & ~static_cast<mode_t>(S_IWGRP | S_IWOTH | S_ISUID | S_ISGID);
+        if (modo != (st.st_mode & 07777) && ::fchmod(fd.Obtener(), modo) != 0) return Errno();
+        ::sync_file_range(fd.Obtener(), 0, 0, SYNC_FILE_RANGE_WRITE);
+        abiertos.push_back(std::move(fd));
     }
-    for (size_t i = 0; i < abiertos.size(); ++i) {
-        if (!e) e = sistema::SincronizarFichero(abiertos[i], ficheros[i]);
-        ::close(abiertos[i]);
-    }
-    if (e) return e;
+    for (size_t i = 0; i < abiertos.size(); ++i)
+        if ((e = sistema::SincronizarFichero(abiertos[i].Obtener(), ficheros[i]))) return e;
+    abiertos.clear();
     for (const std::string& c : carpetas)
         if ((e = sistema::SincronizarCarpeta(c))) return e;
-    return {};
+
+    // The files about to be replaced are kept aside: a second link, so the live name never
+    // goes missing; where the file system or its protection refuses one, moved aside
+    // later, after the journal.
+    std::set<std::string> guardadas;
+    for (Entrada& entrada : entradas) {
+        if (entrada.Tipo != Clase::Enlazado) continue;
+        const auto [padre, nombre] = sistema::PadreYNombre(entrada.Ruta);
+        std::error_code a;
+        const int viva = AbrirViva(o, padre, a);
+        const int guardada = a ? -1 : Abrir(o.anteriores, o.anterior.Obtener(), o.RutaAnterior(), padre, a, true);
+        if (!a) a = sistema::EnlazarEn(viva, nombre, guardada, nombre, o.RutaAnterior(entrada.Ruta));
+        if (a == std::errc::operation_not_permitted || a == std::errc::cross_device_link ||
+            a == std::errc::not_supported || a == std::errc::operation_not_supported ||
+            a == std::errc::too_many_links) {
+            entrada.Tipo = Clase::Movido;
+            continue;
+        }
+        if (a) return a;
+        guardadas.insert(padre);
+    }
+    return SincronizarTodas(o.anteriores, o.anterior.Obtener(), o.RutaAnterior(), guardadas);
 }
 
 // Stops the tool and everything it started (its own session), and reaps it.
@@ -386,26 +677,44 @@ bool SinEspacio(const std::string& carpeta) {
     return ::statvfs(carpeta.c_str(), &v) == 0 && v.f_bavail == 0;
 }
 
-std::error_code Desempaquetar(const Rutas& r, const Entorno& entorno, const Atender& atender) {
-    const std::string herramienta = Unir(r.carpeta, entorno.Herramienta);
+// The installation's own unzip tool, and no one else's to change: it runs with our rights.
+std::error_code ComprobarHerramienta(const Obra& o, std::string* detalle) {
+    const std::string& nombre = o.entorno->Herramienta;
     struct stat st {};
-    // Only the installation's own tool: one found elsewhere would run with our rights.
-    if (::stat(herramienta.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        ::access(herramienta.c_str(), X_OK) != 0)
-        return Error::HerramientaAusente;
-    if (::mkdir(r.preparacion.c_str(), 0700) != 0 || ::mkdir(r.nuevo.c_str(), 0700) != 0 ||
-        ::mkdir(r.anterior.c_str(), 0700) != 0)
-        return Errno();
-    const std::string enlace = Unir(r.nuevo, entorno.Archivo);
-    if (::link(r.archivo.c_str(), enlace.c_str()) != 0) return Errno();
+    if (::fstatat(o.carpeta.Obtener(), nombre.c_str(), &st, 0) != 0 || !S_ISREG(st.st_mode) ||
+        ::faccessat(o.carpeta.Obtener(), nombre.c_str(), X_OK, AT_EACCESS) != 0)
+        return Negar(Error::HerramientaAusente, detalle, Unir(o.ruta, nombre));
+    if ((st.st_uid != ::geteuid() && st.st_uid != 0) || (st.st_mode & (S_IWGRP | S_IWOTH)))
+        return Negar(Error::EscribiblePorOtros, detalle, Describir(Unir(o.ruta, nombre), st));
+    return {};
+}
 
-    const std::optional<int> pid = sistema::IniciarProceso(herramienta, entorno.Argumentos, r.nuevo);
+std::error_code Desempaquetar(Obra& o, const Atender& atender) {
+    if (std::error_code e = ComprobarHerramienta(o, o.detalle)) return e;
+    const int d = o.carpeta.Obtener();
+    std::error_code e = sistema::CrearCarpetaEn(d, kPreparacion, 0700, o.RutaPreparacion());
+    if (e) return e;
+    o.preparacion = Descriptor(AbrirEn(d, kPreparacion, O_RDONLY | O_DIRECTORY));
+    if (!o.preparacion.Valido()) return Errno();
+    if (::fchmod(o.preparacion.Obtener(), 0700) != 0) return Errno();
+    for (const char* n : {kNuevo, kAnterior})
+        if ((e = sistema::CrearCarpetaEn(o.preparacion.Obtener(), n, 0700, o.RutaPreparacion(n)))) return e;
+    o.nuevo = Descriptor(AbrirEn(o.preparacion.Obtener(), kNuevo, O_RDONLY | O_DIRECTORY));
+    o.anterior = Descriptor(AbrirEn(o.preparacion.Obtener(), kAnterior, O_RDONLY | O_DIRECTORY));
+    if (!o.nuevo.Valido() || !o.anterior.Valido()) return Errno();
+    // The archive is not needed after the unpack, whatever its outcome: moved, not linked,
+    // so that file systems without hard links install too.
+    const std::string& archivo = o.entorno->Archivo;
+    if ((e = sistema::RenombrarEn(d, archivo, o.nuevo.Obtener(), archivo, o.RutaNuevo(archivo)))) return e;
+
+    const std::string herramienta = Unir(o.ruta, o.entorno->Herramienta);
+    const std::optional<int> pid = sistema::IniciarProceso(herramienta, o.entorno->Argumentos, o.RutaNuevo());
     if (!pid) return Error::HerramientaAusente;
     sistema::EstadoProceso estado;
     auto adelanto = std::chrono::steady_clock::now();
     while ((estado = sistema::ConsultarProceso(*pid)) == sistema::EstadoProceso::EnMarcha) {
         if (std::chrono::steady_clock::now() >= adelanto) {
-            AdelantarEscritura(r.nuevo);
+            AdelantarEscritura(o.RutaNuevo());
             adelanto = std::chrono::steady_clock::now() + kAdelanto;
         }
         if (!atender) {
@@ -416,38 +725,63 @@ std::error_code Desempaquetar(const Rutas& r, const Entorno& entorno, const Aten
         }
     }
     if (estado != sistema::EstadoProceso::Terminado)
-        return SinEspacio(r.nuevo) ? Errno(ENOSPC) : make_error_code(Error::HerramientaFallida);
+        return SinEspacio(o.RutaNuevo()) ? Errno(ENOSPC) : make_error_code(Error::HerramientaFallida);
     // The archive is not part of the release.
-    ::unlink(enlace.c_str());
+    ::unlinkat(o.nuevo.Obtener(), archivo.c_str(), 0);
     return {};
 }
 
-std::error_code RecuperarConCerrojo(const Rutas& r, Recuperacion* hecho) {
+// Opens the installation directory and makes sure it is ours alone.
+std::error_code Empezar(Obra& o, const Entorno& entorno, std::string* detalle) {
+    if (detalle) detalle->clear();
+    o.ruta = entorno.Carpeta;
+    o.entorno = &entorno;
+    o.detalle = detalle;
+    std::error_code e;
+    o.carpeta = sistema::AbrirCarpeta(entorno.Carpeta, e);
+    if (e) return e;
+    return CarpetaNuestra(o.carpeta.Obtener(), o.ruta, detalle);
+}
+
+std::error_code RecuperarConCerrojo(Obra& o, Recuperacion* hecho) {
     if (hecho) *hecho = Recuperacion::Nada;
-    if (!Lstat(r.preparacion)) return {};
-    if (!Lstat(r.diario)) {
-        // Another user's staging (a shared install) may hide its journal from us: without
-        // seeing it, nothing says the placing had not begun, so it is left for its owner.
-        if (errno != ENOENT && errno != ENOTDIR) return Error::DiarioIlegible;
-        // Stopped before the journal: nothing was placed.
-        Limpiar(r);
-        if (hecho) *hecho = Recuperacion::Limpieza;
+    Hallazgo hallazgo;
+    if (std::error_code e = AbrirPreparacion(o, hallazgo)) return e;
+    if (hallazgo != Hallazgo::Nuestra) {
+        if (hecho && hallazgo == Hallazgo::Retirada) *hecho = Recuperacion::Limpieza;
         return {};
     }
-    const auto entradas = LeerDiario(r.diario);
-    if (!entradas) return Error::DiarioIlegible;
+    std::optional<std::vector<Entrada>> entradas;
+    if (std::error_code e = LeerDiario(o, entradas)) return e;
+    if (!entradas) {
+        // Stopped before the journal: nothing was placed.
+        if (hecho) *hecho = Recuperacion::Limpieza;
+        return Limpiar(o);
+    }
     // Forward only when every file of the release is there whole, staged or placed. A
     // replaced file neither staged nor kept was put back by an undo that was cut short:
     // what now holds its name is the old one, whatever its size.
     bool completa = true;
     for (const Entrada& e : *entradas) {
-        if (e.Carpeta) continue;
-        auto st = Lstat(Unir(r.nuevo, e.Ruta));
-        if (!st && !(e.Reemplaza && !Lstat(Unir(r.anterior, e.Ruta)))) st = Lstat(Unir(r.carpeta, e.Ruta));
+        if (!e.Fichero()) continue;
+        auto st = Hay(o.nuevas, o.nuevo, o.RutaNuevo(), e.Ruta);
+        if (!st && !(e.Reemplaza() && !Hay(o.anteriores, o.anterior, o.RutaAnterior(), e.Ruta)))
+            st = Hay(o.vivas, o.carpeta, o.ruta, e.Ruta);
         if (!st || static_cast<uint64_t>(st->st_size) != e.Tamano) completa = false;
     }
     if (hecho) *hecho = completa ? Recuperacion::Adelante : Recuperacion::Atras;
-    return completa ? Colocar(r, *entradas) : Deshacer(r, *entradas);
+    return completa ? Colocar(o, *entradas) : Deshacer(o, *entradas);
+}
+
+template <typename F>
+std::error_code SinExcepciones(F&& f) {
+    try {
+        return f();
+    } catch (const std::bad_alloc&) {
+        return Errno(ENOMEM);
+    } catch (...) {
+        return Errno(EIO);
+    }
 }
 
 }  // namespace
@@ -459,49 +793,63 @@ const std::error_category& Categoria() {
 
 std::error_code make_error_code(Error e) { return {static_cast<int>(e), Categoria()}; }
 
-std::error_code Recuperar(const Entorno& entorno, Recuperacion* hecho) {
-    try {
-        if (hecho) *hecho = Recuperacion::Nada;
-        Cerrojo cerrojo;
-        if (std::error_code e = cerrojo.Tomar(entorno.Carpeta, entorno.EsperaCerrojo)) return e;
-        return RecuperarConCerrojo(Rutas(entorno), hecho);
-    } catch (const std::bad_alloc&) {
-        return Errno(ENOMEM);
-    } catch (...) {
-        return Errno(EIO);
-    }
+std::error_code Comprobar(const Entorno& entorno, std::string* detalle) {
+    return SinExcepciones([&] {
+        Obra o;
+        if (std::error_code e = Empezar(o, entorno, detalle)) return e;
+        if (std::error_code e = ComprobarHerramienta(o, detalle)) return e;
+        if (const auto st = StatEn(o.carpeta.Obtener(), kCerrojo);
+            st && (!S_ISREG(st->st_mode) || st->st_uid != ::geteuid() || (st->st_mode & 077) != 0))
+            return Negar(Error::PreparacionAjena, detalle, Describir(Unir(o.ruta, kCerrojo), *st));
+        if (const auto st = StatEn(o.carpeta.Obtener(), kPreparacion);
+            st && (st->st_uid != ::geteuid() || (S_ISDIR(st->st_mode) && (st->st_mode & 07777) != 0700)))
+            return Negar(Error::PreparacionAjena, detalle, Describir(o.RutaPreparacion(), *st));
+        return std::error_code();
+    });
 }
 
-std::error_code Instalar(const Entorno& entorno, const Atender& atender) {
-    try {
-        const Rutas r(entorno);
+std::error_code Recuperar(const Entorno& entorno, Recuperacion* hecho, std::string* detalle) {
+    return SinExcepciones([&] {
+        if (hecho) *hecho = Recuperacion::Nada;
+        Obra o;
+        if (std::error_code e = Empezar(o, entorno, detalle)) return e;
         Cerrojo cerrojo;
-        if (std::error_code e = cerrojo.Tomar(entorno.Carpeta, entorno.EsperaCerrojo)) return e;
-        if (std::error_code e = RecuperarConCerrojo(r, nullptr)) {
+        if (std::error_code e = cerrojo.Tomar(o.carpeta.Obtener(), o.ruta, entorno.EsperaCerrojo, detalle)) return e;
+        return RecuperarConCerrojo(o, hecho);
+    });
+}
+
+std::error_code Instalar(const Entorno& entorno, const Atender& atender, std::string* detalle) {
+    return SinExcepciones([&] {
+        Obra o;
+        if (std::error_code e = Empezar(o, entorno, detalle)) return e;
+        Cerrojo cerrojo;
+        if (std::error_code e = cerrojo.Tomar(o.carpeta.Obtener(), o.ruta, entorno.EsperaCerrojo, detalle)) return e;
+        if (std::error_code e = RecuperarConCerrojo(o, nullptr)) {
             // The archive goes as after any failure; the next check offers it again.
-            ::unlink(r.archivo.c_str());
+            ::unlinkat(o.carpeta.Obtener(), entorno.Archivo.c_str(), 0);
             return e;
         }
-        if (!Lstat(r.archivo)) return Error::ArchivoAusente;
+        if (!StatEn(o.carpeta.Obtener(), entorno.Archivo)) return make_error_code(Error::ArchivoAusente);
 
         std::vector<Entrada> entradas;
-        std::error_code e = Desempaquetar(r, entorno, atender);
-        if (!e) e = Preparar(r, entradas);
+        std::error_code e = Desempaquetar(o, atender);
+        if (!e) e = Preparar(o, entradas);
         // A tool that reports success having unpacked nothing has not installed a release;
         // dating the product now would hide the update until the next one.
         if (!e && entradas.empty()) e = Error::HerramientaFallida;
-        if (!e) e = EscribirDiario(r, entradas);
+        if (!e) e = EscribirDiario(o, entradas);
         if (e) {
             // Nothing placed yet: the installation directory is as it was.
-            Limpiar(r);
+            if (o.preparacion.Valido() || StatEn(o.carpeta.Obtener(), kPreparacion)) {
+                Limpiar(o);
+            } else {
+                ::unlinkat(o.carpeta.Obtener(), entorno.Archivo.c_str(), 0);
+            }
             return e;
         }
-        return Colocar(r, entradas);
-    } catch (const std::bad_alloc&) {
-        return Errno(ENOMEM);
-    } catch (...) {
-        return Errno(EIO);
-    }
+        return Colocar(o, entradas);
+    });
 }
 
 }  // namespace instalacion

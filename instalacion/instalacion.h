@@ -8,8 +8,17 @@
 // rename leaves the installation directory exactly as it was; an interruption after it is
 // finished or undone from the journal at the next start (Recuperar).
 //
-// The installation directory is locked (flock on the directory) for the whole install and
-// for the recovery, so a second updater never touches what a live one is writing.
+// Only the user who owns the installation directory installs or recovers there, and only
+// while no one else can write into it or into any directory the install writes into:
+// whoever could would otherwise choose what we write, remove or make executable (the same
+// rule as OpenSSH's StrictModes). A staging directory or journal that is not ours in
+// every respect (owner, mode, a real directory or file, its checksum, paths that stay
+// inside) is never acted on. Every path of the install is resolved beneath the
+// installation directory's descriptor without following a symlink.
+//
+// The installation directory is locked (flock on a lock file of the owner's, mode 0600)
+// for the whole install and for the recovery, so a second updater never touches what a
+// live one is writing, and no other user can hold the lock.
 //
 // No Qt and nothing of the window: failures come back as std::error_code, either an errno
 // value (ENOSPC, EACCES, ...) or one of this module's own reasons (Error).
@@ -34,6 +43,10 @@ enum class Error {
     ArchivoAusente,          // no archive to install
     NombreNoValido,          // the release holds a name that cannot be placed safely
     DiarioIlegible,          // a journal is there but cannot be read: nothing was touched
+    OtroPropietario,         // the installation directory belongs to another user
+    EscribiblePorOtros,      // another user may write where the install would write
+    PreparacionAjena,        // a staging directory, journal or lock that is not ours
+    EnlaceSimbolico,         // the install would have to write through a symlink
 };
 const std::error_category& Categoria();
 std::error_code make_error_code(Error e);
@@ -50,8 +63,18 @@ struct Entorno {
     std::chrono::milliseconds EsperaCerrojo{2000};
 };
 
-// Name of the staging directory inside the installation directory.
+// Names of the staging directory and of the lock file inside the installation directory.
 extern const char* const kPreparacion;
+extern const char* const kCerrojo;
+
+// Where a failure can name what caused it (a path, its owner and mode), it is written
+// into `detalle` when one is given; otherwise `detalle` is left empty.
+
+// Whether this process may install here at all, looked at before anything is downloaded:
+// the directory is this user's and no one else's to write, its unzip tool is there and
+// executable (and no one else's to change), and no staging, journal or lock that is not
+// ours blocks the install. Touches nothing.
+std::error_code Comprobar(const Entorno& entorno, std::string* detalle = nullptr);
 
 // Called over and over while the unzip tool runs; it waits a short while itself (serving
 // a window, for instance) and returns false to cancel the unpack. Empty: a short sleep.
@@ -62,7 +85,8 @@ using Atender = std::function<bool()>;
 // archive, the staging directory and the journal are gone. On a failure before anything
 // was placed (every failure of the tool, a cancel, a full disk) the installation directory
 // is as before, and the staging directory and the archive are removed.
-std::error_code Instalar(const Entorno& entorno, const Atender& atender = {});
+std::error_code Instalar(const Entorno& entorno, const Atender& atender = {},
+                         std::string* detalle = nullptr);
 
 // What a recovery found and did.
 enum class Recuperacion {
@@ -73,8 +97,10 @@ enum class Recuperacion {
 };
 
 // Run at every start, before anything else looks at the product: finishes or undoes an
-// interrupted install from its journal and removes what is left over.
-std::error_code Recuperar(const Entorno& entorno, Recuperacion* hecho = nullptr);
+// interrupted install from its journal and removes what is left over. For a user who does
+// not own the directory it does nothing and says OtroPropietario.
+std::error_code Recuperar(const Entorno& entorno, Recuperacion* hecho = nullptr,
+                          std::string* detalle = nullptr);
 
 }  // namespace instalacion
 

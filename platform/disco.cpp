@@ -1,6 +1,7 @@
 #include "disco.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -74,6 +75,38 @@ std::error_code RenombrarFichero(const std::string& origen, const std::string& d
 std::error_code BorrarFichero(const std::string& ruta) {
     if (std::error_code e = Avisar(OperacionDisco::Borrar, ruta)) return e;
     if (::unlink(ruta.c_str()) != 0) return UltimoError();
+    return {};
+}
+
+std::error_code SincronizarCarpeta(int fd, const std::string& ruta) {
+    if (std::error_code e = Avisar(OperacionDisco::SincronizarCarpeta, ruta)) return e;
+    return Fsync(fd);
+}
+
+std::error_code EnlazarEn(int dirOrigen, const std::string& origen, int dirDestino,
+                          const std::string& destino, const std::string& ruta) {
+    if (std::error_code e = Avisar(OperacionDisco::Enlazar, ruta)) return e;
+    if (::linkat(dirOrigen, origen.c_str(), dirDestino, destino.c_str(), 0) != 0) return UltimoError();
+    return {};
+}
+
+std::error_code RenombrarEn(int dirOrigen, const std::string& origen, int dirDestino,
+                            const std::string& destino, const std::string& ruta) {
+    if (std::error_code e = Avisar(OperacionDisco::Renombrar, ruta)) return e;
+    if (::renameat(dirOrigen, origen.c_str(), dirDestino, destino.c_str()) != 0) return UltimoError();
+    return {};
+}
+
+std::error_code BorrarEn(int dir, const std::string& nombre, const std::string& ruta) {
+    if (std::error_code e = Avisar(OperacionDisco::Borrar, ruta)) return e;
+    if (::unlinkat(dir, nombre.c_str(), 0) != 0) return UltimoError();
+    return {};
+}
+
+std::error_code CrearCarpetaEn(int dir, const std::string& nombre, unsigned modo,
+                               const std::string& ruta) {
+    if (std::error_code e = Avisar(OperacionDisco::CrearCarpeta, ruta)) return e;
+    if (::mkdirat(dir, nombre.c_str(), static_cast<mode_t>(modo)) != 0) return UltimoError();
     return {};
 }
 

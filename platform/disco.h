@@ -11,7 +11,7 @@
 
 namespace sistema {
 
-enum class OperacionDisco { Sincronizar, SincronizarCarpeta, Enlazar, Renombrar, Borrar };
+enum class OperacionDisco { Sincronizar, SincronizarCarpeta, Enlazar, Renombrar, Borrar, CrearCarpeta };
 
 // Called before each operation with its kind and the path it is about (for a rename or a
 // link, the destination). A non-empty result fails the operation with that reason instead
@@ -27,5 +27,17 @@ std::error_code SincronizarCarpeta(const std::string& carpeta);
 std::error_code EnlazarFichero(const std::string& origen, const std::string& destino);
 std::error_code RenombrarFichero(const std::string& origen, const std::string& destino);
 std::error_code BorrarFichero(const std::string& ruta);
+
+// The same beneath open directories: each name is one component inside the descriptor's
+// directory, never followed if it is a symlink; `ruta` names the object for the witness
+// (for a link or a rename, the destination).
+std::error_code SincronizarCarpeta(int fd, const std::string& ruta);
+std::error_code EnlazarEn(int dirOrigen, const std::string& origen, int dirDestino,
+                          const std::string& destino, const std::string& ruta);
+std::error_code RenombrarEn(int dirOrigen, const std::string& origen, int dirDestino,
+                            const std::string& destino, const std::string& ruta);
+std::error_code BorrarEn(int dir, const std::string& nombre, const std::string& ruta);
+std::error_code CrearCarpetaEn(int dir, const std::string& nombre, unsigned modo,
+                               const std::string& ruta);
 
 }  // namespace sistema

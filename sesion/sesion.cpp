@@ -91,6 +91,23 @@ bool Permitido(Fase desde, Fase hacia) {
     return false;
 }
 
+const char* const kTextoSinPermiso = "Existe una actualización, pero no tiene permiso para instalarla";
+
+// Whether an install refused before it began is a matter of who may write here (the
+// permission text) rather than a fault of the installation.
+bool SinPermisoPara(const std::error_code& error) {
+    using instalacion::Error;
+    return error == Error::OtroPropietario || error == Error::EscribiblePorOtros ||
+           error == Error::PreparacionAjena || error == std::errc::permission_denied ||
+           error == std::errc::operation_not_permitted || error == std::errc::read_only_file_system;
+}
+
+// The reason of an install refused or failed, with the path it is about, on stderr.
+void DecirPorQue(const std::error_code& error, const std::string& detalle) {
+    std::fprintf(stderr, "instalación: %s%s%s\n", error.message().c_str(), detalle.empty() ? "" : ": ",
+                 SinControles(detalle).c_str());
+}
+
 }  // namespace
 
 int32_t RedondearPorcentaje(double porcentaje) {
@@ -270,6 +287,18 @@ void Sesion::Actualizar() {
     }
 
     RelojDeArena reloj(observador_);
+    // Nothing is downloaded that could not be installed here.
+    std::string detalle;
+    if (const std::error_code error = ComprobarInstalacion(detalle)) {
+        DecirPorQue(error, detalle);
+        const bool permiso = SinPermisoPara(error);
+        resultado_ = permiso ? Resultado::SinPermiso : Resultado::ErrorInstalacion;
+        motivo_ = error.message();
+        observador_.Estado(0, permiso ? kTextoSinPermiso : "Error al instalar la actualización");
+        observador_.HabilitarBotonDescargar(!permiso);
+        Pasar(Fase::Reposo);
+        return;
+    }
     EntornoAplicado aplicado(entorno_);
     observador_.HabilitarCancelar(true);
     // With a key, only what a valid, current statement of a newer release describes is
@@ -363,11 +392,12 @@ publicacion::Consulta Sesion::ConsultarDeclaracion() {
 bool Sesion::InstalarActualizacion() {
     instalacion::Entorno entorno;
     entorno.Carpeta = entorno_.Carpeta;
+    std::string detalle;
     const std::error_code error = instalacion::Instalar(entorno, [this] {
         observador_.Esperar(kSondeoInstalacion);
         return !detenerInstalacion_;
-    });
-    if (error) std::fprintf(stderr, "instalación: %s\n", error.message().c_str());
+    }, &detalle);
+    if (error) DecirPorQue(error, detalle);
     return !error;
 }
 
@@ -393,10 +423,14 @@ void Sesion::BarraProgreso(int32_t Porcentaje, const std::string& Dato) {
 }
 
 void Sesion::HabilitarDescargar(bool habilitar) {
-    if (habilitar && fase_ == Fase::Comprobando && !sistema::PermiteCrearFicheros(entorno_.Carpeta)) {
-        sinPermiso_ = true;
-        observador_.Estado(0, "Existe una actualización, pero no tiene permiso para instalarla");
-        return;
+    if (habilitar && fase_ == Fase::Comprobando) {
+        std::string detalle;
+        if (const std::error_code error = ComprobarInstalacion(detalle); error && SinPermisoPara(error)) {
+            DecirPorQue(error, detalle);
+            sinPermiso_ = true;
+            observador_.Estado(0, kTextoSinPermiso);
+            return;
+        }
     }
     observador_.HabilitarBotonDescargar(habilitar);
 }
@@ -404,5 +438,17 @@ void Sesion::HabilitarDescargar(bool habilitar) {
 void Sesion::DoEvents() { observador_.DoEvents(); }
 
 bool Sesion::Abandonar() { return Cancelado || cerrada_; }
+
+std::error_code Sesion::ComprobarInstalacion(std::string& detalle) const {
+    instalacion::Entorno entorno;
+    entorno.Carpeta = entorno_.Carpeta;
+    std::error_code error = instalacion::Comprobar(entorno, &detalle);
+    // A read-only mount, an ACL: what the owner and the modes do not tell.
+    if (!error && !sistema::PermiteCrearFicheros(entorno_.Carpeta)) {
+        error = std::make_error_code(std::errc::permission_denied);
+        detalle = entorno_.Carpeta;
+    }
+    return error;
+}
 
 }  // namespace sesion

@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
 
 #include "publicacion.h"
 #include "sistema.h"
@@ -152,6 +153,9 @@ public:
     bool Abandonar() override;
 
 private:
+    // Whether this user may install here (instalacion::Comprobar, and a file can be made);
+    // `detalle` names what stands in the way.
+    std::error_code ComprobarInstalacion(std::string& detalle) const;
     // The one place the phase changes; every step names where it goes next.
     void Pasar(Fase nueva);
     void ComprobarActualizacion();

@@ -23,6 +23,7 @@
 #include <utility>
 
 #include "aplicacion.h"
+#include "instalacion.h"
 
 #include "ventana_comun.h"
 
@@ -644,6 +645,7 @@ TEST_F(VentanaDescarga, ElProgramaTerminaCuandoSeCierraDuranteLaDescargaOLaCompr
     Escribir(En("Morvane.exe"),
              prueba::GuionQueListaDescriptores("printf '%s\\n' \"$0\" >> \"$d/producto-iniciado\"\n"),
              true);
+    Escribir(En("Kelunzip"), "#!/bin/sh\nexit 1\n", true);  // never reached: a download starts only where it could be installed
     for (const std::string caso : {"slow body", "stalled body", "silent check"}) {
         SCOPED_TRACE(caso);
         Escribir(En("Morvane.zip"), "anterior");
@@ -777,10 +779,11 @@ TEST_P(VentanaInterrumpida, NoDejaTemporalesNiArrancaElProducto) {
 TEST_F(VentanaInterrumpida, AlArrancarSeRecuperaYUnSegundoActualizadorNoTocaNada) {
     servidor_.Responder([](const prueba::Peticion&) { return Archivo(Contenido(1024), 1); });
     fs::create_directory(En(".Morvane-instalacion"));
+    fs::permissions(En(".Morvane-instalacion"), fs::perms::owner_all);
     Escribir(En(".Morvane-instalacion/a medias"), "x");
     Escribir(En("Morvane.zip"), "el archivo de la instalación interrumpida");
 
-    const int cerrojo = ::open(dir_.Ruta().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int cerrojo = ::open(En(instalacion::kCerrojo).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_GE(cerrojo, 0);
     ASSERT_EQ(::flock(cerrojo, LOCK_EX), 0);
     int tubo[2];

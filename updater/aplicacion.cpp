@@ -110,14 +110,18 @@ bool Definida(const char* variable) {
 std::optional<int> RecuperarInstalacion(bool sinVentana) {
     instalacion::Entorno entorno;
     entorno.Carpeta = sistema::App_Path();
-    const std::error_code error = instalacion::Recuperar(entorno);
+    std::string detalle;
+    const std::error_code error = instalacion::Recuperar(entorno, nullptr, &detalle);
     if (error == instalacion::Error::Ocupada) {
         std::fprintf(stderr, "%s: La actualización ya se está instalando.\n", MORVANE_PROGRAMA);
         // A script cannot tell the product current yet; the window has nothing to show.
         return sinVentana ? 1 : 0;
     }
-    if (error) std::fprintf(stderr, "%s: instalación interrumpida: %s\n", MORVANE_PROGRAMA,
-                            error.message().c_str());
+    // Someone else's installation: nothing of it is ours to recover, and the check says
+    // so when an update exists.
+    if (error == instalacion::Error::OtroPropietario) return std::nullopt;
+    if (error) std::fprintf(stderr, "%s: instalación interrumpida: %s%s%s\n", MORVANE_PROGRAMA,
+                            error.message().c_str(), detalle.empty() ? "" : ": ", detalle.c_str());
     return std::nullopt;
 }
 

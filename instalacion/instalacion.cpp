@@ -25,29 +25,32 @@
 // How the install survives a power cut. Only what an fsync made durable counts; a crash
 // may lose any name or data written since. D is the installation directory, P the staging
 // directory D/.Morvane-instalacion, N = P/nuevo (the unpacked release), A = P/anterior (the
-// files it replaces).
+// files it replaces). The journal is the commit point: a start that finds no journal
+// leaves the old release (and removes P), one that finds it makes the new one whole.
 //
 //  1. P, N and A are made (0700) and the archive is moved into N; the tool unpacks there.
-//     Nothing of D's own content has changed: a crash leaves P without a journal, which
-//     the next start removes.
-//  2. Every staged file and directory of N is synced, then each file about to be replaced
-//     is linked into A (where the file system refuses a link, it is marked to be moved
-//     there instead) and A's directories are synced. Still nothing of D's content changed.
+//     Nothing of D's own content has changed: a crash leaves at most P without a journal,
+//     which the next start removes.
+//  2. Every staged file's data and every staged directory of N is synced: from now on N
+//     holds the whole release on disk, and keeps holding it (N is not synced again, so
+//     its names stay durable even once the files are renamed out of it). Each file about
+//     to be replaced is linked into A (where the file system refuses a link, it is marked
+//     to be moved there after the journal). A is never synced: it serves an undo while
+//     this process lives; after a crash the journal only goes forward.
 //  3. The journal (every entry with its kind and size, and a checksum) is written to
-//     P/diario.tmp, synced, renamed to P/diario, and P is synced; D is synced too, so that
-//     P's own entry is on disk before anything live changes. From here on a start acts on
-//     the journal: forward when every file of the release is there whole (staged in N or
-//     already placed), else back from A. Both are repeatable after another crash.
-//  4. Files marked to be moved go into A, A's directories are synced.
-//  5. Directories the release adds are made, each synced in its parent as it is made.
-//  6. Each staged file is renamed over its live name; then every directory that received
-//     one is synced. A crash before these syncs may lose a rename: N still holds the file
-//     (N was never synced since step 2), so the forward recovery places it again.
-//  7. The product's date is set and synced, so the next check does not offer the release
-//     again.
-//  8. The journal is removed and P synced; then P and what is left in it are removed and
-//     D synced, so that a power cut after success leaves no leftovers. A crash between
-//     the two leaves P without a journal: removed at the next start.
+//     P/diario.tmp, synced, renamed to P/diario, and P is synced, then D, so that P's own
+//     entry is durable before anything live changes. Committed: a start from here on
+//     places, from N, whatever is not in place yet (repeatable after another crash).
+//  4. Files marked to be moved go into A; directories the release adds are made.
+//  5. Each staged file is renamed over its live name. Then every live directory below D
+//     that received a name (a file, or a directory made in step 4) is synced, deepest
+//     first, so that no name reaches the disk in a directory whose own name has not; D
+//     itself is synced in step 7 (until then a start finds the journal and redoes it).
+//  6. The product's date is set and synced, so that the next check does not offer the
+//     release again.
+//  7. The journal is removed (no sync of its own: a start that still finds it only places
+//     again what is in place), then P with what is left in it, and D is synced: a power cut
+//     after success leaves no leftovers and needs no recovery.
 //
 // The recovery reads a journal only from a P that is a real directory of ours, mode 0700,
 // and a journal that is a regular file of ours, mode 0600, whose checksum matches and
@@ -399,12 +402,13 @@ std::error_code Limpiar(Obra& o) {
 }
 
 // The journal's end: the journal goes, then the rest. Once the journal is gone no start
-// will touch the installation directory again.
+// will touch the installation directory again. Its removal needs no sync of its own: until
+// the staging directory's removal is durable, a start that still finds the journal only
+// places again what is already in place.
 std::error_code Terminar(Obra& o) {
     if (std::error_code e = sistema::BorrarEn(o.preparacion.Obtener(), kDiario, o.RutaPreparacion(kDiario));
         e && e != std::errc::no_such_file_or_directory)
         return e;
-    if (std::error_code e = sistema::SincronizarCarpeta(o.preparacion.Obtener(), o.RutaPreparacion())) return e;
     return Limpiar(o);
 }
 
@@ -478,18 +482,6 @@ std::error_code FecharProducto(Obra& o) {
     return sistema::SincronizarFichero(fd.Obtener(), Unir(o.ruta, producto));
 }
 
-// Syncs each directory of `carpetas` in the tree of `cache`.
-std::error_code SincronizarTodas(std::map<std::string, Descriptor>& cache, int raiz, const std::string& rutaRaiz,
-                                 const std::set<std::string>& carpetas) {
-    for (const std::string& c : carpetas) {
-        std::error_code e;
-        const int fd = Abrir(cache, raiz, rutaRaiz, c, e);
-        if (!e) e = sistema::SincronizarCarpeta(fd, Unir(rutaRaiz, c));
-        if (e) return e;
-    }
-    return {};
-}
-
 // Places every staged file of the journal that is not in place yet; on a failure the old
 // release is put back. Also the forward recovery: every step can be repeated.
 std::error_code Colocar(Obra& o, const std::vector<Entrada>& entradas) {
@@ -500,7 +492,6 @@ std::error_code Colocar(Obra& o, const std::vector<Entrada>& entradas) {
     };
 
     // Files whose old copy could not be linked aside are moved aside now.
-    std::set<std::string> guardadas;
     for (const Entrada& e : entradas) {
         if (e.Tipo != Clase::Movido || !Hay(o.nuevas, o.nuevo, o.RutaNuevo(), e.Ruta) ||
             Hay(o.anteriores, o.anterior, o.RutaAnterior(), e.Ruta))
@@ -512,11 +503,11 @@ std::error_code Colocar(Obra& o, const std::vector<Entrada>& entradas) {
         if (!fallo && StatEn(viva, nombre))
             fallo = sistema::RenombrarEn(viva, nombre, guardada, nombre, o.RutaAnterior(e.Ruta));
         if (fallo) return atras(fallo);
-        guardadas.insert(padre);
     }
-    if (std::error_code fallo = SincronizarTodas(o.anteriores, o.anterior.Obtener(), o.RutaAnterior(), guardadas))
-        return atras(fallo);
 
+    // Every live directory that receives a name: synced once, all placed, before the
+    // journal can go.
+    std::set<std::string> vivas;
     for (const Entrada& e : entradas) {
         if (e.Fichero()) continue;
         const auto [padre, nombre] = sistema::PadreYNombre(e.Ruta);
@@ -527,12 +518,10 @@ std::error_code Colocar(Obra& o, const std::vector<Entrada>& entradas) {
             Descriptor hecha(fallo ? -1 : AbrirEn(viva, nombre, O_RDONLY | O_DIRECTORY));
             if (!fallo && !hecha.Valido()) fallo = Errno();
             if (!fallo && ::fchmod(hecha.Obtener(), e.Modo) != 0) fallo = Errno();
-            if (!fallo) fallo = sistema::SincronizarCarpeta(viva, Unir(o.ruta, padre));
         }
         if (fallo) return atras(fallo);
+        vivas.insert(padre);
     }
-
-    std::set<std::string> vivas;
     for (const Entrada& e : entradas) {
         if (!e.Fichero()) continue;
         const auto [padre, nombre] = sistema::PadreYNombre(e.Ruta);
@@ -544,8 +533,16 @@ std::error_code Colocar(Obra& o, const std::vector<Entrada>& entradas) {
         if (!fallo) fallo = sistema::RenombrarEn(nueva, nombre, viva, nombre, Unir(o.ruta, e.Ruta));
         if (fallo) return atras(fallo);
     }
-    // The renames must be on disk before the journal that could undo them goes.
-    if (std::error_code fallo = SincronizarTodas(o.vivas, o.carpeta.Obtener(), o.ruta, vivas)) return fallo;
+    // The renames must be on disk before the journal that could redo them goes. Deepest
+    // first: a directory's names reach the disk before the name of the directory itself.
+    // The installation directory is synced last of all, with the staging's removal.
+    vivas.erase("");
+    for (auto it = vivas.rbegin(); it != vivas.rend(); ++it) {
+        std::error_code fallo;
+        const int fd = Abrir(o.vivas, o.carpeta.Obtener(), o.ruta, *it, fallo);
+        if (!fallo) fallo = sistema::SincronizarCarpeta(fd, Unir(o.ruta, *it));
+        if (fallo) return fallo;
+    }
     // The next check compares against the product's date, which the tool may have set to
     // the archive's older one.
     if (std::error_code fallo = FecharProducto(o)) return fallo;
@@ -618,8 +615,8 @@ std::error_code Preparar(Obra& o, std::vector<Entrada>& entradas) {
 
     // The files about to be replaced are kept aside: a second link, so the live name never
     // goes missing; where the file system or its protection refuses one, moved aside
-    // later, after the journal.
-    std::set<std::string> guardadas;
+    // later, after the journal. Not synced: they serve an undo while this process lives;
+    // after a power cut the durable journal always goes forward.
     for (Entrada& entrada : entradas) {
         if (entrada.Tipo != Clase::Enlazado) continue;
         const auto [padre, nombre] = sistema::PadreYNombre(entrada.Ruta);
@@ -634,9 +631,8 @@ std::error_code Preparar(Obra& o, std::vector<Entrada>& entradas) {
             continue;
         }
         if (a) return a;
-        guardadas.insert(padre);
     }
-    return SincronizarTodas(o.anteriores, o.anterior.Obtener(), o.RutaAnterior(), guardadas);
+    return {};
 }
 
 // Stops the tool and everything it started (its own session), and reaps it.

@@ -118,19 +118,16 @@ Descriptor AbrirCarpetaDebajo(int base, std::string_view relativa, std::error_co
     while (inicio <= texto.size()) {
         const size_t barra = texto.find('/', inicio);
         const std::string nombre = texto.substr(inicio, barra == std::string::npos ? std::string::npos : barra - inicio);
-        const std::string padre = hecha;
         hecha = hecha.empty() ? nombre : hecha + "/" + nombre;
         int fd = AbrirComponente(actual.Obtener(), nombre);
         if (fd < 0 && errno == ENOENT && crear) {
-            // Made, given its mode whatever the umask, and made durable in its parent
-            // before anything is put into it.
+            // Made, and given its mode whatever the umask.
             error = CrearCarpetaEn(actual.Obtener(), nombre, modo, hecha);
             if (error && error != std::errc::file_exists) return {};
             fd = AbrirComponente(actual.Obtener(), nombre);
             if (fd >= 0 && !error) {
-                if (::fchmod(fd, static_cast<mode_t>(modo)) != 0 ||
-                    (error = SincronizarCarpeta(actual.Obtener(), padre))) {
-                    if (!error) error = Errno();
+                if (::fchmod(fd, static_cast<mode_t>(modo)) != 0) {
+                    error = Errno();
                     ::close(fd);
                     return {};
                 }

@@ -38,9 +38,9 @@ private:
 bool RutaRelativaValida(std::string_view ruta);
 
 // The directory `relativa` beneath `base` ("" is `base` itself), opened read-only without
-// following any symlink on the way. With `crear`, missing components are made with `modo`,
-// each made durable in its parent at once (disco.h's operations; `rutaBase` names `base`
-// for them); `creadas` then counts how many were made.
+// following any symlink on the way. With `crear`, missing components are made with `modo`
+// (through disco.h, where `rutaBase` names `base`; syncing their parents is the caller's
+// business); `creadas` then counts how many were made.
 Descriptor AbrirCarpetaDebajo(int base, std::string_view relativa, std::error_code& error,
                               bool crear = false, unsigned modo = 0700,
                               const std::string& rutaBase = {}, int* creadas = nullptr);

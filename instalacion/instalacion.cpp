@@ -287,8 +287,19 @@ int Abrir(std::map<std::string, Descriptor>& cache, int raiz, const std::string&
 int AbrirViva(Obra& o, const std::string& relativa, std::error_code& error) {
     const bool nueva = o.vivas.find(relativa) == o.vivas.end();
     const int fd = Abrir(o.vivas, o.carpeta.Obtener(), o.ruta, relativa, error);
-    if (error == std::errc::too_many_symbolic_link_levels)
-        error = Negar(Error::EnlaceSimbolico, o.detalle, Unir(o.ruta, relativa));
+    if (error == std::errc::too_many_symbolic_link_levels || error == std::errc::not_a_directory) {
+        // Which component stood in the way, only to say so: the first one, in order, that
+        // is a symlink (those before it are directories, as the open found).
+        for (size_t fin = relativa.find('/');; fin = relativa.find('/', fin + 1)) {
+            const std::string parte = relativa.substr(0, fin);
+            const auto st = StatEn(o.carpeta.Obtener(), parte);
+            if (st && S_ISLNK(st->st_mode)) {
+                error = Negar(Error::EnlaceSimbolico, o.detalle, Unir(o.ruta, parte));
+                break;
+            }
+            if (fin == std::string::npos) break;
+        }
+    }
     if (error) return -1;
     if (nueva && (error = CarpetaNuestra(fd, Unir(o.ruta, relativa), o.detalle))) {
         o.vivas.erase(relativa);
@@ -797,9 +808,15 @@ std::error_code Comprobar(const Entorno& entorno, std::string* detalle) {
         if (const auto st = StatEn(o.carpeta.Obtener(), kCerrojo);
             st && (!S_ISREG(st->st_mode) || st->st_uid != ::geteuid() || (st->st_mode & 077) != 0))
             return Negar(Error::PreparacionAjena, detalle, Describir(Unir(o.ruta, kCerrojo), *st));
-        if (const auto st = StatEn(o.carpeta.Obtener(), kPreparacion);
-            st && (st->st_uid != ::geteuid() || (S_ISDIR(st->st_mode) && (st->st_mode & 07777) != 0700)))
+        const auto st = StatEn(o.carpeta.Obtener(), kPreparacion);
+        if (st && (st->st_uid != ::geteuid() || (S_ISDIR(st->st_mode) && (st->st_mode & 07777) != 0700)))
             return Negar(Error::PreparacionAjena, detalle, Describir(o.RutaPreparacion(), *st));
+        // A journal of ours that the recovery would refuse blocks the install as well.
+        if (st && S_ISDIR(st->st_mode)) {
+            o.preparacion = Descriptor(AbrirEn(o.carpeta.Obtener(), kPreparacion, O_RDONLY | O_DIRECTORY));
+            std::optional<std::vector<Entrada>> entradas;
+            if (o.preparacion.Valido()) return LeerDiario(o, entradas);
+        }
         return std::error_code();
     });
 }

@@ -14,6 +14,7 @@
 
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -474,6 +475,168 @@ TEST_F(Instalacion, UnApagonEnCadaPuntoDejaUnaVersionEnteraYCadaSyncHaceFalta) {
     EXPECT_EQ(Roto(apagon.Syncs()), "");
     for (size_t i = 0; i < apagon.Syncs(); ++i)
         EXPECT_NE(Roto(i), "") << "nothing needs sync " << i << " of " << apagon.RutaSync(i);
+}
+
+// A journal as the install writes one, whatever it says: its checksum is right.
+std::string DiarioFirmado(const std::string& lineas) {
+    const std::string cuerpo = "morvane-diario 2\n" + lineas;
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (const unsigned char c : cuerpo) h = (h ^ c) * 0x100000001b3ull;
+    char fin[32];
+    std::snprintf(fin, sizeof fin, "fin %016llx\n", static_cast<unsigned long long>(h));
+    return cuerpo + fin;
+}
+
+// What another local user may plant in an installation directory, or what a shared install
+// leaves behind: none of it is acted on, and nothing of the victim's outside the
+// installation directory changes. As root the planted things belong to "nobody".
+TEST_F(Instalacion, LoQuePlantaOtroUsuarioNoSeObedece) {
+    prueba::DirectorioTemporal casa{"casa de la víctima "}, atacante{"del atacante "};
+    Escribir(casa.En("precioso.txt"), "mío");
+    const bool root = ::geteuid() == 0;
+    const passwd* nadie = ::getpwnam("nobody");
+    ASSERT_TRUE(!root || nadie);
+    const auto DeOtro = [&](const std::string& ruta) {
+        if (root) ASSERT_EQ(::lchown(ruta.c_str(), nadie->pw_uid, nadie->pw_gid), 0) << ruta;
+    };
+    const std::string haciaCasa = fs::relative(casa.Ruta(), dir_.Ruta()).string();
+    const auto Staging = [&](const std::string& diario, mode_t modoDiario = 0600) {
+        fs::create_directory(Preparacion());
+        ::chmod(Preparacion().c_str(), 0700);
+        fs::create_directories(Preparacion("nuevo"));
+        Escribir(Preparacion("diario"), diario);
+        ::chmod(Preparacion("diario").c_str(), modoDiario);
+    };
+    using instalacion::Error;
+    struct Caso {
+        const char* nombre;
+        std::function<void()> plantar;
+        std::error_code esperado;
+        bool soloRoot = false;  // needs a second user
+    };
+    const std::vector<Caso> casos = {
+        {"a journal naming ..", [&] { Staging(DiarioFirmado("F N 3 " + haciaCasa + "/precioso.txt\n")); },
+         Error::DiarioIlegible},
+        {"a journal naming an absolute path",
+         [&] { Staging(DiarioFirmado("F N 3 /" + casa.En("precioso.txt").substr(1) + "\n")); },
+         Error::DiarioIlegible},
+        {"a journal making a symlinked directory 0777",
+         [&] {
+             fs::create_directory_symlink(casa.Ruta(), En("h"));
+             Staging(DiarioFirmado("D 777 h\nF N 3 h/precioso.txt\n"));
+         },
+         Error::EnlaceSimbolico},
+        {"a journal whose checksum does not match",
+         [&] {
+             std::string d = DiarioFirmado("F N 10 Morvane.exe\n");
+             d.replace(d.find("F N 10 "), 7, "F N 11 ");
+             Staging(d);
+         },
+         Error::DiarioIlegible},
+        {"a journal others may read and write", [&] { Staging(DiarioFirmado("F N 10 Morvane.exe\n"), 0666); },
+         Error::PreparacionAjena},
+        {"a staging directory that is a symlink of another user's",
+         [&] {
+             Escribir(atacante.En("diario"), DiarioFirmado("F N 3 " + haciaCasa + "/precioso.txt\n"));
+             fs::create_directory_symlink(atacante.Ruta(), Preparacion());
+             DeOtro(Preparacion());
+         },
+         Error::PreparacionAjena, true},
+        {"a staging directory of another user's",
+         [&] {
+             Staging(DiarioFirmado("F R 10 Morvane.exe\n"));
+             DeOtro(Preparacion());
+         },
+         Error::PreparacionAjena, true},
+        {"a journal of another user's",
+         [&] {
+             Staging(DiarioFirmado("F R 10 Morvane.exe\n"));
+             DeOtro(Preparacion("diario"));
+         },
+         Error::PreparacionAjena, true},
+        {"a lock file of another user's",
+         [&] {
+             Escribir(En(instalacion::kCerrojo), "");
+             ::chmod(En(instalacion::kCerrojo).c_str(), 0666);
+             DeOtro(En(instalacion::kCerrojo));
+         },
+         Error::PreparacionAjena, true},
+    };
+    for (const Caso& c : casos) {
+        if (c.soloRoot && !root) continue;
+        SCOPED_TRACE(c.nombre);
+        c.plantar();
+        const Arbol antes = Foto(dir_.Ruta());
+        std::string detalle;
+        EXPECT_EQ(instalacion::Recuperar(entorno_, nullptr, &detalle), c.esperado) << detalle;
+        EXPECT_FALSE(detalle.empty());
+        // The update is refused before the archive is fetched, and again if it was.
+        EXPECT_TRUE(instalacion::Comprobar(entorno_) || c.esperado == Error::EnlaceSimbolico);
+        EXPECT_TRUE(instalacion::Instalar(entorno_));
+        Arbol despues = Foto(dir_.Ruta());
+        despues["Morvane.zip"] = antes.at("Morvane.zip");  // the one thing that may go
+        EXPECT_EQ(despues, antes);
+        EXPECT_EQ(Foto(casa.Ruta()), (Arbol{{"precioso.txt", "mío"}}));
+        EXPECT_EQ(fs::status(casa.Ruta()).permissions() & fs::perms::others_all, fs::perms::none);
+        // Back to release 1 as the fixture made it.
+        fs::remove_all(Preparacion());
+        fs::remove(En(instalacion::kCerrojo));
+        fs::remove(En("h"));
+        Escribir(En("Morvane.zip"), "el archivo");
+    }
+
+    // The release itself must not be written through a symlinked or foreign live directory:
+    // refused before the first rename, the product as it was.
+    const Arbol inicial = Foto(dir_.Ruta());
+    for (const char* caso : {"symlink", "group-writable"}) {
+        SCOPED_TRACE(caso);
+        Escribir(En("Morvane.zip"), "el archivo");
+        fs::rename(En("datos"), En("datos.real"));
+        if (std::string(caso) == "symlink") {
+            fs::create_directory_symlink(casa.Ruta(), En("datos"));
+        } else {
+            fs::create_directory(En("datos"));
+            ::chmod(En("datos").c_str(), 0775);
+        }
+        std::string detalle;
+        EXPECT_EQ(instalacion::Instalar(entorno_, {}, &detalle),
+                  std::string(caso) == "symlink" ? Error::EnlaceSimbolico : Error::EscribiblePorOtros);
+        EXPECT_EQ(detalle.rfind(En("datos"), 0), 0u) << detalle;
+        EXPECT_EQ(Leer(En("Morvane.exe")), "producto 1");
+        EXPECT_FALSE(fs::exists(Preparacion()));
+        EXPECT_EQ(Foto(casa.Ruta()), (Arbol{{"precioso.txt", "mío"}}));
+        fs::remove(En("datos"));
+        fs::rename(En("datos.real"), En("datos"));
+    }
+    EXPECT_EQ(Foto(dir_.Ruta()), SinArchivo(inicial));
+
+    // A lock that anyone able to read the directory could take on it blocks nothing now.
+    Escribir(En("Morvane.zip"), "el archivo");
+    ::chmod(dir_.Ruta().c_str(), 0755);
+    int tubo[2];
+    ASSERT_EQ(::pipe(tubo), 0);
+    const pid_t otro = ::fork();
+    ASSERT_GE(otro, 0);
+    if (otro == 0) {
+        if (root && (::setgroups(0, nullptr) != 0 || ::setgid(nadie->pw_gid) != 0 || ::setuid(nadie->pw_uid) != 0))
+            ::_exit(2);
+        const int fd = ::open(dir_.Ruta().c_str(), O_RDONLY | O_DIRECTORY);
+        const bool bloqueado = fd >= 0 && ::flock(fd, LOCK_EX) == 0;
+        (void)!::write(tubo[1], bloqueado ? "1" : "0", 1);
+        ::pause();
+        ::_exit(0);
+    }
+    char visto = 0;
+    ASSERT_EQ(::read(tubo[0], &visto, 1), 1);
+    EXPECT_EQ(visto, '1');
+    EXPECT_EQ(instalacion::Recuperar(entorno_), std::error_code());
+    EXPECT_EQ(instalacion::Instalar(entorno_), std::error_code());
+    EXPECT_EQ(Foto(dir_.Ruta()), SinArchivo(nueva_));
+    ::kill(otro, SIGKILL);
+    prueba::Esperar(otro);
+    ::close(tubo[0]);
+    ::close(tubo[1]);
+    ::chmod(dir_.Ruta().c_str(), 0700);
 }
 
 // After the first rename: a placing that fails puts release 1 back at once, and so does

@@ -24,6 +24,23 @@ done
 ! command -v desktop-file-validate >/dev/null || desktop-file-validate "$entrada" ||
   fallo "desktop-file-validate rejects the entry"
 
+# The daily update of a system-wide install: the service runs the installed program as the
+# owning account, the timer spreads the fleet over an hour and catches up after a boot.
+unidades=$raiz$prefijo/lib/systemd/system
+for linea in "User=morvane" "ExecStart=\"$programa\" --update --quiet" "Type=oneshot"; do
+  grep -qxF "$linea" "$unidades/morvane-update.service" || fallo "the service lacks '$linea'"
+done
+for linea in "RandomizedDelaySec=1h" "Persistent=true" "WantedBy=timers.target"; do
+  grep -qxF "$linea" "$unidades/morvane-update.timer" || fallo "the timer lacks '$linea'"
+done
+# systemd-analyze wants the program where the service names it: a real prefix this time.
+if command -v systemd-analyze >/dev/null; then
+  real="$raiz/real con blancos"
+  cmake --install "$build" --prefix "$real" >/dev/null || fallo "install into '$real'"
+  systemd-analyze verify "$real/lib/systemd/system/morvane-update.service" \
+    "$real/lib/systemd/system/morvane-update.timer" || fallo "systemd-analyze verify rejects the units"
+fi
+
 # ejecutar <expected exit> <expected stdout, * for any> <stderr must match> <args...>
 ejecutar() {
   local codigo=0 salida errores

@@ -258,14 +258,36 @@ TEST_F(Instalacion, UnFalloAntesDeColocarDejaTodoComoEstabaYDevuelveElEspacio) {
 // release 2, and it is release 2 exactly when the journal had been put in place.
 TEST_F(Instalacion, UnaInterrupcionEnCadaPasoSeRecuperaEnteraAlArrancar) {
     const Arbol inicial = Foto(dir_.Ruta());
+    const auto Reponer = [&] {
+        fs::remove_all(dir_.Ruta());
+        fs::create_directory(dir_.Ruta());
+        for (const auto& [ruta, contenido] : inicial) {
+            if (contenido == "/") fs::create_directories(En(ruta));
+            else Escribir(En(ruta), contenido, ruta == "Kelunzip" || ruta == "Morvane.exe");
+        }
+    };
+    // Also where no hard link can be made (a vfat stick, protected_hardlinks): the files
+    // replaced are then moved aside.
+    for (const bool sinEnlaces : {false, true}) {
+    SCOPED_TRACE(sinEnlaces ? "without hard links" : "with hard links");
+    const auto Enlaces = [sinEnlaces](OperacionDisco o) {
+        return sinEnlaces && o == OperacionDisco::Enlazar ? std::make_error_code(std::errc::operation_not_permitted)
+                                                          : std::error_code();
+    };
+    Reponer();
     size_t total = 0;
     long diario = -1, fin = -1;
     {
         Registro r;
+        sistema::RegistrarTestigoDisco([&](OperacionDisco o, const std::string& ruta) {
+            r.ops.emplace_back(o, ruta);
+            return Enlaces(o);
+        });
         ASSERT_EQ(instalacion::Instalar(entorno_), std::error_code());
         total = r.ops.size();
         diario = r.Donde(OperacionDisco::Renombrar, Preparacion("diario"));
         fin = r.Donde(OperacionDisco::Borrar, Preparacion("diario"));
+        EXPECT_EQ(Foto(dir_.Ruta()), SinArchivo(nueva_));
     }
     ASSERT_GT(total, 10u);
     ASSERT_GT(diario, 0);
@@ -274,19 +296,14 @@ TEST_F(Instalacion, UnaInterrupcionEnCadaPasoSeRecuperaEnteraAlArrancar) {
     const time_t antes = std::time(nullptr);
     for (size_t corte = 0; corte <= total; ++corte) {
         SCOPED_TRACE("stopped before operation " + std::to_string(corte));
-        fs::remove_all(dir_.Ruta());
-        fs::create_directory(dir_.Ruta());
-        for (const auto& [ruta, contenido] : inicial) {
-            if (contenido == "/") fs::create_directories(En(ruta));
-            else Escribir(En(ruta), contenido, ruta == "Kelunzip" || ruta == "Morvane.exe");
-        }
+        Reponer();
         const pid_t pid = ::fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
             size_t vistas = 0;
-            sistema::RegistrarTestigoDisco([&](OperacionDisco, const std::string&) {
+            sistema::RegistrarTestigoDisco([&](OperacionDisco o, const std::string&) {
                 if (vistas++ == corte) ::_exit(0);
-                return std::error_code();
+                return Enlaces(o);
             });
             ::_exit(instalacion::Instalar(entorno_) ? 2 : 1);
         }
@@ -310,6 +327,7 @@ TEST_F(Instalacion, UnaInterrupcionEnCadaPasoSeRecuperaEnteraAlArrancar) {
             EXPECT_EQ(ahora, SinArchivo(antigua_));
             EXPECT_EQ(hecho, instalacion::Recuperacion::Limpieza);
         }
+    }
     }
 }
 

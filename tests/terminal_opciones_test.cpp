@@ -3,6 +3,10 @@
 // scripted server as the machine's proxy.
 #include <gtest/gtest.h>
 
+#include <grp.h>
+
+#include <pwd.h>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -90,6 +94,12 @@ protected:
                 ::close(1);
                 ::close(2);
             }
+            if (comoNadie_) {
+                const passwd* nadie = ::getpwnam("nobody");
+                if (!nadie || ::setgroups(0, nullptr) != 0 || ::setgid(nadie->pw_gid) != 0 ||
+                    ::setuid(nadie->pw_uid) != 0)
+                    ::_exit(126);
+            }
             ::unsetenv("DISPLAY");
             ::unsetenv("WAYLAND_DISPLAY");
             ::unsetenv("QT_QPA_PLATFORM");
@@ -135,6 +145,7 @@ protected:
 
     prueba::ServidorHttp servidor_;
     prueba::DirectorioTemporal dir_{"terminal "};
+    bool comoNadie_ = false;  // run the program as "nobody" (root only)
 };
 
 std::string Archivo1k() { return std::string(1000, 'z'); }
@@ -226,6 +237,37 @@ TEST_F(TerminalPrueba, ActualizarFallidoDejaElArchivoAnterior) {
               std::string::npos) << s.err;
     EXPECT_FALSE(Hay("Morvane.zip"));  // the space comes back; the update is offered again
     EXPECT_FALSE(Hay("producto-iniciado"));
+
+    // Where this user may not install (another user's directory, or a staging directory
+    // another user left), --update says why and downloads nothing: the check's request only.
+    if (::geteuid() == 0) {
+        Kelunzip(0);
+        ::chmod(dir_.Ruta().c_str(), 0755);
+        for (const bool ajena : {false, true}) {
+            SCOPED_TRACE(ajena ? "another user's staging" : "another user's directory");
+            comoNadie_ = !ajena;
+            if (ajena) {
+                fs::create_directory(En(".Morvane-instalacion"));
+                const passwd* nadie = ::getpwnam("nobody");
+                ASSERT_TRUE(nadie);
+                ASSERT_EQ(::chown(En(".Morvane-instalacion").c_str(), nadie->pw_uid, nadie->pw_gid), 0);
+            }
+            const size_t antes = servidor_.Peticiones().size();
+            s = Correr({"--update"});
+            comoNadie_ = false;
+            EXPECT_EQ(s.codigo, 1);
+            EXPECT_NE(s.err.find("morvane-update: Existe una actualización, pero no tiene permiso para instalarla\n"),
+                      std::string::npos) << s.err;
+            EXPECT_NE(s.err.find(ajena ? "instalación: hay una instalación a medias que no es de este usuario: " + En(".Morvane-instalacion") + " (propietario "
+                                       : "instalación: el directorio de instalación es de otro usuario: " + dir_.Ruta() + " (propietario 0, modo 0755)"),
+                      std::string::npos) << s.err;
+            EXPECT_EQ(servidor_.Peticiones().size(), antes + 1);
+            EXPECT_FALSE(Hay("Morvane.zip"));
+            EXPECT_FALSE(Hay("kelunzip-llamada"));
+        }
+        fs::remove(En(".Morvane-instalacion"));
+        ::chmod(dir_.Ruta().c_str(), 0700);
+    }
 
     // A check that fails ends --update too; --quiet keeps stdout empty, not the reason.
     servidor_.Responder(

@@ -72,6 +72,7 @@ constexpr const char* kAnterior = "anterior";  // the files they replace, kept u
 constexpr const char* kDiario = "diario";
 constexpr const char* kDiarioTemporal = "diario.tmp";
 constexpr const char* kCabecera = "morvane-diario 2";
+constexpr const char* kCabeceraSinSuma = "morvane-diario 1";
 constexpr size_t kDiarioMaximo = 64u << 20;
 constexpr auto kSondeo = 10ms;
 constexpr auto kAdelanto = 100ms;  // between starts of writeback during the unpack
@@ -218,14 +219,17 @@ std::optional<std::vector<Entrada>> Interpretar(const std::string& texto) {
     if (texto.size() < 2 || texto.back() != '\n') return std::nullopt;
     const size_t antes = texto.rfind('\n', texto.size() - 2);
     const size_t ultima = antes == std::string::npos ? 0 : antes + 1;
+    // The journal of an install that the previous version of the updater left half done
+    // carries no checksum; its owner, mode and paths are held to the same rules.
+    const bool anterior = texto.rfind(std::string(kCabeceraSinSuma) + "\n", 0) == 0;
     char esperado[32];
     std::snprintf(esperado, sizeof esperado, "fin %016llx\n",
                   static_cast<unsigned long long>(Suma(texto.substr(0, ultima))));
-    if (texto.compare(ultima, std::string::npos, esperado) != 0) return std::nullopt;
+    if (texto.compare(ultima, std::string::npos, anterior ? "fin\n" : esperado) != 0) return std::nullopt;
 
     std::istringstream f(texto.substr(0, ultima));
     std::string linea;
-    if (!std::getline(f, linea) || linea != kCabecera) return std::nullopt;
+    if (!std::getline(f, linea) || linea != (anterior ? kCabeceraSinSuma : kCabecera)) return std::nullopt;
     std::vector<Entrada> entradas;
     while (std::getline(f, linea)) {
         std::istringstream l(linea);

@@ -773,6 +773,13 @@ TEST_F(Instalacion, UnSegundoActualizadorNoTocaLoQueOtroEstaInstalando) {
     ASSERT_EQ(::chmod(dir_.Ruta().c_str(), 0700), 0);
     EXPECT_EQ(Foto(dir_.Ruta()), durante);
 
+    // Written as the previous version of the updater wrote its journal, without a
+    // checksum: an install it left half done is finished all the same.
+    std::string diario = Leer(Preparacion("diario"));
+    diario.replace(0, diario.find('\n'), "morvane-diario 1");
+    diario.replace(diario.rfind("fin "), std::string::npos, "fin\n");
+    Escribir(Preparacion("diario"), diario);
+    ::chmod(Preparacion("diario").c_str(), 0600);
     EXPECT_EQ(instalacion::Recuperar(entorno_, &hecho), std::error_code());
     EXPECT_EQ(hecho, instalacion::Recuperacion::Adelante);
     EXPECT_EQ(Foto(dir_.Ruta()), SinArchivo(nueva_));

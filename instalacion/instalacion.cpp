@@ -836,7 +836,9 @@ std::error_code Recuperar(const Entorno& entorno, Recuperacion* hecho, std::stri
     });
 }
 
-std::error_code Instalar(const Entorno& entorno, const Atender& atender, std::string* detalle) {
+std::error_code Instalar(const Entorno& entorno, const Atender& atender, std::string* detalle,
+                         size_t* colocados) {
+    if (colocados) *colocados = 0;
     return SinExcepciones([&] {
         Obra o;
         if (std::error_code e = Empezar(o, entorno, detalle)) return e;
@@ -865,7 +867,11 @@ std::error_code Instalar(const Entorno& entorno, const Atender& atender, std::st
             }
             return e;
         }
-        return Colocar(o, entradas);
+        e = Colocar(o, entradas);
+        if (!e && colocados)
+            *colocados = static_cast<size_t>(std::count_if(entradas.begin(), entradas.end(),
+                                                           [](const Entrada& x) { return x.Fichero(); }));
+        return e;
     });
 }
 

@@ -27,6 +27,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <system_error>
@@ -85,8 +86,9 @@ using Atender = std::function<bool()>;
 // archive, the staging directory and the journal are gone. On a failure before anything
 // was placed (every failure of the tool, a cancel, a full disk) the installation directory
 // is as before, and the staging directory and the archive are removed.
+// `colocados`, when given, receives how many files of the release were placed.
 std::error_code Instalar(const Entorno& entorno, const Atender& atender = {},
-                         std::string* detalle = nullptr);
+                         std::string* detalle = nullptr, size_t* colocados = nullptr);
 
 // What a recovery found and did.
 enum class Recuperacion {

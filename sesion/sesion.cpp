@@ -102,6 +102,27 @@ bool SinPermisoPara(const std::error_code& error) {
            error == std::errc::operation_not_permitted || error == std::errc::read_only_file_system;
 }
 
+// One log line on stderr: local time, the flow, what it worked on, its outcome, a count
+// and the seconds since `inicio`, e.g.
+//   2025-03-14 10:02:31 descarga http://host/web/lurenet/Morvane.zip: 200 OK, 3145728 bytes, 4.18 s
+void EscribirRegistro(const char* flujo, const std::string& objeto, const std::string& resultado,
+                      const std::string& cuenta, std::chrono::steady_clock::time_point inicio) {
+    const std::time_t ahora = std::time(nullptr);
+    std::tm local{};
+    char hora[32] = "";
+    if (::localtime_r(&ahora, &local)) std::strftime(hora, sizeof hora, "%Y-%m-%d %H:%M:%S", &local);
+    // Seconds with a full stop whatever the locale, so that every line reads the same.
+    const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - inicio)
+                             .count();
+    const long long centesimas = (ms + 5) / 10;
+    char segundos[48];
+    std::snprintf(segundos, sizeof segundos, ", %lld.%02lld s\n", centesimas / 100, centesimas % 100);
+    const std::string linea = std::string(hora) + " " + flujo + " " + SinControles(objeto) + ": " +
+                              SinControles(resultado) + ", " + cuenta + segundos;
+    std::fputs(linea.c_str(), stderr);
+}
+
 // The reason of an install refused or failed, with the path it is about, on stderr.
 void DecirPorQue(const std::error_code& error, const std::string& detalle) {
     std::fprintf(stderr, "instalación: %s%s%s\n", error.message().c_str(), detalle.empty() ? "" : ": ",
@@ -180,22 +201,9 @@ void Sesion::CrearDown() {
 }
 
 void Sesion::RegistrarFin(const char* flujo) {
-    const std::time_t ahora = std::time(nullptr);
-    std::tm local{};
-    char hora[32] = "";
-    if (::localtime_r(&ahora, &local)) std::strftime(hora, sizeof hora, "%Y-%m-%d %H:%M:%S", &local);
     const std::string estado = Down->StatusCode().empty() ? "---" : Down->StatusCode();
-    // Seconds with a full stop whatever the locale, so that every line reads the same.
-    const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                             std::chrono::steady_clock::now() - inicioDown_)
-                             .count();
-    const long long centesimas = (ms + 5) / 10;
-    char cifras[96];
-    std::snprintf(cifras, sizeof cifras, ", %lld bytes, %lld.%02lld s\n",
-                  static_cast<long long>(bytesRecibidos_), centesimas / 100, centesimas % 100);
-    const std::string linea = std::string(hora) + " " + flujo + " " + SinControles(Down->URL()) +
-                              ": " + SinControles(estado + " " + Down->StatusText()) + cifras;
-    std::fputs(linea.c_str(), stderr);
+    EscribirRegistro(flujo, Down->URL(), estado + " " + Down->StatusText(),
+                     std::to_string(bytesRecibidos_) + " bytes", inicioDown_);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -393,11 +401,16 @@ bool Sesion::InstalarActualizacion() {
     instalacion::Entorno entorno;
     entorno.Carpeta = entorno_.Carpeta;
     std::string detalle;
+    size_t colocados = 0;
+    const auto inicio = std::chrono::steady_clock::now();
     const std::error_code error = instalacion::Instalar(entorno, [this] {
         observador_.Esperar(kSondeoInstalacion);
         return !detenerInstalacion_;
-    }, &detalle);
+    }, &detalle, &colocados);
     if (error) DecirPorQue(error, detalle);
+    EscribirRegistro("instalación", entorno_.Carpeta,
+                     error ? "Error al instalar la actualización: " + error.message() : "Morvane actualizado",
+                     std::to_string(colocados) + " ficheros", inicio);
     return !error;
 }
 

@@ -173,7 +173,7 @@ int Ejecutar(const Opciones& opciones, sesion::Entorno entorno) {
 
         s.BuscarActualizacion();
         const sesion::Resultado comprobacion = s.UltimoResultado();
-        // --check's verdict is its output; --update --quiet says nothing but errors.
+        // --check's verdict is its output; --update --quiet says only whether it installed.
         const bool decir = opciones.orden == Orden::Comprobar || !opciones.silencioso;
         if (comprobacion == sesion::Resultado::ErrorComprobacion) {
             if (decir) std::printf("%s\n", observador.UltimoEstado().c_str());
@@ -189,7 +189,8 @@ int Ejecutar(const Opciones& opciones, sesion::Entorno entorno) {
                              observador.UltimoEstado().c_str());
             }
         } else if (comprobacion == sesion::Resultado::SinActualizacion) {
-            if (decir) std::printf("%s\n", observador.UltimoEstado().c_str());
+            // Also with --quiet: a script needs to tell this from an install.
+            std::printf("%s\n", observador.UltimoEstado().c_str());
             codigo = kAlDia;
         } else if (comprobacion == sesion::Resultado::HayActualizacion) {
             if (opciones.orden == Orden::Comprobar) {
@@ -198,8 +199,7 @@ int Ejecutar(const Opciones& opciones, sesion::Entorno entorno) {
             } else {
                 s.Actualizar();
                 if (s.UltimoResultado() == sesion::Resultado::Actualizado) {
-                    if (!opciones.silencioso)
-                        std::printf("%s\n", observador.UltimoEstado().c_str());
+                    std::printf("%s\n", observador.UltimoEstado().c_str());
                     codigo = kAlDia;
                 } else if (observador.Senal() == 0) {
                     std::fprintf(stderr, "%s: %s\n", opciones.programa,

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -188,6 +189,12 @@ TEST_F(TerminalPrueba, ActualizarInstalaSinIniciarElProducto) {
     Salida s = Correr({"--update"});
     EXPECT_EQ(s.codigo, 0) << s.err;
     EXPECT_EQ(s.out, "Morvane actualizado\n");
+    // The install's own log line, as the check's and the download's: the two files the
+    // stand-in unpacked.
+    EXPECT_TRUE(std::regex_search(s.err, std::regex("(^|\n)\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d instalación " +
+                                                    std::regex_replace(dir_.Ruta(), std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)") +
+                                                    ": Morvane actualizado, 2 ficheros, \\d+\\.\\d\\d s\n")))
+        << s.err;
     EXPECT_EQ(Leer(En("kelunzip-llamada")), "-d -o Morvane.zip");
     EXPECT_EQ(Leer(En("desempaquetado")), cuerpo);
     EXPECT_FALSE(Hay("Morvane.zip"));
@@ -206,8 +213,14 @@ TEST_F(TerminalPrueba, ActualizarInstalaSinIniciarElProducto) {
     servidor_.Responder([&](const prueba::Peticion&) { return Archivo(cuerpo, kVieja); });
     s = Correr({"--update", "--quiet"});
     EXPECT_EQ(s.codigo, 0) << s.err;
-    EXPECT_EQ(s.out, "");
+    // Even --quiet says whether it installed: a script needs the difference.
+    EXPECT_EQ(s.out, "No existen actualizaciones\n");
     EXPECT_FALSE(Hay("kelunzip-llamada"));
+    prueba::FijarFecha(En("Morvane.exe"), prueba::HoraLocal(2001, 1, 1));
+    servidor_.Responder([&](const prueba::Peticion&) { return Archivo(cuerpo, kNueva); });
+    s = Correr({"--update", "--quiet"});
+    EXPECT_EQ(s.codigo, 0) << s.err;
+    EXPECT_EQ(s.out, "Morvane actualizado\n");
 }
 
 // A failure exits 1 with its reason: the old archive stays as it was and no temporary file

@@ -60,6 +60,7 @@ namespace instalacion {
 
 const char* const kPreparacion = ".Morvane-instalacion";
 const char* const kCerrojo = ".Morvane-instalacion.cerrojo";
+const char* const kTurno = ".Morvane-actualizacion.cerrojo";
 
 namespace {
 
@@ -138,29 +139,37 @@ int AbrirEn(int dir, const std::string& nombre, int flags, mode_t modo = 0) {
     return fd;
 }
 
-// The directory lock: a file of the owner's that no one else can open, so that no other
-// user can hold it, and opened for writing, as flock needs on NFS.
+// A lock of the directory's: a file of the owner's that no one else can open, so that no
+// other user can hold it, and opened for writing, as flock needs on NFS. Waits `espera`
+// for another process to let go (none: for as long as it takes).
+std::error_code TomarCerrojo(int carpeta, const std::string& ruta, const char* nombre,
+                             std::optional<std::chrono::milliseconds> espera, std::string* detalle,
+                             Descriptor& fd) {
+    fd = Descriptor(AbrirEn(carpeta, nombre, O_RDWR | O_CREAT, 0600));
+    if (!fd.Valido()) {
+        if (errno == ELOOP) return Negar(Error::PreparacionAjena, detalle, Unir(ruta, nombre));
+        return Errno();
+    }
+    struct stat st {};
+    if (::fstat(fd.Obtener(), &st) != 0) return Errno();
+    if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 077) != 0)
+        return Negar(Error::PreparacionAjena, detalle, Describir(Unir(ruta, nombre), st));
+    const auto limite = std::chrono::steady_clock::now() + espera.value_or(std::chrono::milliseconds(0));
+    for (;;) {
+        if (::flock(fd.Obtener(), LOCK_EX | LOCK_NB) == 0) return {};
+        if (errno == EINTR) continue;
+        if (errno != EWOULDBLOCK) return Errno();
+        if (espera && std::chrono::steady_clock::now() >= limite) return Error::Ocupada;
+        std::this_thread::sleep_for(50ms);
+    }
+}
+
+// The install's own lock, held for the life of the object.
 class Cerrojo {
 public:
     std::error_code Tomar(int carpeta, const std::string& ruta, std::chrono::milliseconds espera,
                           std::string* detalle) {
-        fd_ = Descriptor(AbrirEn(carpeta, kCerrojo, O_RDWR | O_CREAT, 0600));
-        if (!fd_.Valido()) {
-            if (errno == ELOOP) return Negar(Error::PreparacionAjena, detalle, Unir(ruta, kCerrojo));
-            return Errno();
-        }
-        struct stat st {};
-        if (::fstat(fd_.Obtener(), &st) != 0) return Errno();
-        if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 077) != 0)
-            return Negar(Error::PreparacionAjena, detalle, Describir(Unir(ruta, kCerrojo), st));
-        const auto limite = std::chrono::steady_clock::now() + espera;
-        for (;;) {
-            if (::flock(fd_.Obtener(), LOCK_EX | LOCK_NB) == 0) return {};
-            if (errno == EINTR) continue;
-            if (errno != EWOULDBLOCK) return Errno();
-            if (std::chrono::steady_clock::now() >= limite) return Error::Ocupada;
-            std::this_thread::sleep_for(50ms);
-        }
+        return TomarCerrojo(carpeta, ruta, kCerrojo, espera, detalle, fd_);
     }
 
 private:
@@ -212,7 +221,7 @@ std::string Texto(const std::vector<Entrada>& entradas) {
 bool NombreColocable(const std::string& ruta) {
     if (!sistema::RutaRelativaValida(ruta)) return false;
     const std::string primera = ruta.substr(0, ruta.find('/'));
-    return primera != kPreparacion && primera != kCerrojo;
+    return primera != kPreparacion && primera != kCerrojo && primera != kTurno;
 }
 
 std::optional<std::vector<Entrada>> Interpretar(const std::string& texto) {
@@ -821,6 +830,18 @@ std::error_code Comprobar(const Entorno& entorno, std::string* detalle) {
             std::optional<std::vector<Entrada>> entradas;
             if (o.preparacion.Valido()) return LeerDiario(o, entradas);
         }
+        return std::error_code();
+    });
+}
+
+std::error_code Turno::Tomar(const Entorno& entorno, std::string* detalle) {
+    return SinExcepciones([&] {
+        Obra o;
+        if (std::error_code e = Empezar(o, entorno, detalle)) return e;
+        sistema::Descriptor fd;
+        if (std::error_code e = TomarCerrojo(o.carpeta.Obtener(), o.ruta, kTurno, std::nullopt, detalle, fd))
+            return e;
+        fd_ = std::move(fd);
         return std::error_code();
     });
 }

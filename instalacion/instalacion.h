@@ -33,6 +33,8 @@
 #include <system_error>
 #include <vector>
 
+#include "debajo.h"
+
 namespace instalacion {
 
 // The reasons of this module's own; any other failure is an errno value.
@@ -64,9 +66,24 @@ struct Entorno {
     std::chrono::milliseconds EsperaCerrojo{2000};
 };
 
-// Names of the staging directory and of the lock file inside the installation directory.
+// Names of the staging directory and of the lock files inside the installation directory.
 extern const char* const kPreparacion;
 extern const char* const kCerrojo;
+extern const char* const kTurno;
+
+// The turn of a whole unattended update (check, download, install), held for the life of
+// the object: a second one started meanwhile waits for it, then judges the product afresh,
+// instead of downloading the same release and failing on the install's lock. The window
+// does not take it, so it is never kept waiting by a run in the background.
+class Turno {
+public:
+    // Waits for as long as another holds the turn; fails at once (OtroPropietario, ...)
+    // where this user may not install at all.
+    std::error_code Tomar(const Entorno& entorno, std::string* detalle = nullptr);
+
+private:
+    sistema::Descriptor fd_;
+};
 
 // Where a failure can name what caused it (a path, its owner and mode), it is written
 // into `detalle` when one is given; otherwise `detalle` is left empty.

@@ -14,6 +14,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <thread>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -291,6 +293,31 @@ TEST_F(TerminalPrueba, ActualizarFallidoDejaElArchivoAnterior) {
     EXPECT_NE(s.err.find("morvane-update: No se pudo comprobar si existen actualizaciones: "
                          "404 Not Found\n"),
               std::string::npos) << s.err;
+}
+
+// Two --update started together: the second waits for the first to end, then finds the
+// product current and succeeds, instead of downloading the same release again and failing
+// on the install's lock.
+TEST_F(TerminalPrueba, DosActualizacionesALaVezInstalanUnaVez) {
+    Escribir(En("Kelunzip"), "#!/bin/sh\necho x >> ../../kelunzip-veces\ncp Morvane.zip desempaquetado\n", true);
+    const std::string cuerpo = Archivo1k();
+    servidor_.Responder([&](const prueba::Peticion&) { return Archivo(cuerpo, kNueva, 4, 300ms); });
+    std::atomic<bool> descargando{false};
+    Salida primera;
+    std::thread hilo([&] {
+        primera = Correr({"--update"}, false, [&](const std::string& err, pid_t) {
+            if (err.find("descargando") != std::string::npos) descargando = true;
+        });
+    });
+    for (int i = 0; i < 500 && !descargando; ++i) ::usleep(10000);
+    const Salida segunda = Correr({"--update"});
+    hilo.join();
+    EXPECT_TRUE(descargando);
+    EXPECT_EQ(primera.codigo, 0) << primera.err;
+    EXPECT_EQ(primera.out, "Morvane actualizado\n");
+    EXPECT_EQ(segunda.codigo, 0) << segunda.err;
+    EXPECT_EQ(segunda.out, "No existen actualizaciones\n");
+    EXPECT_EQ(Leer(En("kelunzip-veces")), "x\n");
 }
 
 // SIGINT in the middle of a download: the transfer is cancelled, nothing is left behind,

@@ -156,6 +156,15 @@ int EjecutarActualizador(int argc, char** argv) {
         return 1;
     }
     PrepararProceso();
+    // Two unattended updates at once: the second waits here for the first to end (a
+    // termination signal still ends it at once), then judges the product afresh. Where
+    // this user may not install, the check says so.
+    instalacion::Turno turno;
+    if (peticion.sinVentana && peticion.sinVentana->orden == terminal::Orden::Actualizar) {
+        instalacion::Entorno entorno;
+        entorno.Carpeta = sistema::App_Path();
+        turno.Tomar(entorno);
+    }
     if (const std::optional<int> codigo = RecuperarInstalacion(peticion.sinVentana.has_value())) return *codigo;
 
     const char* traza = std::getenv("MORVANE_UPDATE_VERBOSE");

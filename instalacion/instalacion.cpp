@@ -874,6 +874,15 @@ std::error_code Instalar(const Entorno& entorno, const Atender& atender, std::st
 
         std::vector<Entrada> entradas;
         std::error_code e = Desempaquetar(o, atender);
+        for (const auto& [nombre, contenido] : entorno.Anadidos) {
+            if (e) break;
+            if (!NombreColocable(nombre) || nombre.find('/') != std::string::npos) {
+                e = Error::NombreNoValido;
+                break;
+            }
+            Descriptor fd(AbrirEn(o.nuevo.Obtener(), nombre, O_WRONLY | O_CREAT | O_TRUNC, 0644));
+            e = fd.Valido() ? EscribirTodo(fd.Obtener(), contenido) : Errno();
+        }
         if (!e) e = Preparar(o, entradas);
         // A tool that reports success having unpacked nothing has not installed a release;
         // dating the product now would hide the update until the next one.

@@ -31,6 +31,7 @@
 #include <functional>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "debajo.h"
@@ -62,6 +63,9 @@ struct Entorno {
     std::string Herramienta = "Kelunzip";
     std::vector<std::string> Argumentos = {"-d", "-o", "Morvane.zip"};
     std::string Producto = "Morvane.exe";  // its date is set once the release is in place
+    // Files of our own placed with the release, as if the archive held them (the installed
+    // release's record): a name in the installation directory, and the content.
+    std::vector<std::pair<std::string, std::string>> Anadidos;
     // How long to wait for another process's lock before giving up with Error::Ocupada.
     std::chrono::milliseconds EsperaCerrojo{2000};
 };

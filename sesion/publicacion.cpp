@@ -1,5 +1,10 @@
 #include "publicacion.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <climits>
 #include <ctime>
 #include <optional>
@@ -9,14 +14,34 @@
 
 namespace publicacion {
 
+const char* const kRegistro = ".Morvane-publicacion";
+
 namespace {
 
-// The UTC calendar day of a time, as the unsigned check takes the day of Last-Modified.
-std::optional<sistema::Fecha> DiaUtc(int64_t segundos) {
-    const std::time_t t = static_cast<std::time_t>(segundos);
-    std::tm utc{};
-    if (!::gmtime_r(&t, &utc)) return std::nullopt;
-    return sistema::Fecha::Crear(utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday);
+// The `publicado` of the installed release's statement, when a valid one is recorded.
+std::optional<int64_t> PublicadoInstalado(const std::string& carpeta, const std::string& clave) {
+    const int fd = ::open(sistema::Unir(carpeta, kRegistro).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::string texto(firma::kLimiteDeclaracion + 1, '\0');
+    size_t leidos = 0;
+    while (leidos < texto.size()) {
+        const ssize_t n = ::read(fd, texto.data() + leidos, texto.size() - leidos);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        leidos += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    texto.resize(leidos);
+    const auto d = firma::LeerDeclaracion(texto, clave);
+    if (!d) return std::nullopt;
+    return d->Publicado;
+}
+
+// When the product was installed, as an instant; nothing when there is no product.
+std::optional<int64_t> FechaDelProducto(const std::string& carpeta) {
+    struct stat st {};
+    if (::stat(sistema::Unir(carpeta, "Morvane.exe").c_str(), &st) != 0) return std::nullopt;
+    return static_cast<int64_t>(st.st_mtim.tv_sec);
 }
 
 }  // namespace
@@ -45,12 +70,11 @@ Consulta Consultar(const std::string& urlArchivo, const std::string& carpeta,
             c.Veredicto = Estado::Caducada;
             return c;
         }
-        // No product: its day stays the zero date, and any release is newer.
-        sistema::Fecha producto{};
-        if (const auto f = sistema::FechaModificacion(sistema::Unir(carpeta, "Morvane.exe")))
-            producto = f->Dia;
-        const auto publicado = DiaUtc(d->Publicado);
-        c.Veredicto = publicado && *publicado > producto ? Estado::Nueva : Estado::NoPosterior;
+        c.Texto = *texto;
+        // No product and no record: any release is newer.
+        std::optional<int64_t> instalado = PublicadoInstalado(carpeta, clave);
+        if (!instalado) instalado = FechaDelProducto(carpeta);
+        c.Veredicto = !instalado || d->Publicado > *instalado ? Estado::Nueva : Estado::NoPosterior;
         return c;
     } catch (...) {
         c.Veredicto = Estado::NoValida;

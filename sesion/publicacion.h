@@ -15,8 +15,13 @@
 
 namespace publicacion {
 
+// The statement of the installed release, kept in the installation directory and placed
+// with the release's files (so a power cut leaves the old files with the old record or the
+// new ones with the new). The check compares against its `publicado`.
+extern const char* const kRegistro;
+
 enum class Estado {
-    Nueva,        // valid, in date, published on a later day than the installed product
+    Nueva,        // valid, in date, published later than the installed release
     NoPosterior,  // valid and in date, but not newer: nothing to install (or a rollback)
     Caducada,     // valid, but its end of validity has passed (a frozen server)
     NoValida,     // missing, malformed, or not signed by the built-in key
@@ -26,12 +31,15 @@ enum class Estado {
 struct Consulta {
     Estado Veredicto = Estado::NoValida;
     firma::Declaracion Datos;
+    std::string Texto;  // the statement as fetched, to be kept as the record once installed
 };
 
 // Fetches the statement at `urlArchivo` + ".sig" (the request the archive's) and judges it
-// with `clave` (base64), against the clock and against the calendar day of the Morvane.exe
-// in `carpeta`, as the unsigned check compares: the statement's UTC day must be a later
-// day than the product's local one. `abandonar` is asked before and after the fetch; a
+// with `clave` (base64): stale against the clock, newer when its `publicado` is later, to
+// the second, than the record's in `carpeta`; without a valid record (an install made
+// before records, or from a package), than the modification time of its Morvane.exe,
+// both taken as instants. No clock enters the comparison once a record is there, so a
+// release is never offered again after its install. `abandonar` is asked before and after the fetch; a
 // fetch it gave up is reported as given up, never as an invalid statement.
 Consulta Consultar(const std::string& urlArchivo, const std::string& carpeta,
                    const std::string& clave, const std::function<bool()>& abandonar);

@@ -286,6 +286,7 @@ void Sesion::Actualizar() {
     observador_.HabilitarBotonDescargar(false);
     Cancelado = false;
     motivo_.clear();
+    registro_.clear();
     observador_.Limpiar();
     observador_.ProcesarEventos();
     if (cerrada_) {
@@ -330,6 +331,7 @@ void Sesion::Actualizar() {
             return;
         }
         cuerpo.emplace(c.Datos);
+        registro_ = c.Texto;
         Pasar(Fase::Descargando);
     }
     CrearDown();
@@ -400,6 +402,8 @@ publicacion::Consulta Sesion::ConsultarDeclaracion() {
 bool Sesion::InstalarActualizacion() {
     instalacion::Entorno entorno;
     entorno.Carpeta = entorno_.Carpeta;
+    // With a key, the statement of what is installed goes in with the files it describes.
+    if (!entorno_.Clave.empty() && !registro_.empty()) entorno.Anadidos = {{publicacion::kRegistro, registro_}};
     std::string detalle;
     size_t colocados = 0;
     const auto inicio = std::chrono::steady_clock::now();

@@ -177,6 +177,7 @@ private:
     bool productoPendiente_ = false;  // ended during the install: start the product after it
     bool detenerInstalacion_ = false; // a signal: an unpack still running is given up
     bool sinPermiso_ = false;         // this check found an update the user cannot install
+    std::string registro_;            // the statement of the release being installed (a key)
     bool veredicto_ = false;          // the component drew a verdict during this check
     int32_t bytesRecibidos_ = 0;      // of Down's transfer, from its last progress event
     std::chrono::steady_clock::time_point inicioDown_;

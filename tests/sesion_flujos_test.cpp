@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "comun_prueba.h"
+#include "declaracion.h"
 #include "servidor_http.h"
 #include "sesion.h"
 #include "sistema.h"
@@ -18,6 +20,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+namespace fs = std::filesystem;
 using prueba::Escribir;
 using prueba::Leer;
 
@@ -199,6 +202,94 @@ TEST(SesionFlujos, CadaSesionTrabajaEnSuCarpeta) {
     EXPECT_EQ(sa.UltimoResultado(), R::SinActualizacion);
     EXPECT_EQ(sb.UltimoResultado(), R::HayActualizacion);
     EXPECT_EQ(sistema::App_Path(), antes);
+}
+
+// With a key, what is installed is the release whose statement was accepted, recorded with
+// its files: a fix published later the same day is offered, and once installed it is
+// never offered again, whatever the clocks say. Without a record the product's time is
+// compared as an instant, in any time zone. Run here, and again under faketime with the
+// clock a year behind and a year ahead.
+void VeredictosFirmados() {
+    prueba::DirectorioTemporal fabricante("fabricante ");
+    const std::string cuerpo(4000, 'z');  // what Archivo serves
+    Escribir(fabricante.En("Morvane.zip"), cuerpo);
+    const std::string clave = prueba::ClaveOpenssl(fabricante.En("clave.pem"));
+    const auto Declaracion = [&](const std::string& publicado) {
+        return prueba::DeclaracionOpenssl(fabricante.En("clave.pem"), fabricante.En("Morvane.zip"), publicado);
+    };
+    std::string servida;
+    prueba::ServidorHttp servidor([&](const prueba::Peticion& p) {
+        if (p.Destino == std::string(URLActualizacion) + ".sig") return prueba::Respuesta::Simple("200 OK", servida);
+        return Archivo(kNueva);
+    });
+    ::setenv("http_proxy", ("http://" + servidor.Direccion()).c_str(), 1);
+    prueba::DirectorioTemporal dir("firmada ");
+    Escribir(dir.En("Kelunzip"), "#!/bin/sh\ncp Morvane.zip desempaquetado\n", true);
+    Grabadora g;
+    sesion::Sesion s({dir.Ruta(), URLActualizacion, clave, 3s, 3s}, g);
+    sistema::RegistrarVentana(&s);
+    const auto Comprobar = [&] {
+        s.BuscarActualizacion();
+        return s.UltimoResultado();
+    };
+
+    // No record yet: the product's modification time, as an instant, in two zones.
+    const std::string zona = ::getenv("TZ") ? ::getenv("TZ") : "";
+    Escribir(dir.En("Morvane.exe"), "1");
+    prueba::FijarFecha(dir.En("Morvane.exe"), *firma::LeerInstante("2026-12-08T09:00:00Z"));
+    for (const char* tz : {"Pacific/Honolulu", "Asia/Tokyo"}) {
+        SCOPED_TRACE(tz);
+        ::setenv("TZ", tz, 1);
+        ::tzset();
+        servida = Declaracion("2026-12-08T15:00:00Z");
+        EXPECT_EQ(Comprobar(), R::HayActualizacion);
+        servida = Declaracion("2026-12-08T08:59:59Z");
+        EXPECT_EQ(Comprobar(), R::SinActualizacion);
+    }
+    if (zona.empty()) ::unsetenv("TZ"); else ::setenv("TZ", zona.c_str(), 1);
+    ::tzset();
+
+    // A record of 09:00Z: the fix of 15:00Z the same day is offered and installed...
+    Escribir(dir.En(".Morvane-publicacion"), Declaracion("2026-12-08T09:00:00Z"));
+    prueba::FijarFecha(dir.En("Morvane.exe"), *firma::LeerInstante("2026-12-09T00:00:00Z"));
+    servida = Declaracion("2026-12-08T15:00:00Z");
+    EXPECT_EQ(Comprobar(), R::HayActualizacion);
+    s.Actualizar();
+    EXPECT_EQ(s.UltimoResultado(), R::Actualizado);
+    EXPECT_EQ(Leer(dir.En(".Morvane-publicacion")), servida);
+    // ...and never again: not by the check, not by another update.
+    EXPECT_EQ(Comprobar(), R::SinActualizacion);
+    fs::remove(dir.En("desempaquetado"));
+    s.Actualizar();
+    EXPECT_EQ(s.UltimoResultado(), R::SinActualizacion);
+    EXPECT_FALSE(dir.Hay("desempaquetado"));
+    // A statement dated ahead of every clock is installed once, then is current.
+    servida = Declaracion("2031-01-01T00:00:00Z");
+    s.Actualizar();
+    EXPECT_EQ(s.UltimoResultado(), R::Actualizado);
+    EXPECT_EQ(Comprobar(), R::SinActualizacion);
+    sistema::RegistrarVentana(nullptr);
+    ::unsetenv("http_proxy");
+}
+
+TEST(SesionFlujos, ConClaveCadaPublicacionSeInstalaUnaVez) {
+    VeredictosFirmados();
+    if (const char* real = ::getenv("MORVANE_HORA_REAL")) {  // one of the runs below
+        EXPECT_GT(std::llabs(static_cast<long long>(std::time(nullptr)) - std::atoll(real)), 300LL * 86400);
+        return;
+    }
+    const char* libreria = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
+    ASSERT_EQ(::access(libreria, R_OK), 0) << "faketime is not installed";
+    for (const char* desfase : {"-365d", "+365d"}) {
+        SCOPED_TRACE(desfase);
+        // NO_FAKE_STAT: the files keep their real times; only the clock is off.
+        const std::string orden = "MORVANE_HORA_REAL=" + std::to_string(std::time(nullptr)) + " LD_PRELOAD=" +
+                                  libreria + " NO_FAKE_STAT=1 FAKETIME=" + desfase +
+                                  " /proc/" + std::to_string(::getpid()) +
+                                  "/exe --gtest_filter=SesionFlujos.ConClaveCadaPublicacionSeInstalaUnaVez 2>&1";
+        const auto r = prueba::Ejecutar(orden);
+        EXPECT_NE(r.Texto.find("[  PASSED  ] 1 test."), std::string::npos) << r.Texto;
+    }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "instalacion.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -411,6 +413,24 @@ std::error_code EscribirDiario(Obra& o, const std::vector<Entrada>& entradas) {
     return sistema::SincronizarCarpeta(o.carpeta.Obtener(), o.ruta);
 }
 
+// Removes `nombre` in `dir` and, when it is a directory, all it holds, beneath the
+// descriptors and without following a symlink.
+void BorrarArbol(int dir, const char* nombre) {
+    const int fd = AbrirEn(dir, nombre, O_RDONLY | O_DIRECTORY);
+    if (fd < 0) {
+        ::unlinkat(dir, nombre, 0);
+        return;
+    }
+    if (DIR* d = ::fdopendir(fd)) {
+        while (const dirent* e = ::readdir(d))
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) BorrarArbol(::dirfd(d), e->d_name);
+        ::closedir(d);
+    } else {
+        ::close(fd);
+    }
+    ::unlinkat(dir, nombre, AT_REMOVEDIR);
+}
+
 // The staging directory and the archive go, and that is made durable: a power cut after a
 // successful install leaves nothing behind. Only for a staging directory found to be ours.
 std::error_code Limpiar(Obra& o) {
@@ -419,8 +439,7 @@ std::error_code Limpiar(Obra& o) {
     o.nuevo = Descriptor();
     o.anterior = Descriptor();
     o.preparacion = Descriptor();
-    std::error_code ignorado;
-    fs::remove_all(o.RutaPreparacion(), ignorado);
+    BorrarArbol(o.carpeta.Obtener(), kPreparacion);
     ::unlinkat(o.carpeta.Obtener(), o.entorno->Archivo.c_str(), 0);
     return sistema::SincronizarCarpeta(o.carpeta.Obtener(), o.ruta);
 }

@@ -20,19 +20,24 @@ enum class Estado {
     NoPosterior,  // valid and in date, but not newer: nothing to install (or a rollback)
     Caducada,     // valid, but its end of validity has passed (a frozen server)
     NoValida,     // missing, malformed, or not signed by the built-in key
+    SinRespuesta, // the network (or the server, 5xx) failed: nothing is known of it
     Abandonada,   // the fetch was given up for the window: no verdict
 };
 
 struct Consulta {
     Estado Veredicto = Estado::NoValida;
     firma::Declaracion Datos;
+    // SinRespuesta: the failure as a download's would be reported, code and message
+    // ("005", "Error en InternetSendRequest."), and the network's own reason.
+    std::string Codigo, Mensaje, MotivoRed;
 };
 
 // Fetches the statement at `urlArchivo` + ".sig" (the request the archive's) and judges it
 // with `clave` (base64), against the clock and against the calendar day of the Morvane.exe
 // in `carpeta`, as the unsigned check compares: the statement's UTC day must be a later
 // day than the product's local one. `abandonar` is asked before and after the fetch; a
-// fetch it gave up is reported as given up, never as an invalid statement.
+// fetch it gave up is reported as given up, and one the network failed as such, never as
+// an invalid statement.
 Consulta Consultar(const std::string& urlArchivo, const std::string& carpeta,
                    const std::string& clave, const std::function<bool()>& abandonar);
 

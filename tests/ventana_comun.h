@@ -81,6 +81,16 @@ public:
         EXPECT_NE(t.find(" " + flujo + " " + URLActualizacion + ": " + resto + ", "), std::string::npos) << t;
     }
 
+    // The same, with `resto` a regular expression (a reason in the network's words holds
+    // addresses and times).
+    void EsperarLineaComo(const std::string& flujo, const std::string& resto) const {
+        ASSERT_NE(fichero_, nullptr);
+        const std::string t = Leer("/proc/self/fd/" + std::to_string(::fileno(fichero_)));
+        EXPECT_EQ(std::count(t.begin(), t.end(), '\n'), 1) << t;
+        EXPECT_TRUE(std::regex_search(t, std::regex(" " + flujo + " " + URLActualizacion + ": " +
+                                                    resto + ", \\d+\\.\\d\\d s\n$"))) << t;
+    }
+
 private:
     std::FILE* fichero_;
     int original_;

@@ -376,7 +376,8 @@ TEST_F(VentanaDescarga, UnaDescargaFallidaLoDiceYNoInstalaNada) {
              return r;
          },
          "Error en la descarga: Ha ocurrido un error durante la descarga.",
-         "999 Ha ocurrido un error durante la descarga., 2048 bytes"},
+         "999 Ha ocurrido un error durante la descarga. (Transfer closed with 2048 bytes "
+         "remaining to read), 2048 bytes"},
     };
     internet::EstablecerEsperaEntreIntentos(std::chrono::milliseconds(1));
     Form1& f = Preparar();

@@ -169,12 +169,14 @@ std::string SinCredenciales(std::string_view texto) {
         if (!nombre.empty() && !EsBlanco(linea.front()) && EsCampoDeCredencial(nombre)) {
             size_t valor = dp + 1;
             while (valor < linea.size() && EsBlanco(linea[valor])) ++valor;
-            // An authorization's scheme (Basic, Bearer, ...) says nothing secret.
-            const size_t blanco = linea.find(' ', valor);
-            if (blanco != std::string::npos && !IgualesSinCaso(nombre, "Cookie") &&
-                !IgualesSinCaso(nombre, "Set-Cookie"))
-                valor = blanco + 1;
-            if (valor < linea.size()) linea.replace(valor, std::string::npos, "***");
+            if (valor < linea.size()) {
+                // An authorization's scheme (Basic, Bearer, ...) says nothing secret.
+                const size_t blanco = linea.find(' ', valor);
+                if (blanco != std::string::npos && !IgualesSinCaso(nombre, "Cookie") &&
+                    !IgualesSinCaso(nombre, "Set-Cookie"))
+                    valor = blanco + 1;
+                linea.replace(valor, std::string::npos, "***");
+            }
         } else {
             SinContrasenas(linea);
         }

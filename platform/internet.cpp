@@ -317,6 +317,8 @@ struct Peticion final : Objeto {
     Destino origen, actual;  // the first hop and the current one
     int saltos = 0;
 
+    // libcurl's own words for a failed transfer; outlives the easy handle that writes them.
+    char errorCurl[CURL_ERROR_SIZE] = {};
     // curl objects; the attachment is declared last so that it is undone first.
     Lista lista;
     Multi multi;
@@ -340,7 +342,6 @@ struct Peticion final : Objeto {
                            // served from it may make more)
     bool cerrada = false;  // closed while in use: freed when the last of those returns
     CURLcode resultado = CURLE_OK;
-    char errorCurl[CURL_ERROR_SIZE] = {};  // libcurl's own words for a failed transfer
     std::string motivo;  // why the request failed, for MotivoDelUltimoFallo
     uint64_t entregados = 0;  // body bytes handed to the buffer
     Reloj::time_point actividad{};

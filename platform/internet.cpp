@@ -110,8 +110,8 @@ std::atomic<int64_t> gPrimeraEsperaMs{1000};
 // The least a body must bring in any stretch of gSueloMs of waiting for it.
 constexpr uint64_t kSueloBytes = 4096;
 // The window of the body floor is sampled this many times per gSueloMs of waiting, so the
-// stretch looked at is at most one such part longer than gSueloMs, and the samples kept
-// are bounded whatever the body's speed.
+// stretch looked at is at most about two such parts longer than gSueloMs, and the samples
+// kept are bounded whatever the body's speed.
 constexpr int kMuestrasSuelo = 60;
 std::atomic<bool> gTrazaCurl{false};
 
@@ -376,10 +376,10 @@ struct Peticion final : Objeto {
         } catch (...) {
         }
     }
-    // libcurl's reason for the end of the transfer.
+    // libcurl's reason for the end of the transfer (masked: it goes into logs).
     std::string MotivoCurl() const {
-        if (errorCurl[0] != '\0') return std::string(errorCurl, ::strnlen(errorCurl, sizeof errorCurl));
-        return curl_easy_strerror(resultado);
+        if (errorCurl[0] == '\0') return curl_easy_strerror(resultado);
+        return SinCredenciales(std::string_view(errorCurl, ::strnlen(errorCurl, sizeof errorCurl)));
     }
     bool CuerpoLento();
     void RecogerMensajes() noexcept;

@@ -1,5 +1,7 @@
 #include "texto_remoto.h"
 
+#include <cstring>
+
 #include "internet.h"
 #include "lecturas.h"
 #include "sistema.h"
@@ -13,12 +15,24 @@ internet::HINTERNET AbrirPeticionGet(internet::HINTERNET conexion, const std::st
                             0);
 }
 
-std::optional<std::string> LeerTextoRemoto(const std::string& url, int32_t puerto,
-                                           std::size_t limite) {
+TextoRemoto LeerTextoRemoto(const std::string& url, int32_t puerto, std::size_t limite) {
     using namespace internet;
+    TextoRemoto r;
+    // The network failed in a call of the request: nothing is known of the text.
+    const auto sinRed = [&r](const char* codigo, const char* mensaje) {
+        if (GetLastError() == ERROR_INTERNET_OPERATION_CANCELLED) {
+            r.Abandonado = true;
+        } else {
+            r.SinRespuesta = true;
+            r.Codigo = codigo;
+            r.Mensaje = mensaje;
+            r.MotivoRed = MotivoDelUltimoFallo();
+        }
+        return r;
+    };
     try {
         const lecturas::PartesURL partes = lecturas::DividirURL(url);
-        if (!partes.Admitido || puerto < INT16_MIN || puerto > INT16_MAX) return std::nullopt;
+        if (!partes.Admitido || puerto < INT16_MIN || puerto > INT16_MAX) return r;
         sistema::DoEvents();
 
         Handle sesion(InternetOpenA(kAgenteDescarga, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
@@ -26,26 +40,40 @@ std::optional<std::string> LeerTextoRemoto(const std::string& url, int32_t puert
                                          static_cast<int16_t>(puerto), "", "",
                                          INTERNET_SERVICE_HTTP, 0, 0));
         Handle peticion(AbrirPeticionGet(conexion.get(), partes.Esquema, partes.Ruta));
-        if (!peticion || !HttpSendRequestA(peticion.get(), nullptr, 0, nullptr, 0))
-            return std::nullopt;
+        if (!peticion) return r;
+        if (!HttpSendRequestA(peticion.get(), nullptr, 0, nullptr, 0))
+            return sinRed("005", "Error en InternetSendRequest.");
 
         char codigo[8] = {};
         uint32_t longitud = sizeof codigo;
-        if (!HttpQueryInfoA(peticion.get(), HTTP_QUERY_STATUS_CODE, codigo, &longitud, nullptr) ||
-            codigo[0] != '2')
-            return std::nullopt;
+        if (!HttpQueryInfoA(peticion.get(), HTTP_QUERY_STATUS_CODE, codigo, &longitud, nullptr))
+            return r;
+        if (codigo[0] == '5' && lecturas::SonDigitos(codigo) && std::strlen(codigo) == 3) {
+            char texto[256] = {};
+            longitud = sizeof texto;
+            HttpQueryInfoA(peticion.get(), HTTP_QUERY_STATUS_TEXT, texto, &longitud, nullptr);
+            r.SinRespuesta = true;
+            r.Codigo = codigo;
+            r.Mensaje = texto;
+            return r;
+        }
+        if (codigo[0] != '2') return r;
 
         std::string cuerpo;
         char pieza[1024];
         for (;;) {
             uint32_t leidos = 0;
-            if (!InternetReadFile(peticion.get(), pieza, sizeof pieza, &leidos)) return std::nullopt;
-            if (leidos == 0) return cuerpo;
-            if (leidos > limite - cuerpo.size()) return std::nullopt;
+            if (!InternetReadFile(peticion.get(), pieza, sizeof pieza, &leidos))
+                return sinRed("999", "Ha ocurrido un error durante la descarga.");
+            if (leidos == 0) {
+                r.Texto = std::move(cuerpo);
+                return r;
+            }
+            if (leidos > limite - cuerpo.size()) return r;
             cuerpo.append(pieza, leidos);
             sistema::DoEvents();
         }
     } catch (...) {
-        return std::nullopt;
+        return r;
     }
 }

@@ -17,10 +17,22 @@ inline constexpr const char* kAgenteDescarga = "zkDownload";
 internet::HINTERNET AbrirPeticionGet(internet::HINTERNET conexion, const std::string& esquema,
                                      const std::string& ruta);
 
-// The body of `url` when the server answers with a 2xx status and a complete body of at
-// most `limite` bytes; nothing on any other outcome. The request is the archive's: agent
-// "zkDownload", the machine's proxy setting, GET, HTTP/1.0, never from a cache, TLS
-// verified for https; `puerto` as the component's Puerto (0: the scheme's port). The window
-// is served while it runs.
-std::optional<std::string> LeerTextoRemoto(const std::string& url, int32_t puerto,
-                                           std::size_t limite);
+// How the fetch of a small text ended.
+struct TextoRemoto {
+    // The body, when the server answered with a 2xx status and a complete body of at most
+    // the limit; nothing on any other outcome.
+    std::optional<std::string> Texto;
+    // Nothing is known of the text because the network failed (no answer, a body that
+    // broke off) or the server did (a 5xx status: a proxy's 502 or 504 among them).
+    bool SinRespuesta = false;
+    // Then: the code and message the component reports for such a failure ("005" "Error en
+    // InternetSendRequest.", "999" "Ha ocurrido un error durante la descarga.", "503"
+    // "Service Unavailable"), and the network's own reason when it was the network's.
+    std::string Codigo, Mensaje, MotivoRed;
+    bool Abandonado = false;  // a wait given up for the window: nothing is known either
+};
+
+// Fetches `url`. The request is the archive's: agent "zkDownload", the machine's proxy
+// setting, GET, HTTP/1.0, never from a cache, TLS verified for https; `puerto` as the
+// component's Puerto (0: the scheme's port). The window is served while it runs.
+TextoRemoto LeerTextoRemoto(const std::string& url, int32_t puerto, std::size_t limite);

@@ -23,8 +23,12 @@ constexpr const char* kArchivo = "/Morvane.zip";
 constexpr const char* kEjecutable = "/Morvane.exe";
 constexpr const char* kPrefijoTemporal = "zkD";
 constexpr uint32_t kTamConsulta = 1024;
-// A download gives up after this many attempts in a row that get it no further.
+// A download gives up after this many attempts in a row that get it no further: an
+// attempt moves it on only when it takes it at least kAvanceMinimo bytes beyond where it
+// had ever been (or finishes it), so a server that answers each attempt with a few bytes
+// cannot hold it for ever.
 constexpr int kIntentosSinAvance = 5;
+constexpr int64_t kAvanceMinimo = 64 * 1024;
 constexpr std::chrono::milliseconds kEsperaMaxima{16000};
 
 // Runs one statement of Descargar; a statement that faults is skipped.
@@ -50,6 +54,16 @@ bool Paso(F&& f) noexcept {
 // a shorter host, path or name than the caller gave. The step that would pass such a text
 // fails instead.
 bool SinNul(const std::string& texto) { return texto.find('\0') == std::string::npos; }
+
+// The complete length of a Content-Range ("bytes 0-99/3000": "3000"); nothing for "*"
+// (unknown) or anything else that is not a plain decimal number.
+std::optional<int64_t> LongitudCompleta(const std::string& texto) {
+    int64_t valor = 0;
+    const char* fin = texto.data() + texto.size();
+    const auto r = std::from_chars(texto.data(), fin, valor);
+    if (!lecturas::SonDigitos(texto) || r.ec != std::errc() || r.ptr != fin) return std::nullopt;
+    return valor;
+}
 
 }  // namespace
 
@@ -230,6 +244,7 @@ void zkDownload::ElegirTipoAcceso() {
 std::string zkDownload::StatusText() const { return statusText_; }
 std::string zkDownload::StatusCode() const { return statusCode_; }
 bool zkDownload::HuboError() const { return huboError_; }
+std::string zkDownload::MotivoRed() const { return motivoRed_; }
 
 std::string zkDownload::URL() const { return url_; }
 void zkDownload::URL(const std::string& vData) {
@@ -340,6 +355,7 @@ void zkDownload::Descargar(const int32_t& TipoAccion) {
     huboError_ = false;
     statusCode_.clear();
     statusText_.clear();
+    motivoRed_.clear();
     contenidoDescargado_.clear();
     Sentencia([&] { fichero_ = sistema::App_Path() + kArchivo; });
 
@@ -405,7 +421,9 @@ bool zkDownload::AbrirPeticion() {
 // A send given up because the user cancelled or closed the window is a cancel.
 bool zkDownload::EnviarPeticion() {
     if (!HttpSendRequestA(peticion_.get(), nullptr, 0, nullptr, 0)) {
-        EstablecerError(internet::GetLastError() == ERROR_INTERNET_OPERATION_CANCELLED ? 998 : 5);
+        const bool abandonada = internet::GetLastError() == ERROR_INTERNET_OPERATION_CANCELLED;
+        if (!abandonada) Sentencia([&] { motivoRed_ = internet::MotivoDelUltimoFallo(); });
+        EstablecerError(abandonada ? 998 : 5);
         return false;
     }
     return true;
@@ -557,6 +575,8 @@ zkDownload::FinCuerpo zkDownload::LeerCuerpo(char* buffer, uint32_t pedir, int32
         leido = InternetReadFile(peticion_.get(), buffer, pedir, &ultimos);
         if (!leido && internet::GetLastError() == ERROR_INTERNET_OPERATION_CANCELLED)
             cancelar = true;  // the wait for this block was given up for the window
+        else if (!leido)
+            motivoRed_ = internet::MotivoDelUltimoFallo();
         if (!leido || ultimos == 0) break;
         if (ultimos > pedir) return FinCuerpo::Roto;
         // Counts are 32-bit: a longer body cannot be reported truthfully.
@@ -637,6 +657,8 @@ int32_t zkDownload::Reanudar(const std::string& validador, int64_t& total, int i
                      motivo, recibidos_);
     }
     peticion_.reset();
+    // Whatever this attempt fails with is its own failure, not the last one's.
+    motivoRed_.clear();
     if (!internet::Esperar(espera)) return 998;
 
     peticion_.reset(AbrirPeticionGet(conexion_.get(), esquema_, ruta_));
@@ -646,17 +668,24 @@ int32_t zkDownload::Reanudar(const std::string& validador, int64_t& total, int i
         cabeceras = "Range: bytes=" + std::to_string(recibidos_) + "-\r\nIf-Range: " + validador +
                     "\r\n";
     if (!HttpSendRequestA(peticion_.get(), cabeceras.c_str(),
-                          static_cast<uint32_t>(cabeceras.size()), nullptr, 0))
-        return internet::GetLastError() == ERROR_INTERNET_OPERATION_CANCELLED ? 998 : 5;
+                          static_cast<uint32_t>(cabeceras.size()), nullptr, 0)) {
+        if (internet::GetLastError() == ERROR_INTERNET_OPERATION_CANCELLED) return 998;
+        motivoRed_ = internet::MotivoDelUltimoFallo();
+        return 5;
+    }
     if (!LeerEstado()) return -1;  // reported with the answer's own code
     if (statusCode_ == "200") {
         total = TotalAnunciado();  // the archive may have changed
         return EmpezarDeCero() ? 0 : 8;
     }
     if (statusCode_ != "206" || !resto) return 999;
-    // The rest of the same archive: bytes N-.../total.
+    // The rest of the same archive: bytes N-.../total. Its total is the archive's length
+    // from now on, also when the first answer gave none (chunked, or no Content-Length):
+    // without one, a range that stops short would pass for the end of the archive.
     const auto totalTexto = TotalDelRango(recibidos_);
-    if (!totalTexto || (total >= 0 && *totalTexto != std::to_string(total))) return 999;
+    const auto delRango = totalTexto ? LongitudCompleta(*totalTexto) : std::nullopt;
+    if (!delRango || (total >= 0 && *delRango != total)) return 999;
+    total = *delRango;
     return 0;
 }
 
@@ -692,25 +721,29 @@ void zkDownload::Transferir(int32_t bloque, int32_t longitud, bool& cancelar) {
         });
         // A 206 to a request that asked no range holds part of the archive: it counts
         // from its first byte only, and the archive's length is the range's total.
+        // An unknown total ("/*") could never be known complete: it is no archive either.
         if (codigo == "206") {
             const auto totalTexto = TotalDelRango(0);
-            if (!totalTexto) {
+            const auto delRango = totalTexto ? LongitudCompleta(*totalTexto) : std::nullopt;
+            if (!delRango) {
                 temporal_->Descartar();
                 EstablecerError(999);
                 return;
             }
-            total = internet::LongitudAnunciada(*totalTexto);
+            total = *delRango;
             longitud = total <= INT32_MAX ? static_cast<int32_t>(total) : -1;
         }
 
         const uint32_t inicio = sistema::GetTickCount();
         const uint32_t pedir = static_cast<uint32_t>(bloque);
         int32_t maximo = 0;  // the most the file has ever held
-        int sinAvanzar = 0;  // attempts in a row that did not get past maximo
+        int sinAvanzar = 0;  // attempts in a row that did not get kAvanceMinimo past maximo
         std::chrono::milliseconds espera = internet::EsperaEntreIntentos();
         int intento = 0;
         for (;;) {
             FinCuerpo fin = LeerCuerpo(buffer.get(), pedir, longitud, inicio, cancelar);
+            // Only a read that failed has a reason of the network's.
+            if (fin != FinCuerpo::Roto) motivoRed_.clear();
             // A 206 may end before the archive does (its range or length cut short): the
             // rest is asked for again. More than the archive's length is no archive.
             if (fin == FinCuerpo::Completo && total >= 0 && recibidos_ != total) {
@@ -744,7 +777,7 @@ void zkDownload::Transferir(int32_t bloque, int32_t longitud, bool& cancelar) {
             const char* motivo = "cuerpo interrumpido";
             for (;;) {
                 if (!conexion_) break;  // released by a handler during the wait
-                if (intento > 0 && recibidos_ <= maximo) {
+                if (intento > 0 && int64_t{recibidos_} < int64_t{maximo} + kAvanceMinimo) {
                     if (++sinAvanzar >= kIntentosSinAvance) break;
                 } else {
                     sinAvanzar = 0;

@@ -82,9 +82,12 @@ public:
     // 0: status and the switched headers only. Any other value: also transfers the body
     // into Morvane.zip in the application directory. A body that breaks off after some of
     // it arrived is asked for again, for the rest when the server can say it is the same
-    // archive (Range with If-Range), else from the start; the caller sees one download. A call made while this instance is
-    // already inside Descargar (from a handler) returns at once and changes nothing. A
-    // network wait given up by the window ends the call as a cancel (998).
+    // archive (Range with If-Range), else from the start; the caller sees one download.
+    // It gives up (999) after 5 attempts in a row that each took it less than 64 KiB
+    // further than it had ever been, without finishing it. Answers 206 complete it only at
+    // the archive's whole length. A call made while this instance is already inside
+    // Descargar (from a handler) returns at once and changes nothing. A network wait given
+    // up by the window ends the call as a cancel (998).
     void Descargar(const int32_t& TipoAccion = 0);
 
     // The stored port, or the scheme's default (80 http, 443 https) when it is 0.
@@ -106,6 +109,10 @@ public:
     std::string StatusText() const;
     std::string StatusCode() const;
     bool HuboError() const;
+    // After a failure the network caused (a send without answer, a body that broke off
+    // for good), the network's own reason for it ("Couldn't connect to server"); empty
+    // after any other outcome. StatusCode and StatusText keep the component's own texts.
+    std::string MotivoRed() const;
 
     std::string URL() const;
     void URL(const std::string& vData);  // stores and splits at once
@@ -207,6 +214,7 @@ private:
     std::string contenidoDescargado_, fichero_, password_, usuario_, noUsarProxy_, usarProxy_;
     std::string statusText_, statusCode_;
     bool huboError_ = false;
+    std::string motivoRed_;
     std::string url_;
     bool enDescargar_ = false;  // a call of Descargar is on the stack
 

@@ -1,6 +1,8 @@
 // Response heads, one line at a time as libcurl hands them over: a head starts only at a
 // status line and ends only at a blank line, keeps its lines without their ends, and is
 // given exactly one role once complete.
+// The same text as the trace shows it: credentials masked, every line kept where it was.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -57,6 +59,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* datos, size_t n) {
             if (c.estado >= 200 && c.estado < 300)
                 Comprobar(papel == internet::Papel::Final, "a 2xx answer is final");
         }
+    }
+
+    const std::string limpio = internet::SinCredenciales(todo);
+    Comprobar(std::count(limpio.begin(), limpio.end(), '\n') ==
+                  std::count(todo.begin(), todo.end(), '\n'),
+              "masking keeps every line");
+    Comprobar(internet::SinCredenciales(limpio) == limpio, "masking twice changes nothing more");
+    for (size_t j = 0; j < limpio.size();) {
+        const size_t fin = std::min(limpio.find('\n', j), limpio.size());
+        std::string_view l = std::string_view(limpio).substr(j, fin - j);
+        j = fin + 1;
+        while (!l.empty() && l.back() == '\r') l.remove_suffix(1);
+        const size_t dp = l.find(':');
+        if (dp == std::string_view::npos || l.empty() || l.front() == ' ' || l.front() == '\t')
+            continue;
+        const std::string_view nombre = internet::texto::Recortar(l.substr(0, dp));
+        for (const char* c : {"Authorization", "Proxy-Authorization", "Cookie", "Set-Cookie"})
+            if (internet::texto::IgualesSinCaso(nombre, c))
+                Comprobar(internet::texto::Recortar(l.substr(dp + 1)).empty() ||
+                              (l.size() >= 3 && l.substr(l.size() - 3) == "***"),
+                          "a credential's value is masked");
     }
     return 0;
 }

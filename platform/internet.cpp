@@ -18,7 +18,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -97,15 +99,20 @@ void Fijar(CURL* e, CURLoption opcion, T valor) {
 
 // ---- Process-wide settings -------------------------------------------------------------
 
-// What GetLastError reports for this thread.
+// What GetLastError and MotivoDelUltimoFallo report for this thread.
 thread_local uint32_t tUltimoError = 0;
+thread_local std::string tUltimoMotivo;
 
 std::atomic<int64_t> gConexionMs{30000};
 std::atomic<int64_t> gInactividadMs{30000};
 std::atomic<int64_t> gSueloMs{60000};
 std::atomic<int64_t> gPrimeraEsperaMs{1000};
-// The least a body must bring in every stretch of gSueloMs of waiting for it.
-constexpr uint64_t kSueloBytes = 1024;
+// The least a body must bring in any stretch of gSueloMs of waiting for it.
+constexpr uint64_t kSueloBytes = 4096;
+// The window of the body floor is sampled this many times per gSueloMs of waiting, so the
+// stretch looked at is at most about two such parts longer than gSueloMs, and the samples
+// kept are bounded whatever the body's speed.
+constexpr int kMuestrasSuelo = 60;
 std::atomic<bool> gTrazaCurl{false};
 
 // The CA file of ConfiarEnAutoridadDePruebas; empty: the system's certificate store.
@@ -300,14 +307,18 @@ struct Peticion final : Objeto {
     milliseconds inactividad{30000};
     milliseconds suelo{60000};
     Reloj::time_point envio{};             // the current hop's request went out
-    Reloj::duration esperaCuerpo{};        // time waited for the body since baseSuelo
-    uint64_t baseSuelo = 0;                // entregados when that stretch began
+    Reloj::duration esperaCuerpo{};        // time spent waiting for the final head's body
+    // (esperaCuerpo, entregados) at moments of that waiting, oldest first: what the body
+    // brought in the last `suelo` of it.
+    std::deque<std::pair<Reloj::duration, uint64_t>> muestras;
     bool segura = false;  // https only, on every hop
     bool proxyExplicito = false;
     std::string proxy, bypass, usuario, password;
     Destino origen, actual;  // the first hop and the current one
     int saltos = 0;
 
+    // libcurl's own words for a failed transfer; outlives the easy handle that writes them.
+    char errorCurl[CURL_ERROR_SIZE] = {};
     // curl objects; the attachment is declared last so that it is undone first.
     Lista lista;
     Multi multi;
@@ -331,6 +342,7 @@ struct Peticion final : Objeto {
                            // served from it may make more)
     bool cerrada = false;  // closed while in use: freed when the last of those returns
     CURLcode resultado = CURLE_OK;
+    std::string motivo;  // why the request failed, for MotivoDelUltimoFallo
     uint64_t entregados = 0;  // body bytes handed to the buffer
     Reloj::time_point actividad{};
 
@@ -355,10 +367,21 @@ struct Peticion final : Objeto {
     void LineaCabecera(std::string_view linea);
     void FijarFinal();
     size_t Recibir(const char* datos, size_t n) noexcept;
-    void Fallar() noexcept {
+    // Every later read fails; `razon` (when given) says why, in the network's terms.
+    void Fallar(std::string_view razon = {}) noexcept {
         fallida = true;
         enganche.Soltar();
+        try {
+            if (!razon.empty()) motivo = razon;
+        } catch (...) {
+        }
     }
+    // libcurl's reason for the end of the transfer (masked: it goes into logs).
+    std::string MotivoCurl() const {
+        if (errorCurl[0] == '\0') return curl_easy_strerror(resultado);
+        return SinCredenciales(std::string_view(errorCurl, ::strnlen(errorCurl, sizeof errorCurl)));
+    }
+    bool CuerpoLento();
     void RecogerMensajes() noexcept;
     enum class Espera { Lista, Terminada, Inactiva, Abandonada };
     template <class Pred>
@@ -576,23 +599,30 @@ Peticion::Espera Peticion::Impulsar(Pred lista) {
         if (terminada) return Espera::Terminada;
         milliseconds espera{1000};
         // A floor under the speed: the head must be in within `suelo` of the request
-        // (interim answers do not count), and a body must bring kSueloBytes in every
+        // (interim answers do not count), and a body must bring kSueloBytes in any
         // `suelo` of waiting for it; a reader's own pauses are not waiting.
         if (cabezaFinal) {
-            if (esperaCuerpo >= suelo) {
-                if (entregados - baseSuelo < kSueloBytes) return Espera::Inactiva;
-                baseSuelo = entregados;
-                esperaCuerpo = {};
+            if (CuerpoLento()) {
+                Fallar("Less than " + std::to_string(kSueloBytes) + " bytes received in " +
+                       std::to_string(suelo.count()) + " ms");
+                return Espera::Inactiva;
             }
-            espera = std::min(espera, std::chrono::ceil<milliseconds>(suelo - esperaCuerpo));
+            // Looked at once a part at least, so that a sample follows each arrival soon.
+            espera = std::min(espera, std::max(milliseconds(1), suelo / kMuestrasSuelo));
         } else {
             const auto transcurrido = ahora - envio;
-            if (transcurrido >= suelo) return Espera::Inactiva;
+            if (transcurrido >= suelo) {
+                Fallar("No response head within " + std::to_string(suelo.count()) + " ms");
+                return Espera::Inactiva;
+            }
             espera = std::min(espera, std::chrono::ceil<milliseconds>(suelo - transcurrido));
         }
         if (conectada) {
             const auto quieto = ahora - std::max(inicio, actividad);
-            if (quieto >= inactividad) return Espera::Inactiva;
+            if (quieto >= inactividad) {
+                Fallar("Nothing received for " + std::to_string(inactividad.count()) + " ms");
+                return Espera::Inactiva;
+            }
             espera = std::min(
                 espera, std::chrono::ceil<milliseconds>(inactividad - quieto));
         }
@@ -620,6 +650,22 @@ Peticion::Espera Peticion::Impulsar(Pred lista) {
     }
 }
 
+// Whether the body is below the floor: once `suelo` of waiting for it has passed, the
+// last `suelo` of that waiting brought less than kSueloBytes. A sample is taken at the
+// first look a part (suelo / kMuestrasSuelo) after the last one that finds the count
+// changed, and the waits look at least once a part, so the stretch measured is at most
+// about two parts longer than `suelo`, and at most kMuestrasSuelo + 2 samples are kept.
+bool Peticion::CuerpoLento() {
+    if (muestras.empty()) muestras.emplace_back(Reloj::duration{}, 0);
+    const auto parte = suelo / kMuestrasSuelo;
+    if (entregados != muestras.back().second && esperaCuerpo - muestras.back().first >= parte)
+        muestras.emplace_back(esperaCuerpo, entregados);
+    if (esperaCuerpo < suelo) return false;
+    const auto desde = esperaCuerpo - suelo;
+    while (muestras.size() >= 2 && muestras[1].first <= desde) muestras.pop_front();
+    return entregados - muestras.front().second < kSueloBytes;
+}
+
 // Whether the finished transfer delivered the whole body. libcurl is told to ignore
 // Content-Length, so a length announced by the head is checked here, read the way the
 // download component reads it; without one the body ends cleanly at the close (or at the
@@ -642,6 +688,33 @@ size_t AlRecibirCabecera(char* datos, size_t, size_t n, void* yo) {
 
 size_t AlRecibirCuerpo(char* datos, size_t, size_t n, void* yo) {
     return static_cast<Peticion*>(yo)->Recibir(datos, n);
+}
+
+// libcurl's trace as libcurl itself writes it (notes "* ", heads out "> " and in "< ",
+// no bodies), one prefix per line and every credential masked: the trace goes into logs.
+int AlTrazar(CURL*, curl_infotype tipo, char* datos, size_t n, void*) {
+    const char* prefijo = nullptr;
+    switch (tipo) {
+    case CURLINFO_TEXT: prefijo = "* "; break;
+    case CURLINFO_HEADER_IN: prefijo = "< "; break;
+    case CURLINFO_HEADER_OUT: prefijo = "> "; break;
+    default: return 0;
+    }
+    try {
+        const std::string limpio = SinCredenciales(std::string_view(datos, n));
+        std::string salida;
+        for (std::string_view resto = limpio; !resto.empty();) {
+            size_t fin = resto.find('\n');
+            fin = fin == std::string_view::npos ? resto.size() : fin + 1;
+            salida += prefijo;
+            salida += resto.substr(0, fin);
+            resto.remove_prefix(fin);
+        }
+        if (!salida.empty() && salida.back() != '\n') salida += '\n';
+        std::fwrite(salida.data(), 1, salida.size(), stderr);
+    } catch (...) {
+    }
+    return 0;
 }
 
 int AlConectar(void* yo, char*, char*, int, int) {
@@ -775,7 +848,11 @@ HINTERNET HttpOpenRequestA(HINTERNET conexion, const char* verbo, const char* ob
         Fijar(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(gConexionMs.load()));
         Fijar(e, CURLOPT_BUFFERSIZE, kBufferRecepcion);
         Fijar(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-        if (gTrazaCurl.load()) Fijar(e, CURLOPT_VERBOSE, 1L);
+        Fijar(e, CURLOPT_ERRORBUFFER, p->errorCurl);
+        if (gTrazaCurl.load()) {
+            Fijar(e, CURLOPT_DEBUGFUNCTION, &AlTrazar);
+            Fijar(e, CURLOPT_VERBOSE, 1L);
+        }
 #if LIBCURL_VERSION_NUM >= 0x075700
         // A request given up during name resolution is dropped without waiting for the
         // resolver to answer.
@@ -815,9 +892,19 @@ HINTERNET HttpOpenRequestA(HINTERNET conexion, const char* verbo, const char* ob
 bool HttpSendRequestA(HINTERNET peticion, const char* cabeceras, uint32_t longitudCabeceras,
                       const void* opcional, uint32_t longitudOpcional) {
     tUltimoError = 0;
+    tUltimoMotivo.clear();
     Peticion* p = Como<Peticion>(peticion);
     if (!p || p->enviada) return false;
     const EnUso uso(p);
+    // Ends the call as a failure, the reason kept for MotivoDelUltimoFallo.
+    const auto fallo = [p](std::string_view razon) noexcept {
+        p->Fallar(razon);
+        try {
+            tUltimoMotivo = p->motivo;
+        } catch (...) {
+        }
+        return false;
+    };
     try {
         p->enviada = true;
         CURL* e = p->easy.get();
@@ -841,17 +928,15 @@ bool HttpSendRequestA(HINTERNET peticion, const char* cabeceras, uint32_t longit
         }
 
         p->envio = Reloj::now();
-        if (curl_multi_add_handle(p->multi.get(), e) != CURLM_OK) {
-            p->Fallar();
-            return false;
-        }
+        if (curl_multi_add_handle(p->multi.get(), e) != CURLM_OK)
+            return fallo("The transfer could not be started");
         p->enganche = Enganche(p->multi.get(), e);
 
         for (;;) {
             const auto espera = p->Impulsar([p] { return p->cabezaFinal || p->saltoPendiente; });
             if (espera == Peticion::Espera::Lista && p->saltoPendiente) {
                 if (p->Saltar()) continue;
-                break;
+                return fallo("Redirect not followed: too many, or to an address not allowed");
             }
             switch (espera) {
             case Peticion::Espera::Lista:
@@ -862,20 +947,19 @@ bool HttpSendRequestA(HINTERNET peticion, const char* cabeceras, uint32_t longit
                     p->FijarFinal();
                     return true;
                 }
-                break;
+                return fallo(p->resultado != CURLE_OK
+                                 ? p->MotivoCurl()
+                                 : "Connection closed before a complete response head");
             case Peticion::Espera::Inactiva:
-                break;
+                return fallo({});  // the wait gave its reason
             case Peticion::Espera::Abandonada:
                 tUltimoError = ERROR_INTERNET_OPERATION_CANCELLED;
-                break;
+                return fallo("Operation cancelled");
             }
-            break;
+            return fallo({});
         }
-        p->Fallar();
-        return false;
     } catch (...) {
-        p->Fallar();
-        return false;
+        return fallo("Internal error");
     }
 }
 
@@ -945,10 +1029,21 @@ bool HttpQueryInfoA(HINTERNET peticion, uint32_t nivel, void* buffer, uint32_t* 
 
 bool InternetReadFile(HINTERNET peticion, void* buffer, uint32_t aLeer, uint32_t* leidos) {
     tUltimoError = 0;
+    tUltimoMotivo.clear();
     Peticion* p = Como<Peticion>(peticion);
     if (!p || !leidos || !buffer || aLeer == 0) return false;
     *leidos = 0;
-    if (!p->enviada || p->fallida) return false;
+    // Ends the call as a failure, the reason kept for MotivoDelUltimoFallo.
+    const auto fallo = [p](std::string_view razon) noexcept {
+        p->Fallar(razon);
+        try {
+            tUltimoMotivo = p->motivo;
+        } catch (...) {
+        }
+        return false;
+    };
+    if (!p->enviada) return false;
+    if (p->fallida) return fallo({});
     // The hot path: data is waiting.
     if (p->SinLeer() > 0) {
         *leidos = static_cast<uint32_t>(p->Servir(buffer, aLeer));
@@ -960,33 +1055,30 @@ bool InternetReadFile(HINTERNET peticion, void* buffer, uint32_t aLeer, uint32_t
         if (p->pausada) {
             p->pausada = false;
             // May deliver the held chunk right here, through the write callback.
-            if (curl_easy_pause(p->easy.get(), CURLPAUSE_CONT) != CURLE_OK) {
-                p->Fallar();
-                return false;
-            }
+            if (const CURLcode r = curl_easy_pause(p->easy.get(), CURLPAUSE_CONT); r != CURLE_OK)
+                return fallo(curl_easy_strerror(r));
         }
         if (p->SinLeer() == 0 && !p->terminada) {
             const auto espera = p->Impulsar([p] { return p->SinLeer() > 0; });
-            if (espera == Peticion::Espera::Abandonada)
+            if (espera == Peticion::Espera::Abandonada) {
                 tUltimoError = ERROR_INTERNET_OPERATION_CANCELLED;
-            if (espera == Peticion::Espera::Inactiva ||
-                espera == Peticion::Espera::Abandonada) {
-                p->Fallar();
-                return false;
+                return fallo("Operation cancelled");
             }
+            if (espera == Peticion::Espera::Inactiva) return fallo({});  // reason given
         }
         if (p->SinLeer() > 0) {
             *leidos = static_cast<uint32_t>(p->Servir(buffer, aLeer));
             return true;
         }
         if (!p->CuerpoCompleto()) {
-            p->Fallar();
-            return false;
+            if (p->resultado != CURLE_OK) return fallo(p->MotivoCurl());
+            return fallo("Transfer closed with " +
+                         std::to_string(static_cast<uint64_t>(p->esperados) - p->entregados) +
+                         " bytes remaining to read");
         }
         return true;
     } catch (...) {
-        p->Fallar();
-        return false;
+        return fallo("Internal error");
     }
 }
 
@@ -1003,6 +1095,8 @@ bool InternetCloseHandle(HINTERNET handle) {
 }
 
 uint32_t GetLastError() { return tUltimoError; }
+
+std::string MotivoDelUltimoFallo() { return tUltimoMotivo; }
 
 size_t BytesSinLeer(HINTERNET peticion) {
     const Peticion* p = Como<Peticion>(peticion);

@@ -64,6 +64,12 @@ inline constexpr uint32_t ERROR_INTERNET_OPERATION_CANCELLED = 12017;
 // ERROR_INTERNET_OPERATION_CANCELLED for a wait given up for the window, 0 otherwise.
 uint32_t GetLastError();
 
+// Why the calling thread's last HttpSendRequestA or InternetReadFile failed, in the
+// network's own words (libcurl's, e.g. "Couldn't connect to server", or this layer's for
+// its own limits, e.g. "Nothing received for 30000 ms"); empty after a call that
+// succeeded or was given bad arguments. For logs: never a credential.
+std::string MotivoDelUltimoFallo();
+
 // Process-wide set-up of the HTTP library. Construct one in main() (and in each test
 // program's main) before any other call of this API, on the main thread.
 class BibliotecaInternet {
@@ -179,8 +185,9 @@ void EstablecerTiemposEspera(std::chrono::milliseconds conexion,
 
 // The floor under the speed of every request opened afterwards: its final head must be
 // in within `plazo` of sending (interim 1xx answers do not count), and its body must
-// bring at least 1 KiB in every `plazo` spent waiting for it; otherwise the call fails as
-// for a stall. Default: 60 s. Tests shorten it.
+// bring at least 4 KiB in any `plazo` spent waiting for it (sampled every sixtieth of
+// `plazo`, so the stretch measured may be up to two sixtieths longer); otherwise the call
+// fails as for a stall. Default: 60 s. Tests shorten it.
 void EstablecerSueloVelocidad(std::chrono::milliseconds plazo);
 
 // Waits `duracion` as the calls above wait on the network: with a window registered it is
@@ -195,7 +202,9 @@ void EstablecerEsperaEntreIntentos(std::chrono::milliseconds primera);
 std::chrono::milliseconds EsperaEntreIntentos();
 
 // With `activa`, every request opened afterwards writes libcurl's own trace of the
-// exchange to stderr. Off by default.
+// exchange to stderr (notes and heads, no bodies), with every credential masked: the
+// passwords in URLs (a proxy's from http_proxy included) and the values of Authorization,
+// Proxy-Authorization, Cookie and Set-Cookie. Off by default.
 void EstablecerTrazaCurl(bool activa);
 
 // Every https request opened afterwards trusts the certificate authorities in this PEM file

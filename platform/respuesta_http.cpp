@@ -122,4 +122,68 @@ bool LectorCabezas::Linea(std::string_view linea) {
     return false;
 }
 
+namespace {
+
+// One line (without its line end) with the passwords of its URLs masked.
+void SinContrasenas(std::string& linea) {
+    size_t desde = 0;
+    for (;;) {
+        const size_t esquema = linea.find("://", desde);
+        if (esquema == std::string::npos) return;
+        const size_t inicio = esquema + 3;
+        size_t fin = linea.find_first_of("/?#'\"<> \t", inicio);
+        if (fin == std::string::npos) fin = linea.size();
+        const size_t arroba = linea.rfind('@', fin == 0 ? 0 : fin - 1);
+        desde = fin;
+        if (arroba == std::string::npos || arroba < inicio) continue;
+        const size_t dos = linea.find(':', inicio);
+        if (dos == std::string::npos || dos > arroba) continue;
+        linea.replace(dos + 1, arroba - dos - 1, "***");
+        desde = dos + 4;
+    }
+}
+
+bool EsCampoDeCredencial(std::string_view nombre) {
+    for (std::string_view c : {"Authorization", "Proxy-Authorization", "Cookie", "Set-Cookie"})
+        if (IgualesSinCaso(nombre, c)) return true;
+    return false;
+}
+
+}  // namespace
+
+std::string SinCredenciales(std::string_view texto) {
+    std::string r;
+    r.reserve(texto.size());
+    while (!texto.empty()) {
+        size_t n = texto.find('\n');
+        n = n == std::string_view::npos ? texto.size() : n + 1;
+        const std::string_view completa = texto.substr(0, n);
+        texto.remove_prefix(n);
+        size_t cuerpo = completa.size();
+        while (cuerpo > 0 && (completa[cuerpo - 1] == '\n' || completa[cuerpo - 1] == '\r'))
+            --cuerpo;
+        std::string linea(completa.substr(0, cuerpo));
+        const size_t dp = linea.find(':');
+        const std::string_view nombre =
+            dp == std::string::npos ? std::string_view() : Recortar(std::string_view(linea).substr(0, dp));
+        if (!nombre.empty() && !EsBlanco(linea.front()) && EsCampoDeCredencial(nombre)) {
+            size_t valor = dp + 1;
+            while (valor < linea.size() && EsBlanco(linea[valor])) ++valor;
+            if (valor < linea.size()) {
+                // An authorization's scheme (Basic, Bearer, ...) says nothing secret.
+                const size_t blanco = linea.find(' ', valor);
+                if (blanco != std::string::npos && !IgualesSinCaso(nombre, "Cookie") &&
+                    !IgualesSinCaso(nombre, "Set-Cookie"))
+                    valor = blanco + 1;
+                linea.replace(valor, std::string::npos, "***");
+            }
+        } else {
+            SinContrasenas(linea);
+        }
+        r += linea;
+        r += completa.substr(cuerpo);
+    }
+    return r;
+}
+
 }  // namespace internet

@@ -54,23 +54,31 @@ Consulta Consultar(const std::string& urlArchivo, const std::string& carpeta,
             c.Veredicto = Estado::Abandonada;
             return c;
         }
-        const std::optional<std::string> texto =
+        const TextoRemoto texto =
             LeerTextoRemoto(urlArchivo + ".sig", 0, firma::kLimiteDeclaracion);
         // A wait given up for the window ends the fetch like a failure; it says nothing
         // about the statement.
-        if (abandonar && abandonar()) {
+        if (texto.Abandonado || (abandonar && abandonar())) {
             c.Veredicto = Estado::Abandonada;
             return c;
         }
-        if (!texto) return c;
-        const auto d = firma::LeerDeclaracion(*texto, clave);
+        // Nor does a network that failed: that is a check not made, not a bad signature.
+        if (texto.SinRespuesta) {
+            c.Veredicto = Estado::SinRespuesta;
+            c.Codigo = texto.Codigo;
+            c.Mensaje = texto.Mensaje;
+            c.MotivoRed = texto.MotivoRed;
+            return c;
+        }
+        if (!texto.Texto) return c;
+        const auto d = firma::LeerDeclaracion(*texto.Texto, clave);
         if (!d) return c;
         c.Datos = *d;
         if (static_cast<int64_t>(std::time(nullptr)) >= d->Caduca) {
             c.Veredicto = Estado::Caducada;
             return c;
         }
-        c.Texto = *texto;
+        c.Texto = *texto.Texto;
         // No product and no record: any release is newer.
         std::optional<int64_t> instalado = PublicadoInstalado(carpeta, clave);
         if (!instalado) instalado = FechaDelProducto(carpeta);
@@ -87,6 +95,7 @@ const char* Texto(Estado estado) {
         case Estado::Nueva: return "Existe una actualización";
         case Estado::NoPosterior: return "No existen actualizaciones";
         case Estado::Caducada: return "La información de actualizaciones ha caducado";
+        case Estado::SinRespuesta: return "No se pudo comprobar si existen actualizaciones";
         case Estado::NoValida:
         case Estado::Abandonada: break;
     }

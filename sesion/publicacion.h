@@ -25,6 +25,7 @@ enum class Estado {
     NoPosterior,  // valid and in date, but not newer: nothing to install (or a rollback)
     Caducada,     // valid, but its end of validity has passed (a frozen server)
     NoValida,     // missing, malformed, or not signed by the built-in key
+    SinRespuesta, // the network (or the server, 5xx) failed: nothing is known of it
     Abandonada,   // the fetch was given up for the window: no verdict
 };
 
@@ -32,6 +33,9 @@ struct Consulta {
     Estado Veredicto = Estado::NoValida;
     firma::Declaracion Datos;
     std::string Texto;  // the statement as fetched, to be kept as the record once installed
+    // SinRespuesta: the failure as a download's would be reported, code and message
+    // ("005", "Error en InternetSendRequest."), and the network's own reason.
+    std::string Codigo, Mensaje, MotivoRed;
 };
 
 // Fetches the statement at `urlArchivo` + ".sig" (the request the archive's) and judges it
@@ -39,8 +43,9 @@ struct Consulta {
 // the second, than the record's in `carpeta`; without a valid record (an install made
 // before records, or from a package), than the modification time of its Morvane.exe,
 // both taken as instants. No clock enters the comparison once a record is there, so a
-// release is never offered again after its install. `abandonar` is asked before and after the fetch; a
-// fetch it gave up is reported as given up, never as an invalid statement.
+// release is never offered again after its install. `abandonar` is asked before and
+// after the fetch; a fetch it gave up is reported as given up, and one the network failed
+// as such, never as an invalid statement.
 Consulta Consultar(const std::string& urlArchivo, const std::string& carpeta,
                    const std::string& clave, const std::function<bool()>& abandonar);
 

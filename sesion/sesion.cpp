@@ -201,9 +201,13 @@ void Sesion::CrearDown() {
 }
 
 void Sesion::RegistrarFin(const char* flujo) {
-    const std::string estado = Down->StatusCode().empty() ? "---" : Down->StatusCode();
-    EscribirRegistro(flujo, Down->URL(), estado + " " + Down->StatusText(),
-                     std::to_string(bytesRecibidos_) + " bytes", inicioDown_);
+    std::string estado = Down->StatusCode().empty() ? "---" : Down->StatusCode();
+    estado.append(" ").append(Down->StatusText());
+    // A failure the network caused says why in its own words: a refused connection and no
+    // network at all read differently.
+    if (Down->HuboError() && !Down->MotivoRed().empty())
+        estado.append(" (").append(Down->MotivoRed()).append(")");
+    EscribirRegistro(flujo, Down->URL(), estado, std::to_string(bytesRecibidos_) + " bytes", inicioDown_);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -252,7 +256,12 @@ void Sesion::ComprobarActualizacion() {
         if (firmada && !fallo) {
             const publicacion::Consulta c = publicacion::Consultar(
                 entorno_.URL, entorno_.Carpeta, entorno_.Clave, [this] { return Abandonar(); });
-            if (c.Veredicto != publicacion::Estado::Abandonada) {
+            if (c.Veredicto == publicacion::Estado::SinRespuesta) {
+                // No verdict: the check could not be made.
+                motivo_ = entorno_.URL;
+                motivo_.append(".sig: ").append(c.Codigo).append(" ").append(c.Mensaje);
+                if (!c.MotivoRed.empty()) motivo_.append(" (").append(c.MotivoRed).append(")");
+            } else if (c.Veredicto != publicacion::Estado::Abandonada) {
                 observador_.Estado(0, publicacion::Texto(c.Veredicto));
                 veredicto_ = true;
                 hay = c.Veredicto == publicacion::Estado::Nueva;
@@ -319,14 +328,21 @@ void Sesion::Actualizar() {
         if (c.Veredicto != publicacion::Estado::Nueva) {
             observador_.HabilitarCancelar(false);
             using publicacion::Estado;
-            resultado_ = c.Veredicto == Estado::Abandonada    ? Resultado::Cancelado
-                         : c.Veredicto == Estado::NoPosterior ? Resultado::SinActualizacion
-                                                              : Resultado::FirmaNoValida;
-            if (c.Veredicto != Estado::Abandonada)
+            resultado_ = c.Veredicto == Estado::Abandonada     ? Resultado::Cancelado
+                         : c.Veredicto == Estado::NoPosterior  ? Resultado::SinActualizacion
+                         : c.Veredicto == Estado::SinRespuesta ? Resultado::ErrorDescarga
+                                                               : Resultado::FirmaNoValida;
+            // A statement the network kept away fails the download as the archive would.
+            if (c.Veredicto == Estado::SinRespuesta) {
+                motivo_ = c.Mensaje;
+                observador_.Estado(0, std::string("Error en la descarga: ").append(c.Mensaje));
+            } else if (c.Veredicto != Estado::Abandonada) {
                 observador_.Estado(0, publicacion::Texto(c.Veredicto));
+            }
             // Only a download that may succeed on a second try is offered again.
             observador_.HabilitarBotonDescargar(c.Veredicto == Estado::Abandonada ||
-                                                c.Veredicto == Estado::NoValida);
+                                                c.Veredicto == Estado::NoValida ||
+                                                c.Veredicto == Estado::SinRespuesta);
             Pasar(Fase::Reposo);
             return;
         }

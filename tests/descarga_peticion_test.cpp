@@ -224,7 +224,7 @@ TEST_F(Peticiones, HttpsVaCifradoYVerificado) {
     d.Descargar(1);
     ASSERT_FALSE(d.HuboError()) << d.StatusCode() << " " << d.StatusText();
     EXPECT_EQ(prueba::Leer(instalacion.Archivo()), cuerpo);
-    const auto firmaLeida = LeerTextoRemoto(d.URL() + ".sig", d.Puerto(), 4096);
+    const auto firmaLeida = LeerTextoRemoto(d.URL() + ".sig", d.Puerto(), 4096).Texto;
     ASSERT_TRUE(firmaLeida);
     const auto declaracion = firma::LeerDeclaracion(*firmaLeida, firma::ClaveIncorporada());
     ASSERT_TRUE(declaracion);
@@ -258,24 +258,33 @@ TEST_F(Peticiones, TextoRemotoSoloConUnCuerpo2xxCompletoDentroDelLimite) {
         const char* nombre;
         Respuesta respuesta;
         std::optional<std::string> esperado;
+        std::string sinRespuesta = "";  // nothing known of the text: the code it fails with
     };
     Respuesta cortada = Respuesta::Simple("200 OK", "corta", {"Content-Length: 100"}, false);
     const std::vector<Caso> casos = {
         {"en el límite", Respuesta::Simple("200 OK", std::string(4096, 'A')), std::string(4096, 'A')},
         {"sobre el límite, sin longitud", Respuesta::Simple("200 OK", std::string(4097, 'A'), {}, false), std::nullopt},
-        {"cortada", cortada, std::nullopt},
+        {"cortada", cortada, std::nullopt, "999"},
+        // The server said there is none; a network or a server that failed said nothing.
+        {"404", Respuesta::Simple("404 Not Found", "no"), std::nullopt},
+        {"sin respuesta", Respuesta::Cruda(""), std::nullopt, "005"},
+        {"502 del proxy", Respuesta::Simple("502 Bad Gateway", ""), std::nullopt, "502"},
     };
     for (const Caso& c : casos) {
         SCOPED_TRACE(c.nombre);
         Servir(c.respuesta);
-        EXPECT_EQ(LeerTextoRemoto(url, puerto, 4096), c.esperado);
+        const TextoRemoto t = LeerTextoRemoto(url, puerto, 4096);
+        EXPECT_EQ(t.Texto, c.esperado);
+        EXPECT_EQ(t.SinRespuesta ? t.Codigo : "", c.sinRespuesta);
+        EXPECT_EQ(t.MotivoRed.empty(), c.sinRespuesta != "005" && c.sinRespuesta != "999")
+            << t.MotivoRed;
     }
     const Peticion p = servidor.Peticiones().front();
     EXPECT_EQ(p.Metodo + " " + p.Destino + " " + p.Version, "GET " + std::string(kRuta) + ".sig HTTP/1.0");
     EXPECT_EQ(p.Cabecera("User-Agent"), "zkDownload");
     EXPECT_EQ(p.Cabecera("Pragma"), "no-cache");
     const size_t vistas = servidor.Peticiones().size();
-    EXPECT_EQ(LeerTextoRemoto("ftp://127.0.0.1/x.sig", puerto, 4096), std::nullopt);
+    EXPECT_EQ(LeerTextoRemoto("ftp://127.0.0.1/x.sig", puerto, 4096).Texto, std::nullopt);
     EXPECT_EQ(servidor.Peticiones().size(), vistas);
 }
 

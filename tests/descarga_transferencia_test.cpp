@@ -249,6 +249,9 @@ TEST_F(Transferencias, RespuestasQueNoSonElArchivoLoDejanComoEstaba) {
         Servir(c.r);
         d.Descargar(1);
         Fallo(c.codigo, c.texto);
+        // The network's own reason comes with the network's failures only.
+        const bool deLaRed = c.codigo == "999" || c.codigo == "005";
+        EXPECT_EQ(d.MotivoRed().empty(), !deLaRed) << d.MotivoRed();
     }
     // A later good transfer leaves nothing of the failures.
     const std::string cuerpo = Cuerpo(1234);
@@ -266,12 +269,26 @@ TEST_F(Transferencias, UnCuerpoRotoSePideDeNuevo) {
                                     "\r\nETag: " + etiqueta + "\r\n\r\n",
                                 {{milliseconds(0), c.substr(0, hasta)}});
     };
-    auto parte = [&a](size_t desde, size_t hasta) {
+    // The rest of `c` from `desde`, cut at `hasta`.
+    auto parteDe = [](const std::string& c, size_t desde, size_t hasta) {
+        const std::string n = std::to_string(c.size());
         return Respuesta::Cruda("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " +
-                                    std::to_string(desde) + "-2999/3000\r\nContent-Length: " +
-                                    std::to_string(3000 - desde) + "\r\n\r\n",
-                                {{milliseconds(0), a.substr(desde, hasta - desde)}});
+                                    std::to_string(desde) + "-" + std::to_string(c.size() - 1) +
+                                    "/" + n + "\r\nContent-Length: " +
+                                    std::to_string(c.size() - desde) + "\r\n\r\n",
+                                {{milliseconds(0), c.substr(desde, hasta - desde)}});
     };
+    auto parte = [&](size_t desde, size_t hasta) { return parteDe(a, desde, hasta); };
+    // Progress is counted in steps of 64 KiB: a larger archive, cut 64 KiB apart.
+    const std::string g = Cuerpo(200000);
+    const size_t k1 = 1000, k2 = k1 + 64 * 1024;
+    // A server that answers each attempt with one byte more.
+    std::vector<Respuesta> rebanadas{entero(g, k1)};
+    for (size_t i = k1; i < k1 + 20; ++i) rebanadas.push_back(parteDe(g, i, i + 1));
+    // A first answer without a length: chunked, 1000 bytes, then the connection closes.
+    const Respuesta troceada = Respuesta::Cruda(
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nETag: \"v1\"\r\n\r\n",
+        {{milliseconds(0), "3e8\r\n" + a.substr(0, 1000) + "\r\n"}});
     const std::string k999 = "Ha ocurrido un error durante la descarga.";
     struct Caso {
         const char* nombre;
@@ -285,10 +302,13 @@ TEST_F(Transferencias, UnCuerpoRotoSePideDeNuevo) {
         {"ignores Range", {entero(a, 1000), entero(a, 3000)}, "200", a, 2},
         // The bound is on attempts in a row without progress, not on attempts in all.
         {"three empty answers, progress, three more",
-         {entero(a, 1000), parte(1000, 1000), parte(1000, 1000), parte(1000, 1000),
-          parte(1000, 2000), parte(2000, 2000), parte(2000, 2000), parte(2000, 2000),
-          parte(2000, 3000)},
-         "200", a, 9},
+         {entero(g, k1), parteDe(g, k1, k1), parteDe(g, k1, k1), parteDe(g, k1, k1),
+          parteDe(g, k1, k2), parteDe(g, k2, k2), parteDe(g, k2, k2), parteDe(g, k2, k2),
+          parteDe(g, k2, g.size())},
+         "200", g, 9},
+        // An attempt that brings less than 64 KiB is no progress: one byte each ends
+        // after the five attempts.
+        {"206 slices of one byte", rebanadas, "999", "", 6},
         {"ignores Range, always breaks at the same point", {entero(a, 1000)}, "999", "", 6},
         {"the archive changed", {entero(a, 1000), entero(b, 3000)}, "200", b, 2},
         {"the archive changed its length", {entero(a, 1000), entero(b.substr(0, 2000), 2000)},
@@ -326,6 +346,27 @@ TEST_F(Transferencias, UnCuerpoRotoSePideDeNuevo) {
                            {{milliseconds(0), a.substr(0, 1000)}}),
           parte(1000, 3000)},
          "200", a, 2},
+        // After a first answer without a length, the total of the first Content-Range is
+        // the archive's: a range that stops short of it is asked on from; one that cannot
+        // tell it ("/*") is no way to the end.
+        {"chunked, then a 206 that stops short",
+         {troceada,
+          Respuesta::Cruda("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes "
+                           "1000-1999/3000\r\nContent-Length: 1000\r\n\r\n",
+                           {{milliseconds(0), a.substr(1000, 1000)}}),
+          parte(2000, 3000)},
+         "200", a, 3},
+        {"chunked, then a 206 of unknown total",
+         {troceada,
+          Respuesta::Cruda("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes "
+                           "1000-2999/*\r\nContent-Length: 2000\r\n\r\n",
+                           {{milliseconds(0), a.substr(1000)}})},
+         "999", "", 2},
+        {"206 of unknown total to the first request",
+         {Respuesta::Cruda("HTTP/1.1 206 OK\r\nContent-Range: bytes 0-2999/*\r\n"
+                           "Content-Length: 3000\r\n\r\n",
+                           {{milliseconds(0), a}})},
+         "999", "", 1},
         {"206 to the first request, not from its start",
          {Respuesta::Cruda("HTTP/1.1 206 OK\r\nContent-Range: bytes 1000-2999/3000\r\n"
                            "Content-Length: 2000\r\n\r\n",

@@ -10,6 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "comun_prueba.h"
 #include "internet.h"
 #include "servidor_http.h"
@@ -335,6 +338,53 @@ TEST_F(InternetTest, PreconfiguredAccessUsesTheEnvironmentProxy) {
     EXPECT_EQ(proxy.Peticiones()[0].Destino, servidor.Url("/x"));
 }
 
+// libcurl's trace goes into logs: a real exchange through a proxy with a password, a
+// server's challenge answered and a cookie sent shows how each went, and no secret.
+TEST_F(InternetTest, TheTraceNeverShowsACredential) {
+    prueba::ProxyHttp proxy;
+    servidor.Responder([](const Peticion& p) {
+        if (p.Tiene("Authorization")) return Respuesta::Simple("200 OK", "dentro");
+        return Respuesta::Simple("401 Unauthorized", "fuera",
+                                 {"WWW-Authenticate: Basic realm=\"morvane\""});
+    });
+    prueba::DirectorioTemporal dir("traza ");
+    bool enviada = false;
+    {
+        // stderr into a file for the length of the exchange.
+        const int original = ::dup(STDERR_FILENO);
+        const int fichero = ::open(dir.En("traza").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ASSERT_GE(fichero, 0);
+        ::dup2(fichero, STDERR_FILENO);
+        ::setenv("http_proxy", ("http://ana:secreto-proxy@" + proxy.Direccion()).c_str(), 1);
+        EstablecerTrazaCurl(true);
+        Llamada l(servidor.Puerto(), "/x", INTERNET_FLAG_RELOAD, "ana", "secreto-servidor");
+        const std::string galleta = "Cookie: sesion=secreto-galleta\r\n";
+        enviada = HttpSendRequestA(l.peticion.get(), galleta.c_str(),
+                                   static_cast<uint32_t>(galleta.size()), nullptr, 0);
+        EstablecerTrazaCurl(false);
+        ::unsetenv("http_proxy");
+        std::fflush(stderr);
+        ::dup2(original, STDERR_FILENO);
+        ::close(original);
+        ::close(fichero);
+    }
+    ASSERT_TRUE(enviada);
+    // The credentials did go out: to the proxy, and to the server once it asked.
+    ASSERT_EQ(proxy.Peticiones().size(), 2u);
+    EXPECT_EQ(proxy.Peticiones()[0].Cabecera("Proxy-Authorization"),
+              "Basic YW5hOnNlY3JldG8tcHJveHk=");
+    EXPECT_TRUE(proxy.Peticiones()[1].Tiene("Authorization"));
+    EXPECT_EQ(proxy.Peticiones()[1].Cabecera("Cookie"), "sesion=secreto-galleta");
+
+    const std::string traza = prueba::Leer(dir.En("traza"));
+    for (const char* visto : {"* Uses proxy env variable http_proxy == 'http://ana:***@",
+                              "> Proxy-Authorization: Basic ***\r\n", "> Authorization: Basic ***\r\n",
+                              "> Cookie: ***\r\n", "< HTTP/1.1 401 Unauthorized", "> GET http://"})
+        EXPECT_NE(traza.find(visto), std::string::npos) << visto << "\n" << traza;
+    for (const char* secreto : {"secreto", "YW5hOnNlY3JldG8t"})  // base64 of "ana:secreto-"
+        EXPECT_EQ(traza.find(secreto), std::string::npos) << secreto << "\n" << traza;
+}
+
 TEST_F(InternetTest, ExplicitProxyListAndBypassList) {
     prueba::ProxyHttp proxy;
     servidor.Responder([](const Peticion&) { return Respuesta::Simple("200 OK", "x"); });
@@ -405,6 +455,7 @@ TEST_F(InternetTest, BodiesAreCompleteOnlyWhenAllOfThemArrived) {
         if (c.esperado) {
             EXPECT_EQ(cuerpo, *c.esperado);
         } else {
+            EXPECT_NE(MotivoDelUltimoFallo(), "");
             EXPECT_EQ(cuerpo, std::string(cuerpo.size(), 'a'));  // nothing invented
             EXPECT_FALSE(l.LeerTodo(cuerpo));
         }
@@ -444,10 +495,15 @@ TEST_F(InternetTest, SendFailsWithoutAFinalHead) {
         if (p.Destino == "/mudo") return Respuesta::Cruda("", {}, Final::Colgar);
         return Respuesta::Cruda("HTTP/1.1 200 OK\r\nServer: a medias\r\n", {}, Final::Colgar);
     });
-    for (const char* ruta : {"/basura", "/mudo", "/a-medias"}) {
+    // Each failure says why, in the network's words (libcurl's, or this layer's limits).
+    const std::pair<const char*, const char*> rutas[] = {
+        {"/basura", "HTTP/0.9"}, {"/mudo", "Nothing received for 300 ms"},
+        {"/a-medias", "Nothing received for 300 ms"}};
+    for (const auto& [ruta, motivo] : rutas) {
         SCOPED_TRACE(ruta);
         Llamada l(servidor.Puerto(), ruta);
         EXPECT_FALSE(l.Enviar());
+        EXPECT_NE(MotivoDelUltimoFallo().find(motivo), std::string::npos) << MotivoDelUltimoFallo();
         EXPECT_EQ(GetLastError(), 0u);  // no window: a plain failure, nothing given up
         EXPECT_EQ(l.Consultar(HTTP_QUERY_STATUS_CODE), std::nullopt);
         std::string cuerpo;
@@ -463,6 +519,12 @@ TEST_F(InternetTest, SendFailsWithoutAFinalHead) {
         cerrado = efimero.Puerto();
     }
     EXPECT_FALSE(Llamada(cerrado).Enviar());
+    EXPECT_NE(MotivoDelUltimoFallo().find("Couldn't connect to server"), std::string::npos)
+        << MotivoDelUltimoFallo();
+    // A success leaves no reason behind.
+    servidor.Responder([](const Peticion&) { return Respuesta::Simple("200 OK", "x"); });
+    EXPECT_TRUE(Llamada(servidor.Puerto()).Enviar());
+    EXPECT_EQ(MotivoDelUltimoFallo(), "");
 }
 
 // A floor under the speed: a head or a body that trickles in counts as stalled, and
@@ -494,6 +556,22 @@ TEST_F(InternetTest, TricklingHeadsAndBodiesCountAsStalled) {
     ASSERT_TRUE(cuerpo.Enviar());
     std::string leido;
     EXPECT_FALSE(cuerpo.LeerTodo(leido));
+    EXPECT_EQ(MotivoDelUltimoFallo(), "Less than 4096 bytes received in 400 ms");
+
+    // 4 KiB in any period: a quick start does not buy a trickle after it (19 B/s for a
+    // minute is 1140 bytes; here 2000 bytes a period, twice the old floor), and the
+    // trickle is cut a period after it began, before this body's end.
+    EstablecerSueloVelocidad(1s);
+    servidor.Responder([&](const Peticion&) {
+        std::vector<prueba::Trozo> trozos{{0ms, std::string(16384, 'r')}};
+        for (int i = 0; i < 16; ++i) trozos.push_back({100ms, std::string(200, 'g')});
+        return Respuesta::Cruda("HTTP/1.1 200 OK\r\nContent-Length: 19584\r\n\r\n", trozos);
+    });
+    Llamada lento(servidor.Puerto(), "/rapido-y-luego-goteo");
+    ASSERT_TRUE(lento.Enviar());
+    leido.clear();
+    EXPECT_FALSE(lento.LeerTodo(leido));
+    EXPECT_LT(leido.size(), 19584u);
 }
 
 TEST_F(InternetTest, MemoryStaysBoundedWhateverTheBodySize) {

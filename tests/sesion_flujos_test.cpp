@@ -141,6 +141,29 @@ TEST(SesionFlujos, DeGuionAEventosYFicheros) {
          {"[comprobando]", "Buscando actualización...", "La actualización no tiene una firma válida",
           "[reposo]"},
          R::ErrorComprobacion, "viejo", false, 0, "11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo="},
+        // A statement the network kept away says nothing of its signature: the check was
+        // not made, and a download fails as it would without the archive.
+        {"comprobar: la firma no llega", Flujo::Comprobar,
+         [](const prueba::Peticion& p) {
+             if (p.Destino == std::string(URLActualizacion) + ".sig")
+                 return prueba::Respuesta::Cruda("");  // closed without a word
+             return Archivo(kNueva, 2, 20ms);
+         },
+         {"[comprobando]", "Buscando actualización...",
+          "No se pudo comprobar si existen actualizaciones", "[reposo]"},
+         R::ErrorComprobacion, "viejo", false, 0, "11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo="},
+        {"actualizar: la firma se corta", Flujo::Actualizar,
+         [](const prueba::Peticion& p) {
+             if (p.Destino == std::string(URLActualizacion) + ".sig")
+                 return prueba::Respuesta::Simple("200 OK", "morvane-update firma 2\n",
+                                                  {"Content-Length: 400"}, false);
+             return Archivo(kNueva, 2, 20ms);
+         },
+         {"[verificando]", "Descargar no", "Cancelar sí",
+          "Comprobando la firma de la actualización...", "Cancelar no",
+          "Error en la descarga: Ha ocurrido un error durante la descarga.", "Descargar sí",
+          "[reposo]"},
+         R::ErrorDescarga, "viejo", false, 0, "11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo="},
         {"actualizar: cancelada", Flujo::Actualizar,
          [](const prueba::Peticion&) { return Archivo(kNueva, 4, 30ms); },
          {"[descargando]", "Descargar no", "Cancelar sí", "%", "Descarga cancelada", "Cancelar no",

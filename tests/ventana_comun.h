@@ -69,16 +69,27 @@ public:
         if (fichero_) std::fclose(fichero_);
     }
 
-    // Exactly one line was written besides those of new attempts: the log line of `flujo`
-    // for the update URL, local time first, then `resto` (status, bytes) and the seconds.
+    // Exactly one line was written besides those of new attempts and of an install: the
+    // log line of `flujo` for the update URL, local time first, then `resto` (status,
+    // bytes) and the seconds.
     void EsperarLinea(const std::string& flujo, const std::string& resto) const {
         ASSERT_NE(fichero_, nullptr);
         const std::string t = std::regex_replace(
             Leer("/proc/self/fd/" + std::to_string(::fileno(fichero_))),
-            std::regex(R"(\S+ \S+ reintento \d+ .*\n)"), "");
+            std::regex(R"(\S+ \S+ (reintento \d+|instalación) .*\n)"), "");
         EXPECT_EQ(std::count(t.begin(), t.end(), '\n'), 1) << t;
         EXPECT_TRUE(std::regex_match(t, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d .*, \d+\.\d\d s\n)"))) << t;
         EXPECT_NE(t.find(" " + flujo + " " + URLActualizacion + ": " + resto + ", "), std::string::npos) << t;
+    }
+
+    // The same, with `resto` a regular expression (a reason in the network's words holds
+    // addresses and times).
+    void EsperarLineaComo(const std::string& flujo, const std::string& resto) const {
+        ASSERT_NE(fichero_, nullptr);
+        const std::string t = Leer("/proc/self/fd/" + std::to_string(::fileno(fichero_)));
+        EXPECT_EQ(std::count(t.begin(), t.end(), '\n'), 1) << t;
+        EXPECT_TRUE(std::regex_search(t, std::regex(" " + flujo + " " + URLActualizacion + ": " +
+                                                    resto + ", \\d+\\.\\d\\d s\n$"))) << t;
     }
 
 private:

@@ -377,7 +377,8 @@ TEST_F(VentanaDescarga, UnaDescargaFallidaLoDiceYNoInstalaNada) {
              return r;
          },
          "Error en la descarga: Ha ocurrido un error durante la descarga.",
-         "999 Ha ocurrido un error durante la descarga., 2048 bytes"},
+         "999 Ha ocurrido un error durante la descarga. (Transfer closed with 2048 bytes "
+         "remaining to read), 2048 bytes"},
     };
     internet::EstablecerEsperaEntreIntentos(std::chrono::milliseconds(1));
     Form1& f = Preparar();
@@ -441,6 +442,7 @@ TEST_F(VentanaDescarga, ConClaveSoloSeDescomprimeUnArchivoConFirmaValida) {
         fs::remove(En("desempaquetado"));
         Escribir(En("Morvane.zip"), "anterior");
         FijarFecha(En("Morvane.exe"), HoraLocal(2001, 1, 1));  // an install set it to now
+        fs::remove(En(".Morvane-publicacion"));                // and recorded its release
         ServirFirmado(c.archivo, c.firma, c.sigue);
         const size_t antes = servidor_.Peticiones().size();
         f.btnDescargar.setEnabled(true);  // as the check leaves it

@@ -198,7 +198,10 @@ int Ejecutar(const Opciones& opciones, sesion::Entorno entorno) {
                 codigo = kHayActualizacion;
             } else {
                 s.Actualizar();
-                if (s.UltimoResultado() == sesion::Resultado::Actualizado) {
+                // Current by the time the statement was judged again (another updater
+                // installed it meanwhile): nothing to do, as after the check.
+                if (s.UltimoResultado() == sesion::Resultado::Actualizado ||
+                    s.UltimoResultado() == sesion::Resultado::SinActualizacion) {
                     std::printf("%s\n", observador.UltimoEstado().c_str());
                     codigo = kAlDia;
                 } else if (observador.Senal() == 0) {

@@ -889,6 +889,20 @@ HINTERNET HttpOpenRequestA(HINTERNET conexion, const char* verbo, const char* ob
     }
 }
 
+namespace {
+
+// Ends a call on `p` as a failure, the reason kept for MotivoDelUltimoFallo.
+bool FallarLlamada(Peticion* p, std::string_view razon) noexcept {
+    p->Fallar(razon);
+    try {
+        tUltimoMotivo = p->motivo;
+    } catch (...) {
+    }
+    return false;
+}
+
+}  // namespace
+
 bool HttpSendRequestA(HINTERNET peticion, const char* cabeceras, uint32_t longitudCabeceras,
                       const void* opcional, uint32_t longitudOpcional) {
     tUltimoError = 0;
@@ -896,15 +910,7 @@ bool HttpSendRequestA(HINTERNET peticion, const char* cabeceras, uint32_t longit
     Peticion* p = Como<Peticion>(peticion);
     if (!p || p->enviada) return false;
     const EnUso uso(p);
-    // Ends the call as a failure, the reason kept for MotivoDelUltimoFallo.
-    const auto fallo = [p](std::string_view razon) noexcept {
-        p->Fallar(razon);
-        try {
-            tUltimoMotivo = p->motivo;
-        } catch (...) {
-        }
-        return false;
-    };
+    const auto fallo = [p](std::string_view razon) noexcept { return FallarLlamada(p, razon); };
     try {
         p->enviada = true;
         CURL* e = p->easy.get();
@@ -1033,15 +1039,7 @@ bool InternetReadFile(HINTERNET peticion, void* buffer, uint32_t aLeer, uint32_t
     Peticion* p = Como<Peticion>(peticion);
     if (!p || !leidos || !buffer || aLeer == 0) return false;
     *leidos = 0;
-    // Ends the call as a failure, the reason kept for MotivoDelUltimoFallo.
-    const auto fallo = [p](std::string_view razon) noexcept {
-        p->Fallar(razon);
-        try {
-            tUltimoMotivo = p->motivo;
-        } catch (...) {
-        }
-        return false;
-    };
+    const auto fallo = [p](std::string_view razon) noexcept { return FallarLlamada(p, razon); };
     if (!p->enviada) return false;
     if (p->fallida) return fallo({});
     // The hot path: data is waiting.

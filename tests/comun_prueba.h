@@ -228,4 +228,21 @@ inline std::vector<std::string> DescriptoresHeredados(const std::string& listado
     return heredados;
 }
 
+// Waits (a few seconds at most) until every other thread of this process sleeps in the
+// kernel, so that a fork now copies no lock that one of them holds halfway.
+inline void EsperarHilosQuietos() {
+    const std::string propio = std::to_string(::gettid());
+    for (int vuelta = 0; vuelta < 300; ++vuelta) {
+        bool quietos = true;
+        for (const auto& h : fs::directory_iterator("/proc/self/task")) {
+            if (h.path().filename() == propio) continue;
+            const std::string stat = Leer(h.path().string() + "/stat");
+            const size_t fin = stat.rfind(')');
+            if (fin != std::string::npos && fin + 2 < stat.size() && stat[fin + 2] != 'S') quietos = false;
+        }
+        if (quietos) return;
+        ::usleep(10000);
+    }
+}
+
 }  // namespace prueba

@@ -252,6 +252,9 @@ TEST_F(VentanaInicio, SinPermisoEnLaInstalacionLoDiceYNoOfreceDescargar) {
     ASSERT_TRUE(!root || nadie);
     int tubo[2];
     ASSERT_EQ(::pipe(tubo), 0);
+    // The child draws a window after fork: no other thread may hold an allocator's lock
+    // then (the server's thread, just started, may still be setting itself up).
+    prueba::EsperarHilosQuietos();
     const pid_t pid = ::fork();
     if (pid == 0) {
         if (root && (::setgroups(0, nullptr) != 0 || ::setgid(nadie->pw_gid) != 0 ||

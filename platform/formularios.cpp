@@ -464,7 +464,7 @@ Reloj::time_point g_finUltimaPasada;
 int g_mousePointer = vbDefault;
 bool g_cursorPuesto = false;
 
-constexpr auto kHuecoLector = std::chrono::milliseconds(3);
+constexpr auto kHuecoLector = std::chrono::milliseconds(10);
 constexpr auto kTurnoLector = std::chrono::milliseconds(20);
 
 

@@ -122,6 +122,7 @@ public:
     OyenteAccesible& operator=(const OyenteAccesible&) = delete;
 
     std::vector<Evento> Eventos;
+    std::vector<QObject*> Avisos;  // the notification of each announcement
     int Otros = 0;
     std::vector<std::string> Anuncios() const {
         std::vector<std::string> a;
@@ -135,8 +136,10 @@ private:
         QAccessibleInterface* i = e->accessibleInterface();
         if (!actual_ || !i) return;
         if (e->type() == QAccessible::ObjectShow && i->role() == QAccessible::Notification &&
-            i->childCount() == 1)
+            i->childCount() == 1) {
             actual_->Eventos.push_back({true, i->child(0)->text(QAccessible::Name).toStdString()});
+            actual_->Avisos.push_back(i->object());
+        }
         else if (e->type() == QAccessible::NameChanged && i->role() == QAccessible::StatusBar)
             actual_->Eventos.push_back({false, i->text(QAccessible::Name).toStdString()});
         else

@@ -226,6 +226,17 @@ TEST_F(VentanaDescarga, UnLectorDePantallaOyeCadaTextoYNadaMasMientrasLlegaElCue
                   Nombre("Descarga completada"), Anuncio("Descarga completada"),
                   Nombre("Morvane actualizado"), Anuncio("Morvane actualizado")}));
     EXPECT_EQ(oyente.Otros, 0);
+
+    // A reader reads an announcement's text when it gets to it, after the next ones maybe,
+    // and Orca drops an event when a later one from the same object is waiting: each
+    // announcement has a notification of its own, which still holds its text at the end.
+    const std::vector<std::string> anuncios = oyente.Anuncios();
+    ASSERT_EQ(oyente.Avisos.size(), anuncios.size());
+    for (size_t i = 0; i < anuncios.size(); ++i) {
+        for (size_t j = 0; j < i; ++j) EXPECT_NE(oyente.Avisos[i], oyente.Avisos[j]) << i << " " << j;
+        QAccessibleInterface* aviso = QAccessible::queryAccessibleInterface(oyente.Avisos[i]);
+        EXPECT_EQ(aviso->child(0)->text(QAccessible::Name).toStdString(), anuncios[i]);
+    }
 }
 
 // The focus follows the tab order Descargar, Cancelar, strip, and shows. The window opens

@@ -467,7 +467,6 @@ bool g_cursorPuesto = false;
 constexpr auto kHuecoLector = std::chrono::milliseconds(10);
 constexpr auto kTurnoLector = std::chrono::milliseconds(20);
 
-
 // One pass; true when it handled anything.
 bool Pasada(QEventLoop::ProcessEventsFlags flags = QEventLoop::AllEvents) {
     QAbstractEventDispatcher* despachador = QAbstractEventDispatcher::instance();

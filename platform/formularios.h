@@ -192,10 +192,15 @@ void OirEventosAccesibles(void (*oyente)(QAccessibleEvent*));
 // is pending. So calls are coalesced by a monotonic clock: at most one pass of event
 // processing per 5 ms; a call within 5 ms of the end of the previous pass returns at once.
 // Nobody can tell a click handled 5 ms later.
+//
+// While assistive technology is active, a pass that handled anything goes on while events
+// keep coming less than 10 ms apart, for at most 20 ms: a screen reader asks its questions
+// one at a time, and answering one per yield made each of its utterances a second late.
 void DoEvents();
 
-// Processes the pending events once, whenever it was last done. For the few yields that
-// must happen now, such as putting a status text on screen before the thread blocks.
+// Processes the pending events once (serving a screen reader as DoEvents does), whenever
+// it was last done. For the few yields that must happen now, such as putting a status text
+// on screen before the thread blocks.
 void ProcesarEventos();
 
 // The screen-wide mouse pointer: vbHourglass shows the wait cursor over every window of

@@ -259,11 +259,6 @@ void Form1::FinDeTransferencia() {
 // ---------------------------------------------------------------------------------------
 // The focus
 
-// A control disabled while it has the focus keeps it until the flow has said what it had
-// to say: the focus then goes to the next enabled control in the tab chain (Descargar,
-// Cancelar, the strip). So at a download's start it reaches Cancelar, not the strip (the
-// session disables Descargar before its first yield and enables Cancelar only after it),
-// and at the end a reader speaks the outcome before the strip the focus lands on.
 // The style marks the focused control only after a Tab, and Qt forgets that at every
 // showing of the window; a focus moved for the user, or left by the mouse, is as real.
 void Form1::changeEvent(QEvent* evento) {
@@ -272,6 +267,11 @@ void Form1::changeEvent(QEvent* evento) {
     QWidget::changeEvent(evento);
 }
 
+// A control disabled while it has the focus keeps it until the flow has said what it had
+// to say: the focus then goes to the next enabled control in the tab chain (Descargar,
+// Cancelar, the strip). So at a download's start it reaches Cancelar, not the strip (the
+// session disables Descargar before its first yield and enables Cancelar only after it),
+// and at the end a reader speaks the outcome before the strip the focus lands on.
 bool Form1::focusNextPrevChild(bool next) {
     if (retenerFoco_) return true;
     return QWidget::focusNextPrevChild(next);

@@ -7,7 +7,8 @@ once, installs, and is closed. Then, from Orca's log:
 
 - it spoke, in this order, "Buscando actualización...", the verdict, the download's
   start, progress, "Descarga completada" and "Morvane actualizado", each within a second
-  of the event that asked for it;
+  of the event that asked for it (or, for what came while Orca was still meeting the new
+  window, of its presenting the window);
 - progress was spoken at least twice, at most once per 10 % and never twice within 5 s;
 - where-am-I during the download was answered within a second of the key;
 - while the body was transferred the window sent at most 2 events in any second;
@@ -326,9 +327,15 @@ def juzgar(base, inst):
     for que, t in sorted(momentos.items(), key=lambda x: x[1]):
         print("  %7.2f  [key: %s]" % (t - cero, que))
 
-    # Every notification showing was spoken, within a second of its arrival.
+    # Every notification showing was spoken, within a second of its arrival; one that came
+    # while Orca was still meeting the new window (loading its script for the application,
+    # up to a second or more on a busy machine) within a second of Orca presenting it.
     llegadas = [t for t, tipo, obj in eventos
                 if tipo == "object:state-changed:showing" and obj.startswith("notification")]
+    presentada = next((t for t, texto in habla if texto.startswith("Update Morvane")), None)
+    if presentada is None:
+        fallos.append("Orca never presented the window")
+        presentada = 0
     anuncios = []
     if len(llegadas) != len(avisos):
         fallos.append("%d notifications arrived, %d were handled" % (len(llegadas), len(avisos)))
@@ -337,10 +344,10 @@ def juzgar(base, inst):
             fallos.append("a notification at %.2f s was not spoken" % (llegada - cero))
             continue
         t, texto = dicho[0]
-        anuncios.append((t, texto))
+        anuncios.append((llegada, texto))
         print("  %7.2f  announced '%s', spoken %.3f s after its event" % (llegada - cero, texto,
                                                                          t - llegada))
-        if t - llegada > 1.0:
+        if t - max(llegada, presentada) > 1.0:
             fallos.append("'%s' spoken %.2f s after its event" % (texto, t - llegada))
 
     # In order: the check, the verdict, the start, progress, the outcome.
@@ -361,7 +368,7 @@ def juzgar(base, inst):
         for (t0, p0), (t1, p1) in zip(avance, avance[1:]):
             if p1 < p0 + 10:
                 fallos.append("progress %d%% after %d%%: less than 10 %% on" % (p1, p0))
-            if t1 - t0 < 4.5:  # 5 s in the window; the reader's own delays vary a little
+            if t1 - t0 < 4.5:  # 5 s in the window; D-Bus and Orca add a little either way
                 fallos.append("progress %d%% only %.2f s after %d%%" % (p1, t1 - t0, p0))
 
     # Where-am-I in the download: answered within a second of the key.

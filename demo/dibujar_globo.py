@@ -1,15 +1,17 @@
 #!/usr/bin/env python3
-"""Draws the updater's globe icon: 32x32 and 16x16 pixels in the 16 colours of the
-classic VGA palette, written as 4-bit PNG files and as one two-image .ico.
+"""Draws the updater's globe icon: 48x48, 32x32 and 16x16 pixels in the 16 colours of the
+classic VGA palette, written as 4-bit PNG files, the two small ones also as one two-image
+.ico, and the same globe as a scalable SVG drawing.
 
 Plain python3 only (zlib and struct). Run it from anywhere; it rewrites
-updater/iconos/globo-32.png, globo-16.png and globo.ico:
+updater/iconos/globo-48.png, globo-32.png, globo-16.png, globo.ico and globo.svg:
 
     python3 demo/dibujar_globo.py [output directory]
 
 The earth is an orthographic view centred over the Atlantic, so the Americas, Europe and
 Africa show; land and sea are supersampled per pixel, lit from the upper left, and the
-disc ends in a darker rim. Pixels outside the disc are transparent.
+disc ends in a darker rim. Pixels outside the disc are transparent. The SVG draws the same
+coastlines, the same two light thresholds and the same rim as outlines.
 """
 
 import math
@@ -229,13 +231,125 @@ def ico(imagenes):
     return salida + b"".join(datos)
 
 
+# ---- the scalable drawing --------------------------------------------------------------
+
+def proyectar(lon, lat):
+    """Disc point (u, v) of a longitude and latitude, and whether it faces the viewer.
+    The inverse of geografia()."""
+    fi, fi0 = math.radians(lat), math.radians(LATITUD_CENTRO)
+    dl = math.radians(lon - LONGITUD_CENTRO)
+    u = math.cos(fi) * math.sin(dl)
+    v = math.cos(fi0) * math.sin(fi) - math.sin(fi0) * math.cos(fi) * math.cos(dl)
+    z = math.sin(fi0) * math.sin(fi) + math.cos(fi0) * math.cos(fi) * math.cos(dl)
+    return u, v, z >= 0
+
+
+def al_borde(u, v, visible):
+    """A point behind the globe goes to the rim in its direction: a shape's hidden part
+    then runs along the rim, where the visible part of its outline meets it."""
+    if visible:
+        return u, v
+    n = math.hypot(u, v) or 1.0
+    return u / n, v / n
+
+
+def contorno(poligono, paso=2.0):
+    """The polygon's edges, straight in longitude and latitude as es_tierra() reads them,
+    cut every `paso` degrees and projected; None when none of it shows."""
+    puntos, alguno = [], False
+    for i, (x1, y1) in enumerate(poligono):
+        x2, y2 = poligono[(i + 1) % len(poligono)]
+        n = max(1, int(max(abs(x2 - x1), abs(y2 - y1)) / paso))
+        for k in range(n):
+            u, v, visible = proyectar(x1 + (x2 - x1) * k / n, y1 + (y2 - y1) * k / n)
+            alguno = alguno or visible
+            puntos.append(al_borde(u, v, visible))
+    return puntos if alguno else None
+
+
+def luz_normalizada():
+    norma = math.sqrt(sum(c * c for c in LUZ))
+    return tuple(c / norma for c in LUZ)
+
+
+def zona_iluminada(umbral, muestras=120):
+    """Outline of the disc points whose brightness (as in dibujar()) exceeds `umbral`: the
+    circle of the sphere where it equals `umbral`, its hidden part on the rim."""
+    lx, ly, lz = luz_normalizada()
+    # Two unit vectors across the light, to run round the circle.
+    a = (ly, -lx, 0.0)
+    na = math.sqrt(sum(c * c for c in a))
+    a = tuple(c / na for c in a)
+    b = (ly * a[2] - lz * a[1], lz * a[0] - lx * a[2], lx * a[1] - ly * a[0])
+    r = math.sqrt(1 - umbral * umbral)
+    puntos = []
+    for k in range(muestras):
+        t = 2 * math.pi * k / muestras
+        p = [umbral * l + r * (math.cos(t) * ai + math.sin(t) * bi)
+             for l, ai, bi in zip((lx, ly, lz), a, b)]
+        puntos.append(al_borde(p[0], p[1], p[2] >= 0))
+    return puntos
+
+
+def svg(lado=48):
+    """The globe as an SVG drawing of `lado` units, y down as in the PNGs."""
+    c = lado / 2.0
+    borde = lado / 32.0  # the rim: one pixel at 32
+    radio = c - borde / 2
+
+    def camino(puntos):
+        return "M" + " ".join("%.2f,%.2f" % (c + u * c, c - v * c) for u, v in puntos) + "Z"
+
+    def color(i):
+        return "#%02X%02X%02X" % PALETA[i]
+
+    tierras = [p for p in (contorno(x) for x in CONTINENTES) if p]
+    antartida = contorno([(lon, -68) for lon in range(180, -180, -5)], 5.0)
+    if antartida:
+        tierras.append(antartida)
+    tierra = "".join('\n      <path d="%s"/>' % camino(p) for p in tierras)
+    lx, ly, _ = luz_normalizada()
+    # The rim is black where u*lx + v*ly < -0.35 (see dibujar()): an arc facing away.
+    centro = math.atan2(-ly, -lx)
+    medio = math.acos(min(1.0, 0.35 / math.hypot(lx, ly)))
+    a0, a1 = centro - medio, centro + medio
+    sombra = "M%.3f,%.3f A%.3f,%.3f 0 0 0 %.3f,%.3f" % (
+        c + radio * math.cos(a0), c - radio * math.sin(a0), radio, radio,
+        c + radio * math.cos(a1), c - radio * math.sin(a1))
+    return """<?xml version="1.0" encoding="UTF-8"?>
+<svg xmlns="http://www.w3.org/2000/svg" xmlns:xlink="http://www.w3.org/1999/xlink"
+     width="{l}" height="{l}" viewBox="0 0 {l} {l}">
+  <title>Morvane update globe</title>
+  <defs>
+    <clipPath id="disco"><circle cx="{c}" cy="{c}" r="{c}"/></clipPath>
+    <clipPath id="luz-tierra"><path d="{luz55}"/></clipPath>
+    <g id="tierra">{tierra}
+    </g>
+  </defs>
+  <g clip-path="url(#disco)">
+    <circle cx="{c}" cy="{c}" r="{c}" fill="{azul}"/>
+    <path d="{luz25}" fill="{azul_claro}"/>
+    <use xlink:href="#tierra" fill="{verde}"/>
+    <use xlink:href="#tierra" fill="{verde_claro}" clip-path="url(#luz-tierra)"/>
+  </g>
+  <circle cx="{c}" cy="{c}" r="{r:.3f}" fill="none" stroke="{azul}" stroke-width="{b:.3f}"/>
+  <path d="{sombra}" fill="none" stroke="{negro}" stroke-width="{b:.3f}"/>
+</svg>
+""".format(l=lado, c=c, r=radio, b=borde, luz25=camino(zona_iluminada(0.25)),
+           luz55=camino(zona_iluminada(0.55)), tierra=tierra, sombra=sombra,
+           azul=color(AZUL), azul_claro=color(AZUL_CLARO), verde=color(VERDE),
+           verde_claro=color(VERDE_CLARO), negro=color(NEGRO))
+
+
 def main():
     raiz = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     destino = sys.argv[1] if len(sys.argv) > 1 else os.path.join(raiz, "updater", "iconos")
     os.makedirs(destino, exist_ok=True)
-    grande, pequeno = dibujar(32), dibujar(16)
-    for nombre, contenido in (("globo-32.png", png(grande)), ("globo-16.png", png(pequeno)),
-                              ("globo.ico", ico([grande, pequeno]))):
+    mayor, grande, pequeno = dibujar(48), dibujar(32), dibujar(16)
+    for nombre, contenido in (("globo-48.png", png(mayor)), ("globo-32.png", png(grande)),
+                              ("globo-16.png", png(pequeno)),
+                              ("globo.ico", ico([grande, pequeno])),
+                              ("globo.svg", svg().encode("utf-8"))):
         with open(os.path.join(destino, nombre), "wb") as f:
             f.write(contenido)
         print(os.path.join(destino, nombre))

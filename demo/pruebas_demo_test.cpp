@@ -10,7 +10,9 @@
 #include <QColor>
 #include <QCoreApplication>
 #include <QImage>
+#include <QFile>
 #include <QImageReader>
+#include <QXmlStreamReader>
 #include <QSet>
 
 #include <cstdlib>
@@ -348,6 +350,7 @@ void ComprobarGlobo(const QImage& original, int lado) {
 }
 
 TEST(IconoTest, PngFilesAreGlobesIn16Colours) {
+    ComprobarGlobo(QImage(QString::fromStdString((kFuentes / "updater/iconos/globo-48.png").string())), 48);
     ComprobarGlobo(QImage(QString::fromStdString((kFuentes / "updater/iconos/globo-32.png").string())), 32);
     ComprobarGlobo(QImage(QString::fromStdString((kFuentes / "updater/iconos/globo-16.png").string())), 16);
 }
@@ -370,6 +373,39 @@ TEST(IconoTest, IcoHoldsBothSizesMatchingThePngs) {
                   png.convertToFormat(QImage::Format_ARGB32_Premultiplied))
             << "the .ico and the PNG of " << lado << " px differ";
     }
+}
+
+// The scalable icon: well-formed, 48 units square, a disc of sea with the continents drawn
+// in the PNGs' colours (no renderer is at hand to compare pixels).
+TEST(IconoTest, SvgIsTheGlobeInTheSameColours) {
+    QFile fichero(QString::fromStdString((kFuentes / "updater/iconos/globo.svg").string()));
+    ASSERT_TRUE(fichero.open(QIODevice::ReadOnly));
+    QXmlStreamReader xml(&fichero);
+    std::set<QRgb> colores;
+    int tierras = 0, discos = 0;
+    bool raiz = true;
+    while (!xml.atEnd()) {
+        if (xml.readNext() != QXmlStreamReader::StartElement) continue;
+        const QXmlStreamAttributes a = xml.attributes();
+        if (raiz) {
+            EXPECT_EQ(xml.name(), u"svg");
+            EXPECT_EQ(a.value("viewBox"), u"0 0 48 48");
+            EXPECT_EQ(a.value("width"), u"48");
+            raiz = false;
+        }
+        for (const char* pintura : {"fill", "stroke"}) {
+            const QString c = a.value(pintura).toString();
+            if (c.startsWith('#')) colores.insert(QColor(c).rgb());
+        }
+        if (xml.name() == u"path" && a.value("d").count(' ') > 10) ++tierras;
+        if (xml.name() == u"circle" && a.value("r").toDouble() == 24) ++discos;
+    }
+    ASSERT_FALSE(xml.hasError()) << xml.errorString().toStdString();
+    EXPECT_GE(tierras, 5);
+    EXPECT_GE(discos, 1);
+    EXPECT_EQ(colores, (std::set<QRgb>{qRgb(0x00, 0x00, 0xAA), qRgb(0x55, 0x55, 0xFF),
+                                      qRgb(0x00, 0xAA, 0x00), qRgb(0x55, 0xFF, 0x55),
+                                      qRgb(0x00, 0x00, 0x00)}));
 }
 
 }  // namespace

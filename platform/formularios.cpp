@@ -1,14 +1,17 @@
 #include "formularios.h"
 
+#include <QAbstractEventDispatcher>
 #include <QAccessible>
 #include <QAccessibleWidget>
 #include <QApplication>
 #include <QCursor>
+#include <QFocusEvent>
 #include <QFontMetricsF>
 #include <QGuiApplication>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QPalette>
+#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -75,8 +78,7 @@ void EnviarAccesible(QAccessibleEvent& evento) {
 
 // A picture box as assistive technology sees it: a status element named by what it
 // shows, with the same read-only text, and the percentage of a drawn bar as its value.
-// The text is there for its change events: the bridge to the desktop (Qt 6.4) sends a
-// name change without the new name, a text change with it.
+// A cleared box has an empty name.
 class CajaAccesible : public QAccessibleWidget,
                       public QAccessibleValueInterface,
                       public QAccessibleTextInterface {
@@ -87,7 +89,7 @@ public:
         const auto* caja = static_cast<const PictureBox*>(widget());
         switch (t) {
         case QAccessible::Name:
-            if (!caja->Leyenda().empty()) return Texto(caja->Leyenda());
+            if (caja->HayLeyenda()) return Texto(caja->Leyenda());
             break;
         case QAccessible::Description:
             // Not the tooltip: it repeats the name, and would be spoken twice.
@@ -143,11 +145,45 @@ private:
     PictureBox* Caja() const { return static_cast<PictureBox*>(widget()); }
 };
 
+// The announcement's objects. A notification that Orca finds inside a status element is
+// spoken, with the labels it holds even when they are not showing, as soon as it "shows"
+// (Orca 43's handler of object:state-changed:showing); its own name stays empty so that
+// only the text is spoken, and the label is brailled and kept in Orca's list of
+// notifications. None is ever drawn or shown: the event alone does it.
+//
+// Orca reads the label when it gets to the event, which may be after the next
+// announcement, and it drops an event when a later one of the same kind from the same
+// object is waiting. So announcements take turns over kAvisos notifications, each keeping
+// its text until its next turn.
+constexpr int kAvisos = 8;
+
+class Aviso : public QWidget {
+public:
+    using QWidget::QWidget;
+};
+class EtiquetaDeAviso : public QWidget {
+public:
+    using QWidget::QWidget;
+    std::string texto;
+};
+
+class EtiquetaAccesible : public QAccessibleWidget {
+public:
+    explicit EtiquetaAccesible(EtiquetaDeAviso* e) : QAccessibleWidget(e, QAccessible::StaticText) {}
+    QString text(QAccessible::Text t) const override {
+        if (t == QAccessible::Name) return Texto(static_cast<EtiquetaDeAviso*>(widget())->texto);
+        return QAccessibleWidget::text(t);
+    }
+};
+
 // Qt reads a plain top-level QWidget as a filler; a form is a window. Only the plain
 // QWidget level is answered, so every class with an interface of its own keeps it.
 QAccessibleInterface* FabricaAccesible(const QString& clase, QObject* objeto) {
     if (clase != QLatin1String("QWidget") || !objeto || !objeto->isWidgetType()) return nullptr;
     if (auto* caja = dynamic_cast<PictureBox*>(objeto)) return new CajaAccesible(caja);
+    if (auto* aviso = dynamic_cast<Aviso*>(objeto))
+        return new QAccessibleWidget(aviso, QAccessible::Notification);
+    if (auto* etiqueta = dynamic_cast<EtiquetaDeAviso*>(objeto)) return new EtiquetaAccesible(etiqueta);
     auto* ventana = static_cast<QWidget*>(objeto);
     if (ventana->isWindow()) return new QAccessibleWidget(ventana, QAccessible::Window);
     return nullptr;
@@ -173,6 +209,12 @@ PictureBox::PictureBox(QWidget* parent) : QWidget(parent) {
     foreColor_ = QApplication::palette().color(QPalette::Text);
     setAttribute(Qt::WA_OpaquePaintEvent);
     imagen_ = ImagenCliente(TamanoCliente(), devicePixelRatioF(), backColor_);
+    for (int i = 0; i < kAvisos; ++i) {
+        auto* aviso = new Aviso(this);
+        aviso->hide();
+        new EtiquetaDeAviso(aviso);
+        avisos_.push_back(aviso);
+    }
 }
 
 QSize PictureBox::TamanoCliente() const {
@@ -345,28 +387,29 @@ void PictureBox::BackColor(const QColor& vData) {
 }
 
 void PictureBox::Leyenda(const std::string& texto, std::optional<int32_t> porcentaje) {
-    const bool otroTexto = texto != leyenda_;
-    const bool otroValor = porcentaje != porcentaje_;
-    const std::string anterior = std::exchange(leyenda_, texto);
+    leyenda_ = texto;
+    conLeyenda_ = true;
     porcentaje_ = porcentaje;
-    if (otroTexto) {
-        QAccessibleEvent nombre(this, QAccessible::NameChanged);
-        EnviarAccesible(nombre);
-        QAccessibleTextUpdateEvent cambio(this, 0, Texto(anterior), Texto(texto));
-        EnviarAccesible(cambio);
-#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
-        // A status text is also announced; the steps of a bar go as value changes only,
-        // or the reader would speak every percent.
-        if (!porcentaje) {
-            QAccessibleAnnouncementEvent anuncio(this, Texto(texto));
-            EnviarAccesible(anuncio);
-        }
-#endif
-    }
-    if (otroValor && porcentaje) {
-        QAccessibleValueChangeEvent valor(this, *porcentaje);
-        EnviarAccesible(valor);
-    }
+}
+
+// Qt 6.4's bridge sends a name change without the new name (Orca cannot speak it); it
+// still tells a reader that keeps names to ask again.
+void PictureBox::SenalarLeyenda() {
+    // The first time always: until then the name was the widget's own.
+    if (!conLeyenda_ || senalada_ == leyenda_) return;
+    senalada_ = leyenda_;
+    QAccessibleEvent nombre(this, QAccessible::NameChanged);
+    EnviarAccesible(nombre);
+}
+
+void PictureBox::Anunciar(const std::string& texto) {
+    if (texto.empty()) return;
+    anunciado_ = texto;
+    QWidget* aviso = avisos_[turnoAviso_];
+    turnoAviso_ = (turnoAviso_ + 1) % avisos_.size();
+    static_cast<EtiquetaDeAviso*>(aviso->children().front())->texto = texto;
+    QAccessibleEvent aparece(aviso, QAccessible::ObjectShow);
+    EnviarAccesible(aparece);
 }
 
 void PictureBox::paintEvent(QPaintEvent* /*evento*/) {
@@ -376,9 +419,25 @@ void PictureBox::paintEvent(QPaintEvent* /*evento*/) {
     pintor.setClipRect(rect().adjusted(Borde, Borde, -Borde, -Borde));
     pintor.drawImage(QPoint(Borde, Borde), imagen_);
     pintor.restore();
-    pintor.setPen(QPen(palette().color(QPalette::Dark), Borde));
     pintor.setBrush(Qt::NoBrush);
-    pintor.drawRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5));
+    if (hasFocus()) {
+        // Two pixels wide, so that it shows whatever the image holds at its edge.
+        pintor.setPen(QPen(palette().color(QPalette::Highlight), 2 * Borde));
+        pintor.drawRect(QRectF(rect()).adjusted(Borde, Borde, -Borde, -Borde));
+    } else {
+        pintor.setPen(QPen(palette().color(QPalette::Dark), Borde));
+        pintor.drawRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5));
+    }
+}
+
+void PictureBox::focusInEvent(QFocusEvent* evento) {
+    update();
+    QWidget::focusInEvent(evento);
+}
+
+void PictureBox::focusOutEvent(QFocusEvent* evento) {
+    update();
+    QWidget::focusOutEvent(evento);
 }
 
 void PictureBox::resizeEvent(QResizeEvent* /*evento*/) {
@@ -405,12 +464,37 @@ Reloj::time_point g_finUltimaPasada;
 int g_mousePointer = vbDefault;
 bool g_cursorPuesto = false;
 
+constexpr auto kHuecoLector = std::chrono::milliseconds(10);
+constexpr auto kTurnoLector = std::chrono::milliseconds(20);
+
+// One pass; true when it handled anything.
+bool Pasada(QEventLoop::ProcessEventsFlags flags = QEventLoop::AllEvents) {
+    QAbstractEventDispatcher* despachador = QAbstractEventDispatcher::instance();
+    if (!despachador) return false;
+    return despachador->processEvents(flags);
+}
+
+// A screen reader asks its questions one at a time, and each waits for the next pass: one
+// answer per 20 ms slice of a network wait made each utterance (some thirty questions)
+// take a second. So while one is listening, a pass that handled something goes on while
+// events keep coming within kHuecoLector of each other, for at most kTurnoLector.
+void ServirAlLector() {
+    const Reloj::time_point fin = Reloj::now() + kTurnoLector;
+    QTimer plazo;
+    plazo.setSingleShot(true);
+    plazo.setTimerType(Qt::PreciseTimer);
+    while (Reloj::now() < fin) {
+        plazo.start(kHuecoLector);
+        Pasada(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+        if (!plazo.isActive()) return;  // nothing came in time
+    }
+}
+
 }  // namespace
 
-void OirEventosAccesibles(void (*oyente)(QAccessibleEvent*)) { g_oyenteAccesible = oyente; }
-
 void ProcesarEventos() {
-    QCoreApplication::processEvents();
+    const bool hubo = Pasada();
+    if (hubo && QAccessible::isActive()) ServirAlLector();
     g_finUltimaPasada = Reloj::now();
     g_huboPasada = true;
 }
@@ -419,6 +503,8 @@ void DoEvents() {
     if (g_huboPasada && Reloj::now() - g_finUltimaPasada < kIntervaloDoEvents) return;
     ProcesarEventos();
 }
+
+void OirEventosAccesibles(void (*oyente)(QAccessibleEvent*)) { g_oyenteAccesible = oyente; }
 
 void MousePointer(int valor) {
     bool reloj = valor == vbHourglass;

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace formularios {
 
@@ -46,6 +47,9 @@ inline constexpr int vbHourglass = 11;
 // Coordinates are in the box's scale: twips (15 per pixel) in both directions until
 // ScaleWidth is set, which rescales x so that the client width is that many units. The
 // origin is the top-left pixel of the client area (inside the border).
+//
+// With the keyboard focus the box is marked on screen, never in the image: a ring in the
+// palette's highlight colour over the border and the image's outermost pixels.
 class PictureBox : public QWidget {
 public:
     explicit PictureBox(QWidget* parent = nullptr);
@@ -112,18 +116,32 @@ public:
     static constexpr int Borde = 1;  // width of the fixed single border, in pixels
 
     // What the box shows, for those who cannot see it: assistive technology reads `texto`
-    // as the box's name and, while a bar is drawn, `porcentaje` as its value. Each change
-    // is sent at once as events that carry the new text and value, so a screen reader
-    // speaks it without the user moving to the box. Draws nothing; an unchanged call
-    // sends nothing. Until the first call the name is the widget's accessible name.
+    // as the box's name and, while a bar is drawn, `porcentaje` as its value. Only
+    // recorded: a reader asking now gets it, but nothing is signalled (see SenalarLeyenda
+    // and Anunciar), so a bar redrawn for every block costs the desktop nothing. Until the
+    // first call the name is the widget's accessible name; after Leyenda("") it is empty.
     void Leyenda(const std::string& texto, std::optional<int32_t> porcentaje = std::nullopt);
     const std::string& Leyenda() const { return leyenda_; }
+    bool HayLeyenda() const { return conLeyenda_; }
     std::optional<int32_t> Porcentaje() const { return porcentaje_; }
+    // Tells assistive technology, in one event, that the name has changed since it was
+    // last told; nothing when it has not. For readers that keep what they were told.
+    void SenalarLeyenda();
+    // Has a screen reader speak `texto` once, now, whatever has the focus; the same text
+    // twice is spoken twice. One event: one of the box's notifications (hidden children,
+    // never drawn) shows, holding `texto` as its one child's name, which is what Orca
+    // speaks and brailles. Qt 6.4's bridge carries no announcement, and a status
+    // element's name or text changes are spoken only by chance (see README). Empty texts
+    // are not announced.
+    void Anunciar(const std::string& texto);
+    const std::string& Anunciado() const { return anunciado_; }
 
 protected:
     void paintEvent(QPaintEvent* evento) override;
     void resizeEvent(QResizeEvent* evento) override;
     void changeEvent(QEvent* evento) override;
+    void focusInEvent(QFocusEvent* evento) override;
+    void focusOutEvent(QFocusEvent* evento) override;
 
 private:
     double UnidadesPorPixelX() const;
@@ -152,11 +170,17 @@ private:
     QColor backColor_;
     mutable uint64_t generacion_ = 0;
     std::string leyenda_;
+    bool conLeyenda_ = false;  // Leyenda has been called: the name is leyenda_
+    std::optional<std::string> senalada_;  // the name assistive technology was last told of
     std::optional<int32_t> porcentaje_;
+    std::string anunciado_;
+    std::vector<QWidget*> avisos_;  // the hidden notifications, children, taking turns
+    size_t turnoAviso_ = 0;
 };
 
 // Every accessibility event the form runtime sends is also handed to `oyente` (null: to
-// nobody else). Qt passes events on only while assistive technology listens, which a test
+// nobody else); an announcement is an ObjectShow of a notification whose one child holds
+// the text as its name. Qt passes events on only while assistive technology listens, which a test
 // on the offscreen platform cannot arrange; tests read them here instead.
 void OirEventosAccesibles(void (*oyente)(QAccessibleEvent*));
 
@@ -168,10 +192,15 @@ void OirEventosAccesibles(void (*oyente)(QAccessibleEvent*));
 // is pending. So calls are coalesced by a monotonic clock: at most one pass of event
 // processing per 5 ms; a call within 5 ms of the end of the previous pass returns at once.
 // Nobody can tell a click handled 5 ms later.
+//
+// While assistive technology is active, a pass that handled anything goes on while events
+// keep coming less than 10 ms apart, for at most 20 ms: a screen reader asks its questions
+// one at a time, and answering one per yield made each of its utterances a second late.
 void DoEvents();
 
-// Processes the pending events once, whenever it was last done. For the few yields that
-// must happen now, such as putting a status text on screen before the thread blocks.
+// Processes the pending events once (serving a screen reader as DoEvents does), whenever
+// it was last done. For the few yields that must happen now, such as putting a status text
+// on screen before the thread blocks.
 void ProcesarEventos();
 
 // The screen-wide mouse pointer: vbHourglass shows the wait cursor over every window of

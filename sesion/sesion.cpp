@@ -427,6 +427,7 @@ bool Sesion::InstalarActualizacion() {
         observador_.Esperar(kSondeoInstalacion);
         return !detenerInstalacion_;
     }, &detalle, &colocados);
+    observador_.AntesDelRegistro();
     if (error) DecirPorQue(error, detalle);
     EscribirRegistro("instalación", entorno_.Carpeta,
                      error ? "Error al instalar la actualización: " + error.message() : "Morvane actualizado",

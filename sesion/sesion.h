@@ -89,6 +89,8 @@ public:
     virtual void CambioDeFase(Fase /*fase*/) {}
     // The component has returned from a check or download; its log line follows.
     virtual void FinDeTransferencia() {}
+    // The install's log line follows on stderr (a line being redrawn there ends first).
+    virtual void AntesDelRegistro() {}
 };
 
 class Sesion : public sistema::Ventana {

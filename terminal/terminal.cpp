@@ -1,11 +1,16 @@
 #include "terminal.h"
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
+#include <vector>
 
 namespace terminal {
 
@@ -43,13 +48,51 @@ std::string Tamano(double bytes) {
     return texto;
 }
 
+// A terminal that moves the cursor back and erases: a tty, with TERM set and not "dumb".
+bool TerminalCapaz() {
+    const char* term = std::getenv("TERM");
+    return ::isatty(STDERR_FILENO) == 1 && term && *term && std::strcmp(term, "dumb") != 0;
+}
+
+// Columns of stderr's terminal now (it may have been resized since the last line).
+size_t Columnas() {
+    winsize ws{};
+    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+    return 80;
+}
+
+// A piece of the progress line; the least important goes first when the line is too long.
+struct Campo {
+    std::string texto;
+    int importancia;  // higher stays longer
+};
+
+// The fields that fit in `ancho` columns, in their order, two blanks apart; cut at the end
+// when not even the most important fits. ASCII only: a byte is a column.
+std::string QueCabe(std::vector<Campo> campos, size_t ancho) {
+    const auto unir = [&] {
+        std::string linea;
+        for (const Campo& c : campos) linea += (linea.empty() ? "" : "  ") + c.texto;
+        return linea;
+    };
+    std::string linea = unir();
+    while (linea.size() > ancho && campos.size() > 1) {
+        campos.erase(std::min_element(campos.begin(), campos.end(),
+                                      [](const Campo& a, const Campo& b) {
+                                          return a.importancia < b.importancia;
+                                      }));
+        linea = unir();
+    }
+    return linea.substr(0, ancho);
+}
+
 class Observador : public sesion::Observador {
 public:
     Observador(const Opciones& opciones, sistema::AvisoDeTerminacion& aviso)
         : opciones_(opciones),
           aviso_(aviso),
           senales_(aviso.Descriptor()),
-          tty_(::isatty(STDERR_FILENO) == 1) {}
+          tty_(TerminalCapaz()) {}
 
     void Atender(sesion::Sesion& s) { sesion_ = &s; }
     int Senal() const { return senal_; }
@@ -72,15 +115,19 @@ public:
         if (p.BytesRecibidos != p.BytesTotales && ahora - ultimaLinea_ < kIntervaloLinea) return;
         ultimaLinea_ = ahora;
         char cifras[64];
-        std::snprintf(cifras, sizeof cifras, "%3d%%  ", static_cast<int>(p.Porcentaje));
-        std::string linea = cifras + Tamano(p.BytesRecibidos) + " / " + Tamano(p.BytesTotales);
-        linea += "  " + Tamano(p.BytesPorSegundo) + "/s";
+        std::snprintf(cifras, sizeof cifras, "%3d%%", static_cast<int>(p.Porcentaje));
+        std::vector<Campo> campos = {
+            {cifras, 5},
+            {Tamano(p.BytesRecibidos) + " / " + Tamano(p.BytesTotales), 2},
+            {Tamano(p.BytesPorSegundo) + "/s", 1},
+        };
         if (p.SegundosRestantes >= 0 && p.SegundosRestantes < 360000) {
             const long s = static_cast<long>(p.SegundosRestantes + 0.5);
-            std::snprintf(cifras, sizeof cifras, "  quedan %ld:%02ld", s / 60, s % 60);
-            linea += cifras;
+            std::snprintf(cifras, sizeof cifras, "quedan %ld:%02ld", s / 60, s % 60);
+            campos.push_back({cifras, 3});
         }
-        Linea(linea + "  " + NombreEtapa(etapa_));
+        campos.push_back({NombreEtapa(etapa_), 4});
+        Linea(campos);
     }
 
     void CambioDeFase(sesion::Fase fase) override {
@@ -89,7 +136,7 @@ public:
         if (fase == sesion::Fase::Reposo) {
             Borrar();
         } else if (tty_) {
-            Linea(std::string(NombreEtapa(fase)) + "...");
+            Linea({{std::string(NombreEtapa(fase)) + "...", 1}});
         } else {
             std::fprintf(stderr, "%s: %s\n", opciones_.programa, NombreEtapa(fase));
         }
@@ -97,6 +144,7 @@ public:
 
     // The log line starts on a line of its own.
     void FinDeTransferencia() override { Borrar(); }
+    void AntesDelRegistro() override { Borrar(); }
 
     void ProcesarEventos() override { MirarSenales(0); }
 
@@ -135,7 +183,10 @@ private:
     }
 
     // The one redrawn line: back to its start, the text, the rest of the old one erased.
-    void Linea(const std::string& texto) {
+    // It stays off the last column, where a terminal would wrap it, and a stale piece of
+    // it would then stay on screen at every redraw.
+    void Linea(const std::vector<Campo>& campos) {
+        const std::string texto = QueCabe(campos, Columnas() - 1);
         std::fprintf(stderr, "\r%s\033[K", texto.c_str());
         std::fflush(stderr);
         lineaPuesta_ = true;

@@ -1,6 +1,10 @@
 // The headless front-end: --check and --update without any display. A second observer of
 // the update session; it prints progress on stderr and the verdict on stdout, and answers
 // with the package manager's exit codes. No Qt is involved.
+//
+// Progress on a terminal that can redraw (a tty whose TERM is set and not "dumb") is one
+// line redrawn in place, cut to the terminal's width as it is at each redraw; anywhere
+// else it is one plain line per stage, without control characters.
 #pragma once
 
 #include "sesion.h"

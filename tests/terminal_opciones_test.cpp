@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@
 #include <filesystem>
 #include <functional>
 #include <regex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -71,9 +73,10 @@ protected:
                  "cp Morvane.zip desempaquetado\nexit " + std::to_string(estado) + "\n", true);
     }
 
-    // Runs the program with `argumentos`, without DISPLAY, WAYLAND_DISPLAY or a Qt platform.
-    // With `tty`, its stderr is a pseudo-terminal. `alLeer` sees stderr as it grows and may
-    // signal the child.
+    // Runs the program with `argumentos`, without DISPLAY, WAYLAND_DISPLAY or a Qt platform,
+    // with TERM as in term_ (none: unset). With `tty`, its stderr is a pseudo-terminal of
+    // columnas_ columns, whose master is maestro_ meanwhile. `alLeer` sees stderr as it
+    // grows and may signal the child.
     Salida Correr(std::vector<std::string> argumentos, bool tty = false,
                   std::function<void(const std::string&, pid_t)> alLeer = {},
                   bool sinSalidas = false) {
@@ -81,7 +84,11 @@ protected:
         if (::pipe(out) != 0) return {};
         if (tty) {
             int esclavo = -1;
-            if (::openpty(&maestro, &esclavo, nullptr, nullptr, nullptr) != 0) return {};
+            winsize ws{};
+            ws.ws_row = 24;
+            ws.ws_col = columnas_;
+            if (::openpty(&maestro, &esclavo, nullptr, nullptr, &ws) != 0) return {};
+            maestro_ = maestro;
             err[0] = maestro;
             err[1] = esclavo;
         } else if (::pipe(err) != 0) {
@@ -106,6 +113,8 @@ protected:
             ::unsetenv("DISPLAY");
             ::unsetenv("WAYLAND_DISPLAY");
             ::unsetenv("QT_QPA_PLATFORM");
+            if (term_) ::setenv("TERM", term_->c_str(), 1);
+            else ::unsetenv("TERM");
             ::setenv("http_proxy", proxy.c_str(), 1);
             std::vector<char*> args{const_cast<char*>(programa.c_str())};
             for (auto& a : argumentos) args.push_back(a.data());
@@ -136,6 +145,7 @@ protected:
         }
         ::close(out[0]);
         ::close(err[0]);
+        maestro_ = -1;
         int estado = 0;
         ::waitpid(pid, &estado, 0);
         if (WIFEXITED(estado)) s.codigo = WEXITSTATUS(estado);
@@ -149,6 +159,9 @@ protected:
     prueba::ServidorHttp servidor_;
     prueba::DirectorioTemporal dir_{"terminal "};
     bool comoNadie_ = false;  // run the program as "nobody" (root only)
+    std::optional<std::string> term_ = "xterm";
+    unsigned short columnas_ = 80;
+    int maestro_ = -1;
 };
 
 std::string Archivo1k() { return std::string(1000, 'z'); }
@@ -396,6 +409,81 @@ TEST_F(TerminalPrueba, ElProgresoSegunDondeVaStderr) {
     EXPECT_TRUE(Hay("desempaquetado"));
     EXPECT_EQ(s.err.find('\033'), std::string::npos) << s.err;
     EXPECT_EQ(s.err.find("morvane-update:"), std::string::npos) << s.err;
+}
+
+// The redrawn line never reaches the last column, where it would wrap and leave a stale
+// line at every redraw: at 40 columns the least useful figures give way, and a terminal
+// narrowed during the download is measured again. A terminal that cannot redraw (TERM
+// "dumb" or unset) gets the plain stage lines.
+TEST_F(TerminalPrueba, LaLineaCabeEnLaTerminalYSinTerminalCapazNoHayEscapes) {
+    const std::string cuerpo(300000, 'z');
+    servidor_.Responder([&](const prueba::Peticion&) { return Archivo(cuerpo, kNueva, 4, 150ms); });
+    // The lines drawn, each as the terminal shows it, the column count when it came.
+    const auto lineas = [](const std::string& err) {
+        std::vector<std::string> v;
+        size_t i = 0;
+        while (i < err.size()) {
+            const size_t fin = err.find_first_of("\r\n", i);
+            std::string l = err.substr(i, fin == std::string::npos ? std::string::npos : fin - i);
+            for (size_t k; (k = l.find("\033[K")) != std::string::npos;) l.erase(k, 3);
+            v.push_back(l);
+            if (fin == std::string::npos) break;
+            i = fin + 1;
+        }
+        return v;
+    };
+
+    columnas_ = 40;
+    Salida s = Correr({"--update"}, true);
+    EXPECT_EQ(s.codigo, 0) << s.err;
+    bool cifras = false;
+    for (const std::string& l : lineas(s.err)) {
+        if (std::regex_search(l, std::regex("^\\d{4}-\\d\\d-\\d\\d \\S+ (comprobación|descarga|instalación) ")))
+            continue;  // the log lines are whole, once, each on a line of its own
+        EXPECT_LE(l.size(), 39u) << l;
+        // The percentage and the stage stay; the rate went first.
+        if (l.find("100%  ") == 0 && l.find("  descargando") != std::string::npos) cifras = true;
+        EXPECT_EQ(l.find("/s"), std::string::npos) << l;
+    }
+    EXPECT_TRUE(cifras) << s.err;
+
+    // Narrowed from 80 to 30 columns once the download is under way.
+    prueba::FijarFecha(En("Morvane.exe"), prueba::HoraLocal(2001, 1, 1));
+    columnas_ = 80;
+    size_t estrechada = std::string::npos;
+    s = Correr({"--update"}, true, [&](const std::string& err, pid_t) {
+        if (estrechada != std::string::npos || err.find("descargando\033[K") == std::string::npos) return;
+        winsize ws{};
+        ws.ws_row = 24;
+        ws.ws_col = 30;
+        ::ioctl(maestro_, TIOCSWINSZ, &ws);
+        estrechada = err.size();
+    });
+    EXPECT_EQ(s.codigo, 0) << s.err;
+    ASSERT_NE(estrechada, std::string::npos) << s.err;
+    EXPECT_NE(s.err.substr(0, estrechada).find("/s  quedan "), std::string::npos) << s.err;
+    int despues = 0;
+    for (const std::string& l : lineas(s.err.substr(estrechada))) {
+        if (std::regex_search(l, std::regex("^\\d{4}-\\d\\d-\\d\\d \\S+ (descarga|instalación) "))) continue;
+        EXPECT_LE(l.size(), 29u) << l;
+        despues += !l.empty();
+    }
+    EXPECT_GT(despues, 0) << s.err;
+
+    for (const std::optional<std::string>& term : {std::optional<std::string>("dumb"),
+                                                    std::optional<std::string>()}) {
+        SCOPED_TRACE(term ? *term : "unset");
+        prueba::FijarFecha(En("Morvane.exe"), prueba::HoraLocal(2001, 1, 1));
+        term_ = term;
+        s = Correr({"--update"}, true);
+        EXPECT_EQ(s.codigo, 0) << s.err;
+        EXPECT_EQ(s.err.find('\033'), std::string::npos) << s.err;
+        for (size_t r = s.err.find('\r'); r != std::string::npos; r = s.err.find('\r', r + 1))
+            EXPECT_EQ(s.err.compare(r, 2, "\r\n"), 0) << s.err;  // the pty's own line ends only
+        for (const char* etapa : {"comprobando", "descargando", "instalando"})
+            EXPECT_NE(s.err.find(std::string("morvane-update: ") + etapa), std::string::npos)
+                << s.err;
+    }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The status strip: the bar and its caption, and the progress handler.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QPalette>
 #include <QTest>
@@ -220,6 +221,79 @@ TEST_F(VentanaBarra, SinTamanoOCanceladoNoDibujaPeroAtiendeLosEventos) {
     f_->Down_Progreso(1000, 600, 60, 0, 0, porSegundo, cancelar);
     EXPECT_TRUE(cancelar);
     EXPECT_EQ(Leyenda(*f_), "60%");
+}
+
+// Progress is announced once it is 10 % past the last percentage said and 5 s after the
+// last announcement, the end excepted (the outcome follows); a reconnect says its
+// percentage too. The window's clock is the test's.
+TEST_F(VentanaBarra, ElAvanceSeAnunciaPorDecenasYNuncaDosVecesEnCincoSegundos) {
+    using namespace std::chrono_literals;
+    struct Caso {
+        const char* nombre;
+        std::chrono::milliseconds porPunto;  // clock time per percent
+        std::vector<std::string> anuncios;
+    } casos[] = {
+        {"slow: by tens", 1000ms, {"10%", "20%", "30%", "40%", "50%", "60%", "70%", "80%", "90%"}},
+        {"fast: every 5 s", 200ms, {"25%", "50%", "75%"}},
+        {"faster than 5 s in all", 40ms, {}},
+    };
+    for (const Caso& c : casos) {
+        SCOPED_TRACE(c.nombre);
+        std::chrono::steady_clock::time_point t{};
+        Form1Prueba::Reloj(*f_, [&] { return t; });
+        Form1Prueba::Limpiar(*f_);  // as a click on Descargar does
+        ventana::OyenteAccesible oyente;
+        Form1Prueba::Fase(*f_, sesion::Fase::Descargando);
+        int32_t porSegundo = 0;
+        bool cancelar = false;
+        for (int p = 0; p <= 100; ++p) {
+            f_->Down_Progreso(1000, p * 10, p, 0, 0, porSegundo, cancelar);
+            t += c.porPunto;
+        }
+        Form1Prueba::FinDeTransferencia(*f_);
+        std::vector<std::string> esperados{Form1::kDescargando};
+        esperados.insert(esperados.end(), c.anuncios.begin(), c.anuncios.end());
+        EXPECT_EQ(oyente.Anuncios(), esperados);
+        // Only the end of the transfer tells of the strip's name.
+        EXPECT_EQ(oyente.Eventos.back(), ventana::Nombre("100%"));
+        EXPECT_EQ(std::count_if(oyente.Eventos.begin(), oyente.Eventos.end(),
+                                [](const auto& e) { return !e.anuncio; }), 1);
+    }
+
+    // A reconnect, said at once; the next progress 10 % past its percentage, 5 s later.
+    std::chrono::steady_clock::time_point t{};
+    Form1Prueba::Reloj(*f_, [&] { return t; });
+    ventana::OyenteAccesible oyente;
+    Form1Prueba::Fase(*f_, sesion::Fase::Descargando);
+    int32_t porSegundo = 0;
+    bool cancelar = false;
+    t += 6s;
+    f_->Down_Progreso(1000, 120, 12, 0, 0, porSegundo, cancelar);
+    t += 1s;
+    f_->BarraProgreso(15, "% Reconectando...");
+    for (int p : {16, 24, 25}) {
+        t += 3s;
+        f_->Down_Progreso(1000, p * 10, p, 0, 0, porSegundo, cancelar);
+    }
+    EXPECT_EQ(oyente.Anuncios(), (std::vector<std::string>{Form1::kDescargando, "12%",
+                                                           "15% Reconectando...", "25%"}));
+}
+
+// A cleared strip reads as empty, not as what it last said; before anything was drawn it
+// reads as its own name.
+TEST_F(VentanaBarra, UnaFranjaBorradaNoTieneNombre) {
+    QAccessibleInterface* franja = QAccessible::queryAccessibleInterface(&f_->Picture1);
+    EXPECT_EQ(franja->text(QAccessible::Name), "Estado");
+    ventana::OyenteAccesible oyente;
+    Form1Prueba::Estado(*f_, 0, "Existe una actualización");
+    EXPECT_EQ(franja->text(QAccessible::Name), "Existe una actualización");
+    Form1Prueba::Limpiar(*f_);
+    EXPECT_EQ(franja->text(QAccessible::Name), "");
+    EXPECT_EQ(franja->textInterface()->characterCount(), 0);
+    EXPECT_EQ(oyente.Eventos, (std::vector<ventana::OyenteAccesible::Evento>{
+                                  ventana::Nombre("Existe una actualización"),
+                                  ventana::Anuncio("Existe una actualización"),
+                                  ventana::Nombre("")}));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <QAccessible>
 #include <QGuiApplication>
 #include <QImage>
 #include <QTest>
@@ -35,6 +36,14 @@ public:
     static void Esperar(Form1& f, int32_t ms) { f.Esperar(ms); }
     static bool EnFlujo(const Form1& f) { return f.sesion_.EnFlujo(); }
     static bool Cerrada(const Form1& f) { return f.sesion_.Cerrada(); }
+    // The session's calls into the window, one by one.
+    static void Fase(Form1& f, sesion::Fase fase) { f.CambioDeFase(fase); }
+    static void FinDeTransferencia(Form1& f) { f.FinDeTransferencia(); }
+    static void Limpiar(Form1& f) { f.Limpiar(); }
+    static void Estado(Form1& f, int32_t p, const std::string& dato) { f.Estado(p, dato); }
+    static void Reloj(Form1& f, std::function<std::chrono::steady_clock::time_point()> reloj) {
+        f.reloj_ = std::move(reloj);
+    }
 };
 
 namespace ventana {
@@ -100,6 +109,60 @@ private:
 inline bool RelojDeArenaPuesto() {
     return QGuiApplication::overrideCursor() != nullptr &&
            QGuiApplication::overrideCursor()->shape() == Qt::WaitCursor;
+}
+
+// What assistive technology is told through the form runtime, for as long as this lives:
+// the strip's name changes (with the name it then has) and the announcements (with their
+// text), in order. Other events are counted apart.
+class OyenteAccesible {
+public:
+    struct Evento {
+        bool anuncio;       // else a name change of the strip
+        std::string texto;  // what is announced, or the strip's name
+        bool operator==(const Evento&) const = default;
+    };
+    OyenteAccesible() {
+        actual_ = this;
+        formularios::OirEventosAccesibles(&Oir);
+    }
+    ~OyenteAccesible() {
+        formularios::OirEventosAccesibles(nullptr);
+        actual_ = nullptr;
+    }
+    OyenteAccesible(const OyenteAccesible&) = delete;
+    OyenteAccesible& operator=(const OyenteAccesible&) = delete;
+
+    std::vector<Evento> Eventos;
+    std::vector<QObject*> Avisos;  // the notification of each announcement
+    int Otros = 0;
+    std::vector<std::string> Anuncios() const {
+        std::vector<std::string> a;
+        for (const Evento& e : Eventos)
+            if (e.anuncio) a.push_back(e.texto);
+        return a;
+    }
+
+private:
+    static void Oir(QAccessibleEvent* e) {
+        QAccessibleInterface* i = e->accessibleInterface();
+        if (!actual_ || !i) return;
+        if (e->type() == QAccessible::ObjectShow && i->role() == QAccessible::Notification &&
+            i->childCount() == 1) {
+            actual_->Eventos.push_back({true, i->child(0)->text(QAccessible::Name).toStdString()});
+            actual_->Avisos.push_back(i->object());
+        }
+        else if (e->type() == QAccessible::NameChanged && i->role() == QAccessible::StatusBar)
+            actual_->Eventos.push_back({false, i->text(QAccessible::Name).toStdString()});
+        else
+            ++actual_->Otros;
+    }
+    static inline OyenteAccesible* actual_ = nullptr;
+};
+
+inline OyenteAccesible::Evento Anuncio(const std::string& t) { return {true, t}; }
+inline OyenteAccesible::Evento Nombre(const std::string& t) { return {false, t}; }
+inline void PrintTo(const OyenteAccesible::Evento& e, std::ostream* os) {
+    *os << (e.anuncio ? "announce \"" : "name \"") << e.texto << '"';
 }
 
 // Runs `accion` once, from the event loop, the first time `condicion` holds. It is checked

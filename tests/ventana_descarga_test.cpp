@@ -175,46 +175,27 @@ TEST_F(VentanaDescarga, CompletaConLaBarraLuegoDescomprimeBorraElArchivoYFechaEl
     EXPECT_EQ(distintos, 0);
 }
 
-// What assistive technology was sent: each event with what the strip's interface said
-// when it arrived, and the text a text change carried.
-struct EventoAccesible {
-    QAccessible::Event tipo;
-    std::string nombre, insertado;
-    QVariant valor;  // of the value interface; invalid without a bar
-};
-std::vector<EventoAccesible> g_accesibles;
-
-void GrabarAccesible(QAccessibleEvent* e) {
-    QAccessibleInterface* i = e->accessibleInterface();
-    if (!i || i->role() != QAccessible::StatusBar) return;
-    const QAccessibleValueInterface* v = i->valueInterface();
-    const std::string insertado =
-        e->type() == QAccessible::TextUpdated
-            ? static_cast<QAccessibleTextUpdateEvent*>(e)->textInserted().toStdString()
-            : std::string();
-    g_accesibles.push_back({e->type(), i->text(QAccessible::Name).toStdString(), insertado,
-                            v ? v->currentValue() : QVariant()});
-}
-
 // A screen reader's view of the whole way, from the check to the installed update: the
 // window is a frame with the caption as name, the strip a status element named by what it
-// shows with the percentage as its value during the download, and every change reaches
-// the reader as an event carrying the new text. The buttons keep their names and states.
-// The body comes at once, usually faster than the clock: 100 % is still heard and logged.
-TEST_F(VentanaDescarga, UnLectorDePantallaOyeCadaEstadoYElPorcentaje) {
-    servidor_.Responder([](const prueba::Peticion&) { return Archivo(Contenido(4096)); });
+// shows, the buttons keep their names. Every text is announced as it comes, the start of
+// the download too; the strip's name changes are signalled, except while the body comes
+// (blocks every few milliseconds), when nothing is, and once at its end. The download is
+// shorter than the 5 s between two announcements of progress, so none is made.
+TEST_F(VentanaDescarga, UnLectorDePantallaOyeCadaTextoYNadaMasMientrasLlegaElCuerpo) {
+    servidor_.Responder([](const prueba::Peticion&) { return Archivo(Contenido(8192), 16, 5ms); });
     InstalarKelunzip(0);
-    g_accesibles.clear();
-    formularios::OirEventosAccesibles(GrabarAccesible);
+    OyenteAccesible oyente;
     Form1& f = Crear();
     f.show();
     ASSERT_TRUE(EsperarComprobacion());
+    bool conBarra = false;
+    AlOcurrir barra([&] { return MuestraPorcentaje(f); }, [&] { conBarra = true; });
     {
         CapturaStderr errores;
         Pulsar(f.btnDescargar);
-        errores.EsperarLinea("descarga", "200 OK, 4096 bytes");
+        errores.EsperarLinea("descarga", "200 OK, 8192 bytes");
     }
-    formularios::OirEventosAccesibles(nullptr);
+    EXPECT_TRUE(conBarra);
 
     QAccessibleInterface* ventana = QAccessible::queryAccessibleInterface(&f);
     ASSERT_TRUE(ventana);
@@ -236,23 +217,80 @@ TEST_F(VentanaDescarga, UnLectorDePantallaOyeCadaEstadoYElPorcentaje) {
         EXPECT_TRUE(boton->state().disabled);
     }
 
-    std::vector<std::string> nombres, textos, estados;
-    std::vector<int> valores;
-    for (const EventoAccesible& e : g_accesibles) {
-        if (e.tipo == QAccessible::NameChanged) nombres.push_back(e.nombre);
-        if (e.tipo == QAccessible::TextUpdated) textos.push_back(e.insertado);
-        if (e.tipo == QAccessible::NameChanged && !e.valor.isValid()) estados.push_back(e.nombre);
-        if (e.tipo == QAccessible::ValueChanged) {
-            valores.push_back(e.valor.toInt());
-            EXPECT_EQ(e.nombre, e.valor.toString().toStdString() + "%");
-        }
+    EXPECT_EQ(oyente.Eventos,
+              (std::vector<OyenteAccesible::Evento>{
+                  Nombre(""),  // cleared for the check
+                  Nombre("Buscando actualización..."), Anuncio("Buscando actualización..."),
+                  Nombre("Existe una actualización"), Anuncio("Existe una actualización"),
+                  Anuncio(Form1::kDescargando),
+                  Nombre("100%"),  // the body is in
+                  Nombre("Descarga completada"), Anuncio("Descarga completada"),
+                  Nombre("Morvane actualizado"), Anuncio("Morvane actualizado")}));
+    EXPECT_EQ(oyente.Otros, 0);
+
+    // A reader reads an announcement's text when it gets to it, after the next ones maybe,
+    // and Orca drops an event when a later one from the same object is waiting: each
+    // announcement has a notification of its own, which still holds its text at the end.
+    const std::vector<std::string> anuncios = oyente.Anuncios();
+    ASSERT_EQ(oyente.Avisos.size(), anuncios.size());
+    for (size_t i = 0; i < anuncios.size(); ++i) {
+        for (size_t j = 0; j < i; ++j) EXPECT_NE(oyente.Avisos[i], oyente.Avisos[j]) << i << " " << j;
+        QAccessibleInterface* aviso = QAccessible::queryAccessibleInterface(oyente.Avisos[i]);
+        EXPECT_EQ(aviso->child(0)->text(QAccessible::Name).toStdString(), anuncios[i]);
     }
-    EXPECT_EQ(estados, (std::vector<std::string>{"Buscando actualización...", "Existe una actualización",
-                                                 "Descarga completada", "Morvane actualizado"}));
-    ASSERT_FALSE(valores.empty());
-    EXPECT_TRUE(std::is_sorted(valores.begin(), valores.end()));
-    EXPECT_EQ(valores.back(), 100);
-    EXPECT_EQ(textos, nombres);  // each change carries its new text
+}
+
+// The focus follows the tab order Descargar, Cancelar, strip, and shows. The window opens
+// holding it; the check that offers Descargar gives it there; pressed from the keyboard,
+// Descargar hands it to Cancelar for the download (not to the strip, the next control
+// enabled at the instant Descargar is disabled), and Cancelar, disabled at the end, to the
+// strip. A control the user chose before the verdict keeps it.
+TEST_F(VentanaDescarga, ElFocoSigueElOrdenDeTabulacionYSeVe) {
+    servidor_.Responder([](const prueba::Peticion&) { return Archivo(Contenido(16 * 1024), 16, 5ms); });
+    InstalarKelunzip(0);
+    Form1& f = CrearSinComprobar();
+    f.show();
+    f.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
+    EXPECT_EQ(QApplication::focusWidget(), &f);
+    const QImage sinFoco = f.Picture1.grab().toImage();
+
+    Form1Prueba::Tick(f);
+    ASSERT_EQ(Leyenda(f), "Existe una actualización");
+    EXPECT_EQ(QApplication::focusWidget(), &f.btnDescargar);
+
+    QWidget* enDescarga = nullptr;
+    QImage cancelarConFoco, cancelarSinFoco;
+    AlOcurrir barra([&] { return MuestraPorcentaje(f); }, [&] {
+        enDescarga = QApplication::focusWidget();
+        cancelarConFoco = f.btnCancelar.grab().toImage();
+        f.Picture1.setFocus();
+        cancelarSinFoco = f.btnCancelar.grab().toImage();
+        f.btnCancelar.setFocus();
+    });
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+    ASSERT_EQ(Leyenda(f), "Morvane actualizado");
+    EXPECT_EQ(enDescarga, &f.btnCancelar);
+    EXPECT_EQ(QApplication::focusWidget(), &f.Picture1);
+    // Marked: the strip's border, and the focused button is drawn otherwise.
+    const QImage conFoco = f.Picture1.grab().toImage();
+    const QColor marca = f.Picture1.palette().color(QPalette::Highlight);
+    EXPECT_EQ(conFoco.pixelColor(0, conFoco.height() / 2), marca);
+    EXPECT_NE(sinFoco.pixelColor(0, sinFoco.height() / 2), marca);
+    EXPECT_NE(cancelarConFoco, cancelarSinFoco);
+
+    // Tab before the verdict: the strip, the only control enabled then, keeps the focus.
+    Form1& g = CrearSinComprobar();
+    g.show();
+    g.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&g));
+    QTest::keyClick(&g, Qt::Key_Tab);
+    ASSERT_EQ(QApplication::focusWidget(), &g.Picture1);
+    prueba::FijarFecha(En("Morvane.exe"), prueba::HoraLocal(2001, 1, 1));
+    Form1Prueba::Tick(g);
+    ASSERT_EQ(Leyenda(g), "Existe una actualización");
+    EXPECT_TRUE(g.btnDescargar.isEnabled());
+    EXPECT_EQ(QApplication::focusWidget(), &g.Picture1);
 }
 
 // Cancelled while blocks flow, and while the body has stalled (the wait is given up).
@@ -367,10 +405,11 @@ TEST_F(VentanaDescarga, UnaDescargaFallidaLoDiceYNoInstalaNada) {
         std::function<prueba::Respuesta(const prueba::Peticion&)> guion;
         const char* texto;
         const char* registro;  // status and bytes in the log line
+        int reconexiones;      // each announced with the percentage reached
     };
     const std::vector<Caso> casos = {
         {"404", [](const prueba::Peticion&) { return prueba::Respuesta::Simple("404 Not Found", "no hay"); },
-         "Error en la descarga: Not Found", "404 Not Found, 0 bytes"},
+         "Error en la descarga: Not Found", "404 Not Found, 0 bytes", 0},
         {"cortada", [](const prueba::Peticion&) {
              prueba::Respuesta r = Archivo(Contenido(4096), 4, 20ms);
              r.Cuerpo.resize(2);  // half the announced length, then the connection closes
@@ -378,7 +417,16 @@ TEST_F(VentanaDescarga, UnaDescargaFallidaLoDiceYNoInstalaNada) {
          },
          "Error en la descarga: Ha ocurrido un error durante la descarga.",
          "999 Ha ocurrido un error durante la descarga. (Transfer closed with 2048 bytes "
-         "remaining to read), 2048 bytes"},
+         "remaining to read), 2048 bytes", 5},
+        // The same text as the last time is news all the same.
+        {"cortada otra vez", [](const prueba::Peticion&) {
+             prueba::Respuesta r = Archivo(Contenido(4096), 4, 20ms);
+             r.Cuerpo.resize(2);
+             return r;
+         },
+         "Error en la descarga: Ha ocurrido un error durante la descarga.",
+         "999 Ha ocurrido un error durante la descarga. (Transfer closed with 2048 bytes "
+         "remaining to read), 2048 bytes", 5},
     };
     internet::EstablecerEsperaEntreIntentos(std::chrono::milliseconds(1));
     Form1& f = Preparar();
@@ -386,9 +434,14 @@ TEST_F(VentanaDescarga, UnaDescargaFallidaLoDiceYNoInstalaNada) {
         SCOPED_TRACE(c.nombre);
         servidor_.Responder(c.guion);
         CapturaStderr errores;
+        OyenteAccesible oyente;
         Pulsar(f.btnDescargar);
         errores.EsperarLinea("descarga", c.registro);
         EXPECT_EQ(Leyenda(f), c.texto);
+        std::vector<std::string> anuncios{Form1::kDescargando};
+        anuncios.insert(anuncios.end(), c.reconexiones, "50% Reconectando...");
+        anuncios.push_back(c.texto);
+        EXPECT_EQ(oyente.Anuncios(), anuncios);
         EXPECT_FALSE(f.Cancelado);
         EXPECT_TRUE(f.btnDescargar.isEnabled());
         ComprobarIntacto(f, "anterior");

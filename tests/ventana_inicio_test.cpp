@@ -56,6 +56,7 @@ TEST_F(VentanaInicio, LaVentanaArrancaConSuDisposicionYLosBotonesDeshabilitados)
     const QList<QSize> tamanos = f.windowIcon().availableSizes();
     EXPECT_TRUE(tamanos.contains(QSize(16, 16)));
     EXPECT_TRUE(tamanos.contains(QSize(32, 32)));
+    EXPECT_TRUE(tamanos.contains(QSize(48, 48)));
 
     // The strip is empty: background only.
     const QImage& im = f.Picture1.Image();

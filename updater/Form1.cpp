@@ -14,6 +14,7 @@ Form1::Form1(QWidget* parent) : QWidget(parent) {
     setWindowTitle(QStringLiteral("Update Morvane"));
     setFixedSize(PixelesDeTwips(6690), PixelesDeTwips(915));
     QIcon icono;
+    icono.addFile(QStringLiteral(":/iconos/globo-48.png"), QSize(48, 48));
     icono.addFile(QStringLiteral(":/iconos/globo-32.png"), QSize(32, 32));
     icono.addFile(QStringLiteral(":/iconos/globo-16.png"), QSize(16, 16));
     setWindowIcon(icono);
@@ -50,6 +51,9 @@ Form1::Form1(QWidget* parent) : QWidget(parent) {
 
     setTabOrder(&btnDescargar, &btnCancelar);
     setTabOrder(&btnCancelar, &Picture1);
+    // Opened, the window holds the focus itself: the strip, the only control enabled then,
+    // would take it otherwise, and the check could not tell the user's choice from that.
+    setFocus(Qt::OtherFocusReason);
 
     teclaEscape_.setContext(Qt::WindowShortcut);
     connect(&teclaEscape_, &QShortcut::activated, this, [this] {
@@ -177,21 +181,35 @@ void Form1::BarraProgreso(int32_t Porcentaje, const std::string& Dato) {
 // What the component enables goes through the session, which may know better.
 void Form1::HabilitarDescargar(bool habilitar) { sesion_.HabilitarDescargar(habilitar); }
 
-void Form1::HabilitarBotonDescargar(bool habilitar) { btnDescargar.setEnabled(habilitar); }
-
 void Form1::DoEvents() { formularios::DoEvents(); }
 
 bool Form1::Abandonar() { return sesion_.Abandonar(); }
 
-void Form1::Limpiar() { Picture1.Cls(); }
-
-void Form1::Estado(int32_t Porcentaje, const std::string& Dato) {
-    BarraProgreso(Picture1, Porcentaje, Dato);
+// A cleared strip reads as empty, not as what it said before.
+void Form1::Limpiar() {
+    Picture1.Cls();
+    Picture1.Leyenda("");
+    if (!enDescarga_) Picture1.SenalarLeyenda();
 }
 
-void Form1::Avance(const sesion::Progreso& p) { BarraProgreso(Picture1, p.Porcentaje, "%"); }
+// A text is announced each time it is drawn, the same as the last one too: "Error en la
+// descarga" after a retry is news. A bare bar is progress.
+void Form1::Estado(int32_t Porcentaje, const std::string& Dato) {
+    BarraProgreso(Picture1, Porcentaje, Dato);
+    if (Dato == "%") {
+        AnunciarAvance(Porcentaje);
+        return;
+    }
+    if (!enDescarga_) Picture1.SenalarLeyenda();
+    Anunciar(Picture1.Leyenda());
+    // "45% Reconectando..." said the percentage too.
+    if (Porcentaje > avanceAnunciado_) avanceAnunciado_ = Porcentaje;
+}
 
-void Form1::HabilitarCancelar(bool habilitar) { btnCancelar.setEnabled(habilitar); }
+void Form1::Avance(const sesion::Progreso& p) {
+    BarraProgreso(Picture1, p.Porcentaje, "%");
+    AnunciarAvance(p.Porcentaje);
+}
 
 // The override cursor is set once, not stacked.
 void Form1::RelojDeArena(bool puesto) {
@@ -199,3 +217,90 @@ void Form1::RelojDeArena(bool puesto) {
 }
 
 void Form1::ProcesarEventos() { formularios::ProcesarEventos(); }
+
+// ---------------------------------------------------------------------------------------
+// What a screen reader hears. During a download the strip changes for every block; a
+// reader told of each change queued hundreds of them and answered its user seconds late,
+// so there only the start, progress by tens (at least 5 s apart) and each text are said,
+// one event each, and the strip's new name is signalled once the transfer has ended.
+
+void Form1::Anunciar(const std::string& texto) {
+    Picture1.Anunciar(texto);
+    ultimoAnuncio_ = reloj_();
+}
+
+void Form1::AnunciarAvance(int32_t porcentaje) {
+    constexpr int32_t kPaso = 10;
+    constexpr auto kPausa = std::chrono::seconds(5);
+    // The end is said by the outcome ("Descarga completada"), a moment later.
+    if (!enDescarga_ || porcentaje >= 100 || porcentaje < avanceAnunciado_ + kPaso) return;
+    if (ultimoAnuncio_ && reloj_() - *ultimoAnuncio_ < kPausa) return;
+    Anunciar(std::to_string(porcentaje) + "%");
+    avanceAnunciado_ = porcentaje;
+}
+
+void Form1::CambioDeFase(sesion::Fase fase) {
+    if (fase == sesion::Fase::Descargando) {
+        enDescarga_ = true;
+        avanceAnunciado_ = 0;
+        Anunciar(kDescargando);
+    } else if (fase == sesion::Fase::Reposo) {
+        enDescarga_ = false;
+        SoltarFoco();
+    }
+}
+
+void Form1::FinDeTransferencia() {
+    if (!enDescarga_) return;
+    enDescarga_ = false;
+    Picture1.SenalarLeyenda();
+}
+
+// ---------------------------------------------------------------------------------------
+// The focus
+
+// The style marks the focused control only after a Tab, and Qt forgets that at every
+// showing of the window; a focus moved for the user, or left by the mouse, is as real.
+void Form1::changeEvent(QEvent* evento) {
+    if (evento->type() == QEvent::ActivationChange && isActiveWindow())
+        setAttribute(Qt::WA_KeyboardFocusChange);
+    QWidget::changeEvent(evento);
+}
+
+// A control disabled while it has the focus keeps it until the flow has said what it had
+// to say: the focus then goes to the next enabled control in the tab chain (Descargar,
+// Cancelar, the strip). So at a download's start it reaches Cancelar, not the strip (the
+// session disables Descargar before its first yield and enables Cancelar only after it),
+// and at the end a reader speaks the outcome before the strip the focus lands on.
+bool Form1::focusNextPrevChild(bool next) {
+    if (retenerFoco_) return true;
+    return QWidget::focusNextPrevChild(next);
+}
+
+void Form1::Habilitar(QPushButton& boton, bool habilitar) {
+    if (!habilitar && focusWidget() == &boton) {
+        retenerFoco_ = true;  // Qt would hand it on at once
+        boton.setEnabled(false);
+        retenerFoco_ = false;
+        focoRetenido_ = true;
+        return;
+    }
+    boton.setEnabled(habilitar);
+    if (habilitar) SoltarFoco();
+}
+
+void Form1::SoltarFoco() {
+    if (!focoRetenido_) return;
+    focoRetenido_ = false;
+    if (QWidget* w = focusWidget(); w && !w->isEnabled()) focusNextChild();
+}
+
+void Form1::HabilitarBotonDescargar(bool habilitar) {
+    Habilitar(btnDescargar, habilitar);
+    // What the check offers is what the user came for.
+    if (habilitar && sesion_.FaseActual() == sesion::Fase::Comprobando &&
+        (focusWidget() == nullptr || focusWidget() == this))
+        btnDescargar.setFocus(Qt::OtherFocusReason);
+}
+
+void Form1::HabilitarCancelar(bool habilitar) { Habilitar(btnCancelar, habilitar); }

@@ -6,6 +6,16 @@
 // The flows are the update session's (sesion::Sesion); the window is its observer and
 // forwards the timer, the clicks and the close to it. The window is also the
 // sistema::Ventana the download component draws its verdict through while it is alive.
+//
+// For a screen reader (README, "The window with a screen reader or the keyboard"): every
+// text of the strip that is not a bare percentage is announced, and so is the start of a
+// download and, at most once per 10 % and never twice within 5 s, its progress; while a
+// download transfers nothing else is signalled. The focus follows the tab order
+// Descargar, Cancelar, strip: a control disabled while it has the focus hands it to the
+// next enabled one once the flow has enabled what it enables or ended (Descargar, at the
+// start of a download, to Cancelar), and the check that offers Descargar gives it the
+// focus when no control has it. The window opens with the focus on itself; the focused
+// control is visibly marked.
 #pragma once
 
 #include <QPushButton>
@@ -13,8 +23,11 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "formularios.h"
@@ -67,8 +80,13 @@ public:
     // A network wait gives up once the user has cancelled or closed the window.
     bool Abandonar() override;
 
+    // What an announcement of the start of a download says.
+    static constexpr const char* kDescargando = "Descargando la actualización...";
+
 protected:
     void closeEvent(QCloseEvent* evento) override;
+    bool focusNextPrevChild(bool next) override;
+    void changeEvent(QEvent* evento) override;
 
 private:
     friend class Form1Prueba;  // tests and benchmarks
@@ -91,11 +109,31 @@ private:
     void HabilitarCancelar(bool habilitar) override;
     void RelojDeArena(bool puesto) override;
     void ProcesarEventos() override;
+    void CambioDeFase(sesion::Fase fase) override;
+    void FinDeTransferencia() override;
+
+    // Enables or disables a button; a focused one being disabled keeps the focus until
+    // SoltarFoco (a control enabled, or the flow's end) hands it to the next enabled one.
+    void Habilitar(QPushButton& boton, bool habilitar);
+    void SoltarFoco();
+    // What a screen reader hears.
+    void Anunciar(const std::string& texto);
+    void AnunciarAvance(int32_t porcentaje);
 
     // Escape clicks btnCancelar while it is enabled.
     QShortcut teclaEscape_{QKeySequence(Qt::Key_Escape), this};
 
     bool porSenal_ = false;  // a termination signal closed the window
+
+    // The announcements. The clock is a seam for the tests.
+    std::function<std::chrono::steady_clock::time_point()> reloj_ = std::chrono::steady_clock::now;
+    bool enDescarga_ = false;          // from the download's start to the component's return
+    int32_t avanceAnunciado_ = 0;      // the last percentage announced in this download
+    std::optional<std::chrono::steady_clock::time_point> ultimoAnuncio_;
+
+    // The focus.
+    bool retenerFoco_ = false;   // a control is being disabled: the focus stays for now
+    bool focoRetenido_ = false;  // a disabled control holds it until SoltarFoco
 
     // What the last full redraw of BarraProgreso left, to skip identical redraws.
     struct UltimaBarra {

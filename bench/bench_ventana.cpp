@@ -465,8 +465,11 @@ std::string CifraCancelar(Form1& f, const std::string& dir, int rondas) {
         return r;
     });
     UsarProxy(servidor);
+    // A download starts only where it could be installed; this one is always cancelled.
+    prueba::Escribir(dir + "/Kelunzip", "#!/bin/sh\nexit 1\n", true);
     std::fprintf(stderr, "Cancelar con el cuerpo detenido, %d rondas\n", rondas);
     const auto tiempos = Repetir(rondas, [&] { return Cancelacion(f, dir); });
+    sistema::Borrar(dir + "/Kelunzip");
     if (!tiempos) return titulo + "FALLO (ver los detalles arriba)";
     char linea[200];
     std::snprintf(linea, sizeof linea,

@@ -85,10 +85,8 @@ Descriptor AbrirCarpeta(const std::string& ruta, std::error_code& error) {
 }
 
 Descriptor AbrirCarpetaDebajo(int base, std::string_view relativa, std::error_code& error,
-                              bool crear, unsigned modo, const std::string& rutaBase,
-                              int* creadas) {
+                              bool crear, unsigned modo, const std::string& rutaBase) {
     error.clear();
-    if (creadas) *creadas = 0;
     if (relativa.empty()) {
         const int fd = ::fcntl(base, F_DUPFD_CLOEXEC, 0);
         if (fd < 0) error = Errno();
@@ -131,7 +129,6 @@ Descriptor AbrirCarpetaDebajo(int base, std::string_view relativa, std::error_co
                     ::close(fd);
                     return {};
                 }
-                if (creadas) ++*creadas;
             }
             error.clear();
         }

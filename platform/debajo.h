@@ -40,10 +40,10 @@ bool RutaRelativaValida(std::string_view ruta);
 // The directory `relativa` beneath `base` ("" is `base` itself), opened read-only without
 // following any symlink on the way. With `crear`, missing components are made with `modo`
 // (through disco.h, where `rutaBase` names `base`; syncing their parents is the caller's
-// business); `creadas` then counts how many were made.
+// business).
 Descriptor AbrirCarpetaDebajo(int base, std::string_view relativa, std::error_code& error,
                               bool crear = false, unsigned modo = 0700,
-                              const std::string& rutaBase = {}, int* creadas = nullptr);
+                              const std::string& rutaBase = {});
 
 // The directory named by `ruta`, where the caller chose it (the installation directory):
 // opened read-only; symlinks on that path are the administrator's and are followed.

@@ -5,28 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <mutex>
 
 namespace sistema {
 
 namespace {
-
-std::mutex g_mutex;
-TestigoDisco g_testigo;
-
-std::error_code Avisar(OperacionDisco operacion, const std::string& ruta) {
-    TestigoDisco testigo;
-    {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        testigo = g_testigo;
-    }
-    if (!testigo) return {};
-    try {
-        return testigo(operacion, ruta);
-    } catch (...) {
-        return std::make_error_code(std::errc::io_error);
-    }
-}
 
 std::error_code UltimoError() { return {errno, std::generic_category()}; }
 
@@ -41,17 +23,26 @@ std::error_code Fsync(int fd) {
 
 }  // namespace
 
-void RegistrarTestigoDisco(TestigoDisco testigo) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_testigo = std::move(testigo);
+const Disco& Disco::Real() {
+    static const Disco real;
+    return real;
 }
 
-std::error_code SincronizarFichero(int fd, const std::string& ruta) {
+std::error_code Disco::Avisar(OperacionDisco operacion, const std::string& ruta) const {
+    if (!testigo_) return {};
+    try {
+        return testigo_(operacion, ruta);
+    } catch (...) {
+        return std::make_error_code(std::errc::io_error);
+    }
+}
+
+std::error_code Disco::SincronizarFichero(int fd, const std::string& ruta) const {
     if (std::error_code e = Avisar(OperacionDisco::Sincronizar, ruta)) return e;
     return Fsync(fd);
 }
 
-std::error_code SincronizarCarpeta(const std::string& carpeta) {
+std::error_code Disco::SincronizarCarpeta(const std::string& carpeta) const {
     if (std::error_code e = Avisar(OperacionDisco::SincronizarCarpeta, carpeta)) return e;
     const int fd = ::open(carpeta.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return UltimoError();
@@ -60,51 +51,51 @@ std::error_code SincronizarCarpeta(const std::string& carpeta) {
     return e;
 }
 
-std::error_code EnlazarFichero(const std::string& origen, const std::string& destino) {
+std::error_code Disco::EnlazarFichero(const std::string& origen, const std::string& destino) const {
     if (std::error_code e = Avisar(OperacionDisco::Enlazar, destino)) return e;
     if (::link(origen.c_str(), destino.c_str()) != 0) return UltimoError();
     return {};
 }
 
-std::error_code RenombrarFichero(const std::string& origen, const std::string& destino) {
+std::error_code Disco::RenombrarFichero(const std::string& origen, const std::string& destino) const {
     if (std::error_code e = Avisar(OperacionDisco::Renombrar, destino)) return e;
     if (::rename(origen.c_str(), destino.c_str()) != 0) return UltimoError();
     return {};
 }
 
-std::error_code BorrarFichero(const std::string& ruta) {
+std::error_code Disco::BorrarFichero(const std::string& ruta) const {
     if (std::error_code e = Avisar(OperacionDisco::Borrar, ruta)) return e;
     if (::unlink(ruta.c_str()) != 0) return UltimoError();
     return {};
 }
 
-std::error_code SincronizarCarpeta(int fd, const std::string& ruta) {
+std::error_code Disco::SincronizarCarpeta(int fd, const std::string& ruta) const {
     if (std::error_code e = Avisar(OperacionDisco::SincronizarCarpeta, ruta)) return e;
     return Fsync(fd);
 }
 
-std::error_code EnlazarEn(int dirOrigen, const std::string& origen, int dirDestino,
-                          const std::string& destino, const std::string& ruta) {
+std::error_code Disco::EnlazarEn(int dirOrigen, const std::string& origen, int dirDestino,
+                          const std::string& destino, const std::string& ruta) const {
     if (std::error_code e = Avisar(OperacionDisco::Enlazar, ruta)) return e;
     if (::linkat(dirOrigen, origen.c_str(), dirDestino, destino.c_str(), 0) != 0) return UltimoError();
     return {};
 }
 
-std::error_code RenombrarEn(int dirOrigen, const std::string& origen, int dirDestino,
-                            const std::string& destino, const std::string& ruta) {
+std::error_code Disco::RenombrarEn(int dirOrigen, const std::string& origen, int dirDestino,
+                            const std::string& destino, const std::string& ruta) const {
     if (std::error_code e = Avisar(OperacionDisco::Renombrar, ruta)) return e;
     if (::renameat(dirOrigen, origen.c_str(), dirDestino, destino.c_str()) != 0) return UltimoError();
     return {};
 }
 
-std::error_code BorrarEn(int dir, const std::string& nombre, const std::string& ruta) {
+std::error_code Disco::BorrarEn(int dir, const std::string& nombre, const std::string& ruta) const {
     if (std::error_code e = Avisar(OperacionDisco::Borrar, ruta)) return e;
     if (::unlinkat(dir, nombre.c_str(), 0) != 0) return UltimoError();
     return {};
 }
 
-std::error_code CrearCarpetaEn(int dir, const std::string& nombre, unsigned modo,
-                               const std::string& ruta) {
+std::error_code Disco::CrearCarpetaEn(int dir, const std::string& nombre, unsigned modo,
+                               const std::string& ruta) const {
     if (std::error_code e = Avisar(OperacionDisco::CrearCarpeta, ruta)) return e;
     if (::mkdirat(dir, nombre.c_str(), static_cast<mode_t>(modo)) != 0) return UltimoError();
     return {};

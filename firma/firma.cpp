@@ -49,11 +49,6 @@ private:
 
 bool EsBlanco(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-std::optional<std::string>& ClaveSustituta() {
-    static std::optional<std::string> clave;
-    return clave;
-}
-
 }  // namespace
 
 std::string CodificarBase64(const unsigned char* datos, std::size_t n) {
@@ -130,18 +125,7 @@ std::optional<Resumen> ResumenFichero(const std::string& ruta, const Continuar& 
     }
 }
 
-std::string ClaveIncorporada() {
-    try {
-        if (ClaveSustituta()) return *ClaveSustituta();
-        return MORVANE_UPDATE_PUBLIC_KEY;
-    } catch (...) {
-        return {};
-    }
-}
-
-void SustituirClaveIncorporada(std::optional<std::string> clave) {
-    ClaveSustituta() = std::move(clave);
-}
+std::string ClaveIncorporada() { return MORVANE_UPDATE_PUBLIC_KEY; }
 
 // Bytes are gathered into pieces of this size, and a worker thread hashes full pieces
 // while the caller goes on receiving: on a fast network the hash would otherwise add its

@@ -66,8 +66,4 @@ bool VerificarEd25519(const std::vector<unsigned char>& clave,
 // signed.
 std::string ClaveIncorporada();
 
-// Replaces the built-in key for the rest of the process (nothing restores the real one).
-// Only the tests call it, so that a build without a key can exercise signed updates.
-void SustituirClaveIncorporada(std::optional<std::string> clave);
-
 }  // namespace firma

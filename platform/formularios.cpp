@@ -1,6 +1,5 @@
 #include "formularios.h"
 
-#include <QAbstractEventDispatcher>
 #include <QAccessible>
 #include <QAccessibleWidget>
 #include <QApplication>
@@ -11,10 +10,8 @@
 #include <QPaintEvent>
 #include <QPainter>
 #include <QPalette>
-#include <QTimer>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <utility>
 
@@ -69,12 +66,7 @@ QImage ImagenCliente(QSize cliente, double escala, const QColor& fondo) {
     return imagen;
 }
 
-void (*g_oyenteAccesible)(QAccessibleEvent*) = nullptr;
-
-void EnviarAccesible(QAccessibleEvent& evento) {
-    if (g_oyenteAccesible) g_oyenteAccesible(&evento);
-    QAccessible::updateAccessibility(&evento);
-}
+void EnviarAccesible(QAccessibleEvent& evento) { QAccessible::updateAccessibility(&evento); }
 
 // A picture box as assistive technology sees it: a status element named by what it
 // shows, with the same read-only text, and the percentage of a drawn bar as its value.
@@ -450,61 +442,14 @@ void PictureBox::changeEvent(QEvent* evento) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Event processing and the mouse pointer
+// The mouse pointer
 
 namespace {
-
-using Reloj = std::chrono::steady_clock;
-constexpr auto kIntervaloDoEvents = std::chrono::milliseconds(5);
-
-// End of the last pass of event processing; nothing while none has run yet.
-bool g_huboPasada = false;
-Reloj::time_point g_finUltimaPasada;
 
 int g_mousePointer = vbDefault;
 bool g_cursorPuesto = false;
 
-constexpr auto kHuecoLector = std::chrono::milliseconds(10);
-constexpr auto kTurnoLector = std::chrono::milliseconds(20);
-
-// One pass; true when it handled anything.
-bool Pasada(QEventLoop::ProcessEventsFlags flags = QEventLoop::AllEvents) {
-    QAbstractEventDispatcher* despachador = QAbstractEventDispatcher::instance();
-    if (!despachador) return false;
-    return despachador->processEvents(flags);
-}
-
-// A screen reader asks its questions one at a time, and each waits for the next pass: one
-// answer per 20 ms slice of a network wait made each utterance (some thirty questions)
-// take a second. So while one is listening, a pass that handled something goes on while
-// events keep coming within kHuecoLector of each other, for at most kTurnoLector.
-void ServirAlLector() {
-    const Reloj::time_point fin = Reloj::now() + kTurnoLector;
-    QTimer plazo;
-    plazo.setSingleShot(true);
-    plazo.setTimerType(Qt::PreciseTimer);
-    while (Reloj::now() < fin) {
-        plazo.start(kHuecoLector);
-        Pasada(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-        if (!plazo.isActive()) return;  // nothing came in time
-    }
-}
-
 }  // namespace
-
-void ProcesarEventos() {
-    const bool hubo = Pasada();
-    if (hubo && QAccessible::isActive()) ServirAlLector();
-    g_finUltimaPasada = Reloj::now();
-    g_huboPasada = true;
-}
-
-void DoEvents() {
-    if (g_huboPasada && Reloj::now() - g_finUltimaPasada < kIntervaloDoEvents) return;
-    ProcesarEventos();
-}
-
-void OirEventosAccesibles(void (*oyente)(QAccessibleEvent*)) { g_oyenteAccesible = oyente; }
 
 void MousePointer(int valor) {
     bool reloj = valor == vbHourglass;

@@ -178,31 +178,6 @@ private:
     size_t turnoAviso_ = 0;
 };
 
-// Every accessibility event the form runtime sends is also handed to `oyente` (null: to
-// nobody else); an announcement is an ObjectShow of a notification whose one child holds
-// the text as its name. Qt passes events on only while assistive technology listens, which a test
-// on the offscreen platform cannot arrange; tests read them here instead.
-void OirEventosAccesibles(void (*oyente)(QAccessibleEvent*));
-
-// Processes the pending events of the GUI thread once, so the window stays responsive
-// inside long work on its thread.
-//
-// It is called once or twice per transferred block (hundreds of thousands of times for a
-// large download), and asking the event dispatcher costs a system call even when nothing
-// is pending. So calls are coalesced by a monotonic clock: at most one pass of event
-// processing per 5 ms; a call within 5 ms of the end of the previous pass returns at once.
-// Nobody can tell a click handled 5 ms later.
-//
-// While assistive technology is active, a pass that handled anything goes on while events
-// keep coming less than 10 ms apart, for at most 20 ms: a screen reader asks its questions
-// one at a time, and answering one per yield made each of its utterances a second late.
-void DoEvents();
-
-// Processes the pending events once (serving a screen reader as DoEvents does), whenever
-// it was last done. For the few yields that must happen now, such as putting a status text
-// on screen before the thread blocks.
-void ProcesarEventos();
-
 // The screen-wide mouse pointer: vbHourglass shows the wait cursor over every window of
 // the program, vbDefault restores the normal one. Setting the hourglass twice does not
 // stack: one vbDefault always restores. Other values count as vbDefault.

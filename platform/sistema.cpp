@@ -12,7 +12,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <iterator>
-#include <mutex>
 
 extern char** environ;
 
@@ -24,17 +23,6 @@ bool EsBisiesto(int32_t anio) {
     return (anio % 4 == 0 && anio % 100 != 0) || anio % 400 == 0;
 }
 
-std::mutex& MutexApp() {
-    static std::mutex m;
-    return m;
-}
-
-std::string& AppPathForzado() {
-    static std::string ruta;
-    return ruta;
-}
-
-Ventana* g_ventana = nullptr;
 
 constexpr int kSenalesDeTerminacion[] = {SIGTERM, SIGHUP, SIGINT};
 int g_tuboSenales[2] = {-1, -1};
@@ -165,22 +153,11 @@ bool TocarFichero(const std::string& ruta) {
 }
 
 std::string App_Path() {
-    {
-        std::lock_guard<std::mutex> lock(MutexApp());
-        if (!AppPathForzado().empty()) return AppPathForzado();
-    }
     std::string buf(PATH_MAX, '\0');
     ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size() - 1);
     if (n <= 0) return DirectorioActual();
     buf.resize(static_cast<size_t>(n));
     return ObtenerCarpeta(buf);
-}
-
-void EstablecerApp_Path(const std::string& directorio) {
-    std::lock_guard<std::mutex> lock(MutexApp());
-    std::string d = directorio;
-    while (d.size() > 1 && d.back() == '/') d.pop_back();
-    AppPathForzado() = d;
 }
 
 std::string Unir(const std::string& dir, const std::string& nombre) {
@@ -305,43 +282,6 @@ void FinalizarConSenal(int senal) {
     ::sigprocmask(SIG_UNBLOCK, &conjunto, nullptr);
     ::raise(senal);
     ::_exit(128 + senal);
-}
-
-void RegistrarVentana(Ventana* ventana) { g_ventana = ventana; }
-
-Ventana* VentanaRegistrada() { return g_ventana; }
-
-void DoEvents() {
-    if (!g_ventana) return;
-    try {
-        g_ventana->DoEvents();
-    } catch (...) {
-    }
-}
-
-void BarraProgreso(int32_t Porcentaje, const std::string& Dato) {
-    if (!g_ventana) return;
-    try {
-        g_ventana->BarraProgreso(Porcentaje, Dato);
-    } catch (...) {
-    }
-}
-
-void HabilitarDescargar(bool habilitar) {
-    if (!g_ventana) return;
-    try {
-        g_ventana->HabilitarDescargar(habilitar);
-    } catch (...) {
-    }
-}
-
-bool Abandonar() {
-    if (!g_ventana) return false;
-    try {
-        return g_ventana->Abandonar();
-    } catch (...) {
-        return false;
-    }
 }
 
 }  // namespace sistema

@@ -1,6 +1,5 @@
 // Operating-system services the component and the window rely on: files, temporary
-// names, clocks, file dates, the application directory, starting processes, and the
-// hook through which the component reaches the program's window.
+// names, clocks, file dates, the application directory, starting processes.
 //
 // Nothing here throws. Failures are reported through return values.
 #pragma once
@@ -58,10 +57,6 @@ bool TocarFichero(const std::string& ruta);
 // Directory of the running executable, without a trailing '/' except at the root.
 std::string App_Path();
 
-// Replaces what App_Path returns for the rest of the process (empty text restores the
-// real directory). Tests use it to give each case an install directory of its own.
-void EstablecerApp_Path(const std::string& directorio);
-
 // `nombre` inside the directory `dir` ("" and "/" need no separator added).
 std::string Unir(const std::string& dir, const std::string& nombre);
 
@@ -109,32 +104,5 @@ private:
 // Ends the process by `senal` with its default action, so that whoever started it sees
 // how it ended. For a request caught by AvisoDeTerminacion, once the program has wound up.
 [[noreturn]] void FinalizarConSenal(int senal);
-
-// The program's one window, as the component sees it. The updater registers it at
-// start-up; with nothing registered the calls below do nothing, and network waits block
-// without serving anything.
-class Ventana {
-public:
-    virtual ~Ventana() = default;
-    // Draws a status text (percentage 0) or the percentage bar in the status strip.
-    virtual void BarraProgreso(int32_t Porcentaje, const std::string& Dato) = 0;
-    // Enables (or disables) the window's download button.
-    virtual void HabilitarDescargar(bool habilitar) = 0;
-    // Processes the window's pending events once.
-    virtual void DoEvents() = 0;
-    // Whether a network wait should be given up now: the user cancelled the running
-    // download or closed the window. Asked right after DoEvents while a wait lasts.
-    virtual bool Abandonar() { return false; }
-};
-
-void RegistrarVentana(Ventana* ventana);  // nullptr unregisters
-Ventana* VentanaRegistrada();
-
-// Calls on the registered window; nothing when none is registered. Exceptions thrown by
-// the window are swallowed: a failed call into the window is skipped.
-void DoEvents();
-void BarraProgreso(int32_t Porcentaje, const std::string& Dato);
-void HabilitarDescargar(bool habilitar);
-bool Abandonar();  // false when no window is registered or the window's call fails
 
 }  // namespace sistema

@@ -1,7 +1,6 @@
 #include "sesion.h"
 
 
-#include <cassert>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -10,6 +9,7 @@
 
 #include "instalacion.h"
 #include "internet.h"
+#include "sistema.h"
 #include "publicacion.h"
 
 #ifndef MORVANE_UPDATE_URL
@@ -22,9 +22,6 @@ namespace sesion {
 
 namespace {
 
-// The archive's one name: the component writes it, the unzip tool reads it, the session
-// deletes it.
-const std::string kArchivo = "Morvane.zip";
 const std::string kProducto = "Morvane.exe";
 
 constexpr int32_t kSondeoInstalacion = 20;  // ms between looks at the unzip tool
@@ -35,60 +32,6 @@ std::string SinControles(std::string texto) {
     for (char& c : texto)
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
     return texto;
-}
-
-// Hourglass for the life of a flow, restored on every way out.
-class RelojDeArena {
-public:
-    explicit RelojDeArena(Observador& o) : o_(o) { o_.RelojDeArena(true); }
-    ~RelojDeArena() { o_.RelojDeArena(false); }
-    RelojDeArena(const RelojDeArena&) = delete;
-    RelojDeArena& operator=(const RelojDeArena&) = delete;
-
-private:
-    Observador& o_;
-};
-
-// The component and the signature check still read the process's application directory,
-// key and time-outs: for the life of a flow they are the session's, then what they were.
-class EntornoAplicado {
-public:
-    explicit EntornoAplicado(const Entorno& e)
-        : carpeta_(sistema::App_Path()), clave_(firma::ClaveIncorporada()) {
-        if (e.Carpeta != carpeta_) sistema::EstablecerApp_Path(e.Carpeta);
-        if (e.Clave != clave_) firma::SustituirClaveIncorporada(e.Clave);
-        if (e.EsperaConexion && e.EsperaInactividad)
-            internet::EstablecerTiemposEspera(*e.EsperaConexion, *e.EsperaInactividad);
-        cambioCarpeta_ = e.Carpeta != carpeta_;
-        cambioClave_ = e.Clave != clave_;
-    }
-    ~EntornoAplicado() {
-        if (cambioCarpeta_) sistema::EstablecerApp_Path(carpeta_);
-        if (cambioClave_) firma::SustituirClaveIncorporada(clave_);
-    }
-    EntornoAplicado(const EntornoAplicado&) = delete;
-    EntornoAplicado& operator=(const EntornoAplicado&) = delete;
-
-private:
-    std::string carpeta_, clave_;
-    bool cambioCarpeta_ = false, cambioClave_ = false;
-};
-
-// The legal moves: a flow starts from Reposo, the update goes forward through its steps
-// (with a key, the release statement is verified before the download), and every flow
-// ends in Reposo, from wherever it stopped.
-bool Permitido(Fase desde, Fase hacia) {
-    if (hacia == Fase::Reposo) return desde != Fase::Reposo;
-    switch (desde) {
-        case Fase::Reposo:
-            return hacia == Fase::Comprobando || hacia == Fase::Verificando ||
-                   hacia == Fase::Descargando;
-        case Fase::Verificando: return hacia == Fase::Descargando;
-        case Fase::Descargando: return hacia == Fase::Instalando;
-        case Fase::Comprobando:
-        case Fase::Instalando: return false;
-    }
-    return false;
 }
 
 const char* const kTextoSinPermiso = "Existe una actualización, pero no tiene permiso para instalarla";
@@ -129,7 +72,40 @@ void DecirPorQue(const std::error_code& error, const std::string& detalle) {
                  SinControles(detalle).c_str());
 }
 
+// Which events each phase accepts; any other is ignored where it arrives. A flow starts
+// only from Reposo; the steps' ends are taken only in the phase that launched them.
+constexpr uint32_t Bit(Evento e) { return 1u << static_cast<int>(e); }
+constexpr uint32_t kFinales = Bit(Evento::Cerrar) | Bit(Evento::Senal);
+constexpr uint32_t kTabla[] = {
+    /* Reposo      */ Bit(Evento::Buscar) | Bit(Evento::Actualizar) | kFinales,
+    /* Comprobando */ Bit(Evento::Cancelar) | Bit(Evento::Comprobado) | kFinales,
+    /* Descargando */ Bit(Evento::Cancelar) | Bit(Evento::Preparado) | Bit(Evento::Descargado) | kFinales,
+    /* Verificando */ Bit(Evento::Cancelar) | Bit(Evento::Preparado) | Bit(Evento::Declarado) | kFinales,
+    /* Instalando  */ Bit(Evento::Instalado) | kFinales,
+};
+
+// The legal moves: a flow starts from Reposo, the update goes forward through its steps
+// (with a key, the release statement is verified before the download), and every flow
+// ends in Reposo, from wherever it stopped.
+bool Permitido(Fase desde, Fase hacia) {
+    if (hacia == Fase::Reposo) return desde != Fase::Reposo;
+    switch (desde) {
+        case Fase::Reposo:
+            return hacia == Fase::Comprobando || hacia == Fase::Verificando ||
+                   hacia == Fase::Descargando;
+        case Fase::Verificando: return hacia == Fase::Descargando;
+        case Fase::Descargando: return hacia == Fase::Instalando;
+        case Fase::Comprobando:
+        case Fase::Instalando: return false;
+    }
+    return false;
+}
+
 }  // namespace
+
+bool Acepta(Fase fase, Evento evento) {
+    return (kTabla[static_cast<int>(fase)] & Bit(evento)) != 0;
+}
 
 int32_t RedondearPorcentaje(double porcentaje) {
     if (std::isnan(porcentaje)) return 0;
@@ -149,46 +125,87 @@ Entorno EntornoDelProceso() {
     return e;
 }
 
-Sesion::Sesion(Entorno entorno, Observador& observador)
-    : entorno_(std::move(entorno)), observador_(observador) {}
+// ---------------------------------------------------------------------------------------
+// The steps' thread
 
-Sesion::~Sesion() {
-    if (sistema::VentanaRegistrada() == this) sistema::RegistrarVentana(nullptr);
+HiloDePasos::~HiloDePasos() { Esperar(); }
+
+void HiloDePasos::Lanzar(std::function<void()> paso) {
+    Esperar();  // the last step has delivered its report: it is returning, if not gone
+    hilo_ = std::thread(std::move(paso));
 }
 
-void Sesion::CambiarEntorno(Entorno entorno) { entorno_ = std::move(entorno); }
+void HiloDePasos::Esperar() {
+    if (hilo_.joinable() && hilo_.get_id() != std::this_thread::get_id()) hilo_.join();
+}
+
+// ---------------------------------------------------------------------------------------
+// The session
+
+Sesion::Sesion(Entorno entorno, Observador& observador, Hilos& hilos)
+    : entorno_(std::move(entorno)), observador_(observador), hilos_(hilos) {}
+
+Sesion::~Sesion() {
+    *viva_ = false;
+    cancelar_.Activar();
+    detener_.Activar();
+    hilos_.Esperar();
+}
+
+void Sesion::CambiarEntorno(Entorno entorno) {
+    if (!EnFlujo()) entorno_ = std::move(entorno);
+}
 
 void Sesion::Pasar(Fase nueva) {
-    assert(Permitido(fase_, nueva));
     if (!Permitido(fase_, nueva)) return;
     fase_ = nueva;
     observador_.CambioDeFase(nueva);
 }
 
-std::string Sesion::RutaArchivo() const { return sistema::Unir(entorno_.Carpeta, kArchivo); }
+void Sesion::PonerReloj() {
+    relojPuesto_ = true;
+    observador_.RelojDeArena(true);
+}
+
+void Sesion::Terminar(Desenlace desenlace) {
+    ultimo_ = std::move(desenlace);
+    if (relojPuesto_) {
+        relojPuesto_ = false;
+        observador_.RelojDeArena(false);
+    }
+    Pasar(Fase::Reposo);
+    if (productoPendiente_) {
+        productoPendiente_ = false;
+        IniciarProducto();
+    }
+}
+
+void Sesion::Lanzar(std::function<std::function<void()>()> paso) {
+    hilos_.Lanzar([this, paso = std::move(paso)] {
+        std::function<void()> aviso = paso();
+        hilos_.Entregar([viva = viva_, aviso = std::move(aviso)] {
+            if (*viva) aviso();
+        });
+    });
+}
 
 void Sesion::IniciarProducto() {
     sistema::IniciarProceso(sistema::Unir(entorno_.Carpeta, kProducto), {});
 }
 
-void Sesion::Cerrar(bool iniciarProducto) {
-    cerrada_ = true;
-    if (!iniciarProducto) detenerInstalacion_ = true;
-    if (Down) Cancelado = true;
-    // Never start the product while the unzip tool may still be replacing it.
-    if (fase_ == Fase::Instalando)
-        productoPendiente_ = iniciarProducto;
-    else if (iniciarProducto)
-        IniciarProducto();
-}
-
-void Sesion::AnularInicioDelProducto() {
-    productoPendiente_ = false;
-    detenerInstalacion_ = true;
+zkDownload::Ajustes Sesion::AjustesRed() const {
+    zkDownload::Ajustes a = entorno_.Red;
+    a.Carpeta = entorno_.Carpeta;
+    if (entorno_.EsperaConexion) a.EsperaConexion = *entorno_.EsperaConexion;
+    if (entorno_.EsperaInactividad) a.EsperaInactividad = *entorno_.EsperaInactividad;
+    a.Cancelacion = &cancelar_;
+    a.Disco = entorno_.Disco;
+    return a;
 }
 
 void Sesion::CrearDown() {
     Down = std::make_unique<zkDownload>();
+    Down->Opciones = AjustesRed();
     Down->Progreso = [this](int32_t total, int32_t recibidos, double porcentaje,
                             int32_t transcurridos, double restantes, int32_t& porSegundo,
                             bool& cancelar) {
@@ -200,287 +217,368 @@ void Sesion::CrearDown() {
     inicioDown_ = std::chrono::steady_clock::now();
 }
 
-void Sesion::RegistrarFin(const char* flujo) {
-    std::string estado = Down->StatusCode().empty() ? "---" : Down->StatusCode();
-    estado.append(" ").append(Down->StatusText());
-    // A failure the network caused says why in its own words: a refused connection and no
-    // network at all read differently.
-    if (Down->HuboError() && !Down->MotivoRed().empty())
-        estado.append(" (").append(Down->MotivoRed()).append(")");
-    EscribirRegistro(flujo, Down->URL(), estado, std::to_string(bytesRecibidos_) + " bytes", inicioDown_);
+// What a finished transfer of Down says, read on the step's thread.
+Sesion::FinDescarga Sesion::LeerFin(const zkDownload& down) {
+    FinDescarga fin;
+    fin.Fallo = down.HuboError();
+    fin.Rechazado = down.VerificarCuerpo.Rechazado;
+    fin.Causa = down.Causa();
+    fin.Codigo = down.StatusCode();
+    fin.Texto = down.StatusText();
+    fin.MotivoRed = down.MotivoRed();
+    return fin;
+}
+
+void Sesion::RegistrarFin(const char* flujo, const FinDescarga& fin) {
+    std::string estado = fin.Codigo.empty() ? "---" : fin.Codigo;
+    estado.append(" ").append(fin.Texto);
+    // A failure says why in the words of whatever failed below the component: a refused
+    // connection, no network at all and a full disk read differently.
+    if (fin.Fallo && !fin.MotivoRed.empty())
+        estado.append(" (").append(fin.MotivoRed).append(")");
+    else if (fin.Fallo && fin.Causa && fin.Causa != std::errc::operation_canceled)
+        estado.append(" (").append(fin.Causa.message()).append(")");
+    EscribirRegistro(flujo, entorno_.URL, estado, std::to_string(bytesRecibidos_.load()) + " bytes",
+                     inicioDown_);
 }
 
 // ---------------------------------------------------------------------------------------
 // The update check
 
 void Sesion::BuscarActualizacion() {
-    if (EnFlujo() || cerrada_) return;
+    if (cerrada_ || !Acepta(fase_, Evento::Buscar)) return;
     Pasar(Fase::Comprobando);
+    Cancelado = false;
+    cancelar_.Reiniciar();
     observador_.Limpiar();
     observador_.Estado(0, "Buscando actualización...");
-    ComprobarActualizacion();
-    Pasar(Fase::Reposo);
-}
-
-// The component draws the verdict itself, through the session. A check that ends without
-// one (no connection, an error status, no usable date) says so instead of leaving
-// "Buscando actualización..." up for good.
-void Sesion::ComprobarActualizacion() {
-    Cancelado = false;
-    motivo_.clear();
-    RelojDeArena reloj(observador_);
-    observador_.ProcesarEventos();
-    if (cerrada_) {
-        resultado_ = Resultado::Cancelado;
-        return;
-    }
-
+    PonerReloj();
     // With a key the signed statement's release time decides: a header anyone on the path
     // can write must not make an older release look newer.
     const bool firmada = !entorno_.Clave.empty();
-    veredicto_ = false;
-    sinPermiso_ = false;
-    bool hay = false;
-    bool firmaMala = false;
-    {
-        EntornoAplicado aplicado(entorno_);
-        CrearDown();
-        Down->QLastModified(!firmada);
-        Down->Descargar(0);
-        observador_.FinDeTransferencia();
-        RegistrarFin("comprobación");
-        const bool fallo = Down->HuboError();
-        hay = Down->FechaInternet > Down->FechaDisco;
-        motivo_ = Down->StatusCode() + " " + Down->StatusText();
-        Down.reset();
-        if (firmada && !fallo) {
-            const publicacion::Consulta c = publicacion::Consultar(
-                entorno_.URL, entorno_.Carpeta, entorno_.Clave, [this] { return Abandonar(); });
-            if (c.Veredicto == publicacion::Estado::SinRespuesta) {
-                // No verdict: the check could not be made.
-                motivo_ = entorno_.URL;
-                motivo_.append(".sig: ").append(c.Codigo).append(" ").append(c.Mensaje);
-                if (!c.MotivoRed.empty()) motivo_.append(" (").append(c.MotivoRed).append(")");
-            } else if (c.Veredicto != publicacion::Estado::Abandonada) {
-                observador_.Estado(0, publicacion::Texto(c.Veredicto));
-                veredicto_ = true;
-                hay = c.Veredicto == publicacion::Estado::Nueva;
-                firmaMala = !hay && c.Veredicto != publicacion::Estado::NoPosterior;
-                if (firmaMala) motivo_ = entorno_.URL + ".sig";
-                if (hay) HabilitarDescargar(true);
-            }
+    CrearDown();
+    Down->QLastModified(!firmada);
+    Lanzar([this, down = Down.get(), entorno = entorno_, ajustes = Down->Opciones] {
+        FinComprobacion fin;
+        down->BarraProgreso = [&fin](int32_t, const std::string&) { fin.Veredicto = true; };
+        down->Descargar(0);
+        down->BarraProgreso = nullptr;
+        fin.Transferencia = LeerFin(*down);
+        fin.Hay = fin.Veredicto && down->FechaInternet > down->FechaDisco;
+        if (!entorno.Clave.empty() && !fin.Transferencia.Fallo) {
+            fin.Declaracion = publicacion::Consultar(entorno.URL, entorno.Carpeta, entorno.Clave,
+                                                     ajustes, entorno.Reloj());
+            fin.Hay = fin.Declaracion->Veredicto == publicacion::Estado::Nueva;
         }
+        // An update this user could not install is said at once.
+        if (fin.Hay) fin.Instalable = ComprobarInstalacion(entorno, fin.DetalleInstalable);
+        return [this, fin = std::move(fin)]() mutable { Comprobado(std::move(fin)); };
+    });
+}
+
+void Sesion::Comprobado(FinComprobacion fin) {
+    if (!Acepta(fase_, Evento::Comprobado)) return;
+    Down.reset();
+    observador_.FinDeTransferencia();
+    RegistrarFin("comprobación", fin.Transferencia);
+    Desenlace d;
+    d.Motivo = fin.Transferencia.Codigo + " " + fin.Transferencia.Texto;
+    d.Causa = fin.Transferencia.Causa;
+    bool veredicto = fin.Veredicto;
+    bool firmaMala = false;
+    if (fin.Declaracion) {
+        using publicacion::Estado;
+        const publicacion::Consulta& c = *fin.Declaracion;
+        veredicto = false;
+        if (c.Veredicto == Estado::SinRespuesta) {
+            // No verdict: the check could not be made.
+            d.Motivo = entorno_.URL;
+            d.Motivo.append(".sig: ").append(c.Codigo).append(" ").append(c.Mensaje);
+            if (!c.MotivoRed.empty()) d.Motivo.append(" (").append(c.MotivoRed).append(")");
+        } else if (c.Veredicto != Estado::Abandonada) {
+            veredicto = true;
+            d.Texto = publicacion::Texto(c.Veredicto);
+            firmaMala = !fin.Hay && c.Veredicto != Estado::NoPosterior;
+            if (firmaMala) d.Motivo = entorno_.URL + ".sig";
+        }
+    } else if (veredicto) {
+        d.Texto = fin.Hay ? "Existe una actualización" : "No existen actualizaciones";
     }
+    const bool sinPermiso = veredicto && fin.Hay && fin.Instalable && SinPermisoPara(fin.Instalable);
+    if (sinPermiso) DecirPorQue(fin.Instalable, fin.DetalleInstalable);
     if (firmaMala) {
-        resultado_ = Resultado::ErrorComprobacion;
-    } else if (veredicto_) {
-        resultado_ = !hay         ? Resultado::SinActualizacion
-                     : sinPermiso_ ? Resultado::SinPermiso
-                                   : Resultado::HayActualizacion;
+        d.Resultado = Resultado::ErrorComprobacion;
+        observador_.Estado(0, d.Texto);
+    } else if (veredicto) {
+        if (sinPermiso) {
+            d.Resultado = Resultado::SinPermiso;
+            d.Texto = kTextoSinPermiso;
+            d.Causa = fin.Instalable;
+            observador_.Estado(0, d.Texto);
+        } else {
+            d.Resultado = fin.Hay ? Resultado::HayActualizacion : Resultado::SinActualizacion;
+            observador_.Estado(0, d.Texto);
+            if (fin.Hay) observador_.HabilitarBotonDescargar(true);
+        }
+    } else if (Cancelado || cerrada_) {
+        d.Resultado = Resultado::Cancelado;
+        d.Causa = std::make_error_code(std::errc::operation_canceled);
     } else {
-        resultado_ = Cancelado || cerrada_ ? Resultado::Cancelado : Resultado::ErrorComprobacion;
-        observador_.Estado(0, "No se pudo comprobar si existen actualizaciones");
+        d.Resultado = Resultado::ErrorComprobacion;
+        d.Texto = "No se pudo comprobar si existen actualizaciones";
+        observador_.Estado(0, d.Texto);
     }
+    Terminar(std::move(d));
 }
 
 // ---------------------------------------------------------------------------------------
 // Download, verify, install
 
 void Sesion::Actualizar() {
-    if (EnFlujo() || cerrada_) return;
+    if (cerrada_ || !Acepta(fase_, Evento::Actualizar)) return;
     // With a key the release statement is verified first.
     Pasar(entorno_.Clave.empty() ? Fase::Descargando : Fase::Verificando);
-    // Disabled before the first yield: a second click already queued must not start a
-    // download nested inside this one.
     observador_.HabilitarBotonDescargar(false);
     Cancelado = false;
-    motivo_.clear();
+    cancelar_.Reiniciar();
     registro_.clear();
+    cuerpo_.reset();
     observador_.Limpiar();
-    observador_.ProcesarEventos();
-    if (cerrada_) {
-        resultado_ = Resultado::Cancelado;
-        Pasar(Fase::Reposo);
-        return;
-    }
-
-    RelojDeArena reloj(observador_);
+    PonerReloj();
     // Nothing is downloaded that could not be installed here.
-    std::string detalle;
-    if (const std::error_code error = ComprobarInstalacion(detalle)) {
-        DecirPorQue(error, detalle);
-        const bool permiso = SinPermisoPara(error);
-        resultado_ = permiso ? Resultado::SinPermiso : Resultado::ErrorInstalacion;
-        motivo_ = error.message();
-        observador_.Estado(0, permiso ? kTextoSinPermiso : "Error al instalar la actualización");
-        observador_.HabilitarBotonDescargar(!permiso);
-        Pasar(Fase::Reposo);
+    Lanzar([this, entorno = entorno_] {
+        FinPreparacion fin;
+        fin.Error = ComprobarInstalacion(entorno, fin.Detalle);
+        return [this, fin = std::move(fin)]() mutable { Preparado(std::move(fin)); };
+    });
+}
+
+void Sesion::Preparado(FinPreparacion fin) {
+    if (!Acepta(fase_, Evento::Preparado)) return;
+    Desenlace d;
+    if (Cancelado || cerrada_) {
+        d.Resultado = Resultado::Cancelado;
+        d.Causa = std::make_error_code(std::errc::operation_canceled);
+        observador_.HabilitarBotonDescargar(true);
+        Terminar(std::move(d));
         return;
     }
-    EntornoAplicado aplicado(entorno_);
+    if (fin.Error) {
+        DecirPorQue(fin.Error, fin.Detalle);
+        const bool permiso = SinPermisoPara(fin.Error);
+        d.Resultado = permiso ? Resultado::SinPermiso : Resultado::ErrorInstalacion;
+        d.Causa = fin.Error;
+        d.Motivo = fin.Error.message();
+        d.Texto = permiso ? kTextoSinPermiso : "Error al instalar la actualización";
+        observador_.Estado(0, d.Texto);
+        observador_.HabilitarBotonDescargar(!permiso);
+        Terminar(std::move(d));
+        return;
+    }
     observador_.HabilitarCancelar(true);
+    if (entorno_.Clave.empty()) {
+        Descargar();
+        return;
+    }
     // With a key, only what a valid, current statement of a newer release describes is
     // downloaded: no more bytes than it names, and the archive takes its name only when
     // their digest is the one signed.
-    std::optional<publicacion::Cuerpo> cuerpo;
-    if (!entorno_.Clave.empty()) {
-        const publicacion::Consulta c = ConsultarDeclaracion();
-        if (c.Veredicto != publicacion::Estado::Nueva) {
-            observador_.HabilitarCancelar(false);
-            using publicacion::Estado;
-            resultado_ = c.Veredicto == Estado::Abandonada     ? Resultado::Cancelado
-                         : c.Veredicto == Estado::NoPosterior  ? Resultado::SinActualizacion
-                         : c.Veredicto == Estado::SinRespuesta ? Resultado::ErrorDescarga
-                                                               : Resultado::FirmaNoValida;
-            // A statement the network kept away fails the download as the archive would.
-            if (c.Veredicto == Estado::SinRespuesta) {
-                motivo_ = c.Mensaje;
-                observador_.Estado(0, std::string("Error en la descarga: ").append(c.Mensaje));
-            } else if (c.Veredicto != Estado::Abandonada) {
-                observador_.Estado(0, publicacion::Texto(c.Veredicto));
-            }
-            // Only a download that may succeed on a second try is offered again.
-            observador_.HabilitarBotonDescargar(c.Veredicto == Estado::Abandonada ||
-                                                c.Veredicto == Estado::NoValida ||
-                                                c.Veredicto == Estado::SinRespuesta);
-            Pasar(Fase::Reposo);
-            return;
-        }
-        cuerpo.emplace(c.Datos);
+    observador_.Estado(0, "Comprobando la firma de la actualización...");
+    Lanzar([this, entorno = entorno_, ajustes = AjustesRed()] {
+        publicacion::Consulta c =
+            publicacion::Consultar(entorno.URL, entorno.Carpeta, entorno.Clave, ajustes, entorno.Reloj());
+        return [this, c = std::move(c)]() mutable { Declarado(std::move(c)); };
+    });
+}
+
+void Sesion::Declarado(publicacion::Consulta c) {
+    if (!Acepta(fase_, Evento::Declarado)) return;
+    using publicacion::Estado;
+    if (c.Veredicto == Estado::Nueva && !Cancelado && !cerrada_) {
+        cuerpo_ = std::make_unique<publicacion::Cuerpo>(c.Datos);
         registro_ = c.Texto;
         Pasar(Fase::Descargando);
+        Descargar();
+        return;
     }
-    CrearDown();
-    if (cuerpo) Down->VerificarCuerpo = cuerpo->Verificacion();
-    Down->Descargar(1);
-    observador_.FinDeTransferencia();
-    RegistrarFin("descarga");
-    const bool fallo = Down->HuboError();
-    const bool rechazado = Down->VerificarCuerpo.Rechazado;
-    motivo_ = Down->StatusText();
-    Down.reset();
     observador_.HabilitarCancelar(false);
+    Desenlace d;
+    const bool abandonada = c.Veredicto == Estado::Abandonada || Cancelado || cerrada_;
+    d.Resultado = abandonada                             ? Resultado::Cancelado
+                  : c.Veredicto == Estado::NoPosterior  ? Resultado::SinActualizacion
+                  : c.Veredicto == Estado::SinRespuesta ? Resultado::ErrorDescarga
+                                                        : Resultado::FirmaNoValida;
+    // A statement the network kept away fails the download as the archive would.
+    if (abandonada) {
+        d.Causa = std::make_error_code(std::errc::operation_canceled);
+    } else if (c.Veredicto == Estado::SinRespuesta) {
+        d.Motivo = c.Mensaje;
+        d.Texto = "Error en la descarga: " + c.Mensaje;
+    } else {
+        d.Motivo = entorno_.URL + ".sig";
+        d.Texto = publicacion::Texto(c.Veredicto);
+    }
+    if (!d.Texto.empty()) observador_.Estado(0, d.Texto);
+    // Only a download that may succeed on a second try is offered again.
+    observador_.HabilitarBotonDescargar(abandonada || c.Veredicto == Estado::NoValida ||
+                                        c.Veredicto == Estado::SinRespuesta);
+    Terminar(std::move(d));
+}
 
-    if (Cancelado) {
+void Sesion::Descargar() {
+    CrearDown();
+    if (cuerpo_) Down->VerificarCuerpo = cuerpo_->Verificacion();
+    Lanzar([this, down = Down.get()] {
+        down->Descargar(1);
+        FinDescarga fin = LeerFin(*down);
+        return [this, fin = std::move(fin)]() mutable { Descargado(std::move(fin)); };
+    });
+}
+
+void Sesion::Descargado(FinDescarga fin) {
+    if (!Acepta(fase_, Evento::Descargado)) return;
+    Down.reset();
+    cuerpo_.reset();
+    observador_.FinDeTransferencia();
+    RegistrarFin("descarga", fin);
+    observador_.HabilitarCancelar(false);
+    Desenlace d;
+    d.Causa = fin.Causa;
+    d.Motivo = fin.Texto;
+    if (Cancelado || cerrada_) {
         // Also when the cancel was handled after the last block: the new archive is left
         // as it is, neither unpacked nor deleted.
-        resultado_ = Resultado::Cancelado;
+        d.Resultado = Resultado::Cancelado;
+        d.Causa = std::make_error_code(std::errc::operation_canceled);
         observador_.HabilitarBotonDescargar(true);
-    } else if (rechazado) {
-        resultado_ = Resultado::FirmaNoValida;
-        observador_.Estado(0, "La actualización no tiene una firma válida");
+    } else if (fin.Rechazado) {
+        d.Resultado = Resultado::FirmaNoValida;
+        d.Texto = "La actualización no tiene una firma válida";
+        observador_.Estado(0, d.Texto);
         observador_.HabilitarBotonDescargar(true);
-    } else if (fallo) {
-        resultado_ = Resultado::ErrorDescarga;
-        observador_.Estado(0, "Error en la descarga: " + motivo_);
+    } else if (fin.Fallo) {
+        d.Resultado = Resultado::ErrorDescarga;
+        d.Texto = "Error en la descarga: " + fin.Texto;
+        observador_.Estado(0, d.Texto);
         observador_.HabilitarBotonDescargar(true);
     } else {
         observador_.Estado(0, "Descarga completada");
         Pasar(Fase::Instalando);
-        const bool instalado = InstalarActualizacion();
-        if (instalado) {
-            resultado_ = Resultado::Actualizado;
-            observador_.Estado(0, "Morvane actualizado");
-        } else {
-            resultado_ = Resultado::ErrorInstalacion;
-            observador_.Estado(0, "Error al instalar la actualización");
-            observador_.HabilitarBotonDescargar(true);
-        }
-        Pasar(Fase::Reposo);
-        if (productoPendiente_) {
-            productoPendiente_ = false;
-            IniciarProducto();
-        }
+        Instalar();
         return;
     }
-    Pasar(Fase::Reposo);
+    Terminar(std::move(d));
 }
 
-// The cancel only raises the flag: the component sees it at its next progress event and
-// stops before the following read. "Descargar" comes back once Descargar has returned.
+// Unpacks aside and puts the release in place (see instalacion.h). A termination signal
+// stops the unpack; a close waits for it.
+void Sesion::Instalar() {
+    instalacion::Entorno entorno;
+    entorno.Carpeta = entorno_.Carpeta;
+    entorno.Disco = entorno_.Disco;
+    // With a key, the statement of what is installed goes in with the files it describes.
+    if (!entorno_.Clave.empty() && !registro_.empty()) entorno.Anadidos = {{publicacion::kRegistro, registro_}};
+    inicioInstalacion_ = std::chrono::steady_clock::now();
+    Lanzar([this, entorno = std::move(entorno)] {
+        FinInstalacion fin;
+        fin.Error = instalacion::Instalar(entorno, [this] { return detener_.Dormir(kSondeoInstalacion); },
+                                          &fin.Detalle, &fin.Colocados);
+        return [this, fin = std::move(fin)]() mutable { Instalado(std::move(fin)); };
+    });
+}
+
+void Sesion::Instalado(FinInstalacion fin) {
+    if (!Acepta(fase_, Evento::Instalado)) return;
+    observador_.AntesDelRegistro();
+    if (fin.Error) DecirPorQue(fin.Error, fin.Detalle);
+    EscribirRegistro("instalación", entorno_.Carpeta,
+                     fin.Error ? "Error al instalar la actualización: " + fin.Error.message() : "Morvane actualizado",
+                     std::to_string(fin.Colocados) + " ficheros", inicioInstalacion_);
+    Desenlace d;
+    d.Causa = fin.Error;
+    if (!fin.Error) {
+        d.Resultado = Resultado::Actualizado;
+        d.Texto = "Morvane actualizado";
+        observador_.Estado(0, d.Texto);
+    } else {
+        d.Resultado = Resultado::ErrorInstalacion;
+        d.Texto = "Error al instalar la actualización";
+        d.Motivo = fin.Error.message();
+        observador_.Estado(0, d.Texto);
+        observador_.HabilitarBotonDescargar(true);
+    }
+    Terminar(std::move(d));
+}
+
+// ---------------------------------------------------------------------------------------
+// What the front-end sends while a flow runs
+
+// The cancel wakes the running wait at once; "Descargar" comes back once the step has
+// returned.
 void Sesion::Cancelar() {
+    if (!Acepta(fase_, Evento::Cancelar)) return;
     observador_.Limpiar();
     Cancelado = true;
+    cancelar_.Activar();
     observador_.Estado(0, "Descarga cancelada");
 }
 
-publicacion::Consulta Sesion::ConsultarDeclaracion() {
-    observador_.Estado(0, "Comprobando la firma de la actualización...");
-    // Now, not coalesced: the text is shown and a pending click is seen before the thread
-    // waits on the network.
-    observador_.ProcesarEventos();
-    return publicacion::Consultar(entorno_.URL, entorno_.Carpeta, entorno_.Clave,
-                                  [this] { return Abandonar(); });
+void Sesion::Cerrar(bool iniciarProducto) {
+    cerrada_ = true;
+    if (!iniciarProducto) detener_.Activar();
+    if (fase_ != Fase::Instalando) cancelar_.Activar();
+    // Never start the product while the unzip tool may still be replacing it.
+    if (EnFlujo())
+        productoPendiente_ = iniciarProducto;
+    else if (iniciarProducto)
+        IniciarProducto();
 }
 
-// Unpacks aside and puts the release in place (see instalacion.h), serving the front-end
-// while the unzip tool runs. A termination signal stops the unpack; a close waits for it.
-bool Sesion::InstalarActualizacion() {
-    instalacion::Entorno entorno;
-    entorno.Carpeta = entorno_.Carpeta;
-    // With a key, the statement of what is installed goes in with the files it describes.
-    if (!entorno_.Clave.empty() && !registro_.empty()) entorno.Anadidos = {{publicacion::kRegistro, registro_}};
-    std::string detalle;
-    size_t colocados = 0;
-    const auto inicio = std::chrono::steady_clock::now();
-    const std::error_code error = instalacion::Instalar(entorno, [this] {
-        observador_.Esperar(kSondeoInstalacion);
-        return !detenerInstalacion_;
-    }, &detalle, &colocados);
-    observador_.AntesDelRegistro();
-    if (error) DecirPorQue(error, detalle);
-    EscribirRegistro("instalación", entorno_.Carpeta,
-                     error ? "Error al instalar la actualización: " + error.message() : "Morvane actualizado",
-                     std::to_string(colocados) + " ficheros", inicio);
-    return !error;
+void Sesion::AnularInicioDelProducto() {
+    productoPendiente_ = false;
+    cancelar_.Activar();
+    detener_.Activar();
 }
 
 void Sesion::Down_Progreso(int32_t BytesTotales, int32_t BytesRecibidos, double Porcentaje,
                            int32_t SegundosTranscurridos, double SegundosRestantes,
                            int32_t& BytesPorSegundo, bool& Cancelar) {
     bytesRecibidos_ = BytesRecibidos;
-    if (Cancelado) {
+    if (cancelar_.Activa()) {
         Cancelar = true;
-    } else if (BytesTotales != -1) {
-        observador_.Avance({BytesTotales, BytesRecibidos, RedondearPorcentaje(Porcentaje),
-                            SegundosTranscurridos, SegundosRestantes, BytesPorSegundo});
+        return;
     }
-    observador_.DoEvents();
-}
-
-// ---------------------------------------------------------------------------------------
-// sistema::Ventana
-
-void Sesion::BarraProgreso(int32_t Porcentaje, const std::string& Dato) {
-    if (fase_ == Fase::Comprobando) veredicto_ = true;
-    observador_.Estado(Porcentaje, Dato);
-}
-
-void Sesion::HabilitarDescargar(bool habilitar) {
-    if (habilitar && fase_ == Fase::Comprobando) {
-        std::string detalle;
-        if (const std::error_code error = ComprobarInstalacion(detalle); error && SinPermisoPara(error)) {
-            DecirPorQue(error, detalle);
-            sinPermiso_ = true;
-            observador_.Estado(0, kTextoSinPermiso);
-            return;
+    if (BytesTotales == -1) return;
+    bool entregar;
+    {
+        std::lock_guard<std::mutex> cerrojo(mutexAvance_);
+        entregar = !avance_.has_value();
+        avance_ = Progreso{BytesTotales, BytesRecibidos, RedondearPorcentaje(Porcentaje),
+                           SegundosTranscurridos, SegundosRestantes, BytesPorSegundo};
+    }
+    // One delivery at a time: a front-end that draws slower than the blocks arrive gets
+    // the latest, not a queue of stale ones.
+    if (!entregar) return;
+    hilos_.Entregar([this, viva = viva_] {
+        if (!*viva) return;
+        std::optional<Progreso> p;
+        {
+            std::lock_guard<std::mutex> cerrojo(mutexAvance_);
+            p.swap(avance_);
         }
-    }
-    observador_.HabilitarBotonDescargar(habilitar);
+        if (p && !Cancelado) observador_.Avance(*p);
+    });
 }
 
-void Sesion::DoEvents() { observador_.DoEvents(); }
-
-bool Sesion::Abandonar() { return Cancelado || cerrada_; }
-
-std::error_code Sesion::ComprobarInstalacion(std::string& detalle) const {
+std::error_code Sesion::ComprobarInstalacion(const Entorno& e, std::string& detalle) {
     instalacion::Entorno entorno;
-    entorno.Carpeta = entorno_.Carpeta;
+    entorno.Carpeta = e.Carpeta;
+    entorno.Disco = e.Disco;
     std::error_code error = instalacion::Comprobar(entorno, &detalle);
     // A read-only mount, an ACL: what the owner and the modes do not tell.
-    if (!error && !sistema::PermiteCrearFicheros(entorno_.Carpeta)) {
+    if (!error && !sistema::PermiteCrearFicheros(e.Carpeta)) {
         error = std::make_error_code(std::errc::permission_denied);
-        detalle = entorno_.Carpeta;
+        detalle = e.Carpeta;
     }
     return error;
 }

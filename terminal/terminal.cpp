@@ -1,14 +1,21 @@
 #include "terminal.h"
 
+#include "sistema.h"
+
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -18,9 +25,7 @@ namespace {
 
 using Reloj = std::chrono::steady_clock;
 
-// A transfer raises an event per block; the signal descriptor and the redrawn line are
-// looked at no more often than this.
-constexpr auto kIntervaloEventos = std::chrono::milliseconds(10);
+// The redrawn line changes no more often than this.
 constexpr auto kIntervaloLinea = std::chrono::milliseconds(100);
 
 const char* NombreEtapa(sesion::Fase fase) {
@@ -86,25 +91,52 @@ std::string QueCabe(std::vector<Campo> campos, size_t ancho) {
     return linea.substr(0, ancho);
 }
 
+// The session's steps on their thread; their reports wait in a queue that the main
+// thread's loop (Correr) runs, woken by an eventfd.
+class HilosTerminal : public sesion::HiloDePasos {
+public:
+    HilosTerminal() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~HilosTerminal() override {
+        Esperar();
+        if (fd_ >= 0) ::close(fd_);
+    }
+    void Entregar(std::function<void()> aviso) override {
+        {
+            std::lock_guard<std::mutex> cerrojo(mutex_);
+            cola_.push_back(std::move(aviso));
+        }
+        const uint64_t uno = 1;
+        if (fd_ >= 0) while (::write(fd_, &uno, sizeof uno) < 0 && errno == EINTR) {}
+    }
+    int Descriptor() const { return fd_; }
+    // Runs the reports delivered so far, in order.
+    void Atender() {
+        uint64_t n;
+        if (fd_ >= 0) while (::read(fd_, &n, sizeof n) < 0 && errno == EINTR) {}
+        for (;;) {
+            std::function<void()> aviso;
+            {
+                std::lock_guard<std::mutex> cerrojo(mutex_);
+                if (cola_.empty()) return;
+                aviso = std::move(cola_.front());
+                cola_.pop_front();
+            }
+            aviso();
+        }
+    }
+
+private:
+    const int fd_;
+    std::mutex mutex_;
+    std::deque<std::function<void()>> cola_;
+};
+
 class Observador : public sesion::Observador {
 public:
-    Observador(const Opciones& opciones, sistema::AvisoDeTerminacion& aviso)
-        : opciones_(opciones),
-          aviso_(aviso),
-          senales_(aviso.Descriptor()),
-          tty_(TerminalCapaz()) {}
-
-    void Atender(sesion::Sesion& s) { sesion_ = &s; }
-    int Senal() const { return senal_; }
-    // A signal that came while nothing was looking (a placing of files is let finish
-    // without a glance at signals) still ends the program by it.
-    void RecogerSenales() {
-        while (const int s = aviso_.Leer()) senal_ = s;
-    }
-    const std::string& UltimoEstado() const { return ultimoEstado_; }
+    explicit Observador(const Opciones& opciones) : opciones_(opciones), tty_(TerminalCapaz()) {}
 
     void Limpiar() override {}
-    void Estado(int32_t /*Porcentaje*/, const std::string& Dato) override { ultimoEstado_ = Dato; }
+    void Estado(int32_t, const std::string&) override {}
     void HabilitarBotonDescargar(bool) override {}
     void HabilitarCancelar(bool) override {}
     void RelojDeArena(bool) override {}
@@ -146,42 +178,7 @@ public:
     void FinDeTransferencia() override { Borrar(); }
     void AntesDelRegistro() override { Borrar(); }
 
-    void ProcesarEventos() override { MirarSenales(0); }
-
-    void DoEvents() override {
-        const Reloj::time_point ahora = Reloj::now();
-        if (ahora - ultimaMirada_ < kIntervaloEventos) return;
-        ultimaMirada_ = ahora;
-        MirarSenales(0);
-    }
-
-    // Sleeps on the signal descriptor, so that a signal ends the wait's slice at once.
-    void Esperar(int32_t Milisegundos) override {
-        const Reloj::time_point fin = Reloj::now() + std::chrono::milliseconds(Milisegundos);
-        for (;;) {
-            const auto resta =
-                std::chrono::duration_cast<std::chrono::milliseconds>(fin - Reloj::now()).count();
-            if (resta <= 0) return;
-            MirarSenales(static_cast<int>(resta));
-        }
-    }
-
 private:
-    void MirarSenales(int milisegundos) {
-        if (senales_ < 0) {
-            if (milisegundos > 0) ::poll(nullptr, 0, milisegundos);
-            return;
-        }
-        pollfd pfd{senales_, POLLIN, 0};
-        if (::poll(&pfd, 1, milisegundos) <= 0) return;
-        while (const int s = aviso_.Leer()) senal_ = s;
-        // A signal ends the session as a close of the window does, without the product.
-        if (senal_ != 0 && sesion_) {
-            sesion_->AnularInicioDelProducto();
-            sesion_->Cerrar(false);
-        }
-    }
-
     // The one redrawn line: back to its start, the text, the rest of the old one erased.
     // It stays off the last column, where a terminal would wrap it, and a stale piece of
     // it would then stay on screen at every redraw.
@@ -199,73 +196,84 @@ private:
     }
 
     const Opciones& opciones_;
-    sistema::AvisoDeTerminacion& aviso_;
-    const int senales_;
     const bool tty_;
-    sesion::Sesion* sesion_ = nullptr;
-    int senal_ = 0;
-    std::string ultimoEstado_;
     sesion::Fase etapa_ = sesion::Fase::Reposo;
     bool lineaPuesta_ = false;
-    Reloj::time_point ultimaLinea_{}, ultimaMirada_{};
+    Reloj::time_point ultimaLinea_{};
 };
+
+// Runs the reports of the session's steps and watches the signals until the flow has
+// ended. A signal ends the session as a close of the window does, without the product.
+void Correr(sesion::Sesion& s, HilosTerminal& hilos, sistema::AvisoDeTerminacion& aviso, int& senal) {
+    while (s.EnFlujo()) {
+        pollfd pfd[2] = {{hilos.Descriptor(), POLLIN, 0}, {aviso.Descriptor(), POLLIN, 0}};
+        const int n = aviso.Descriptor() >= 0 ? 2 : 1;
+        if (::poll(pfd, n, -1) < 0 && errno != EINTR) return;
+        if (n == 2 && (pfd[1].revents & POLLIN)) {
+            while (const int sn = aviso.Leer()) senal = sn;
+            if (senal != 0) {
+                s.AnularInicioDelProducto();
+                s.Cerrar(false);
+            }
+        }
+        hilos.Atender();
+    }
+}
 
 }  // namespace
 
 int Ejecutar(const Opciones& opciones, sesion::Entorno entorno) {
     sistema::AvisoDeTerminacion aviso;
-    Observador observador(opciones, aviso);
+    Observador observador(opciones);
+    HilosTerminal hilos;
+    int senal = 0;
     int codigo = kFallo;
     {
-        sesion::Sesion s(std::move(entorno), observador);
-        observador.Atender(s);
-        // The component's waits serve the session, which asks the terminal about signals.
-        sistema::RegistrarVentana(&s);
-
+        sesion::Sesion s(std::move(entorno), observador, hilos);
         s.BuscarActualizacion();
+        Correr(s, hilos, aviso, senal);
         const sesion::Resultado comprobacion = s.UltimoResultado();
         // --check's verdict is its output; --update --quiet says only whether it installed.
         const bool decir = opciones.orden == Orden::Comprobar || !opciones.silencioso;
         if (comprobacion == sesion::Resultado::ErrorComprobacion) {
-            if (decir) std::printf("%s\n", observador.UltimoEstado().c_str());
-            std::fprintf(stderr, "%s: %s: %s\n", opciones.programa,
-                         observador.UltimoEstado().c_str(), s.Motivo().c_str());
+            if (decir) std::printf("%s\n", s.Texto().c_str());
+            std::fprintf(stderr, "%s: %s: %s\n", opciones.programa, s.Texto().c_str(), s.Motivo().c_str());
         } else if (comprobacion == sesion::Resultado::SinPermiso) {
             // An update exists; installing it here is for someone who may write here.
             if (opciones.orden == Orden::Comprobar) {
-                std::printf("%s\n", observador.UltimoEstado().c_str());
+                std::printf("%s\n", s.Texto().c_str());
                 codigo = kHayActualizacion;
             } else {
-                std::fprintf(stderr, "%s: %s\n", opciones.programa,
-                             observador.UltimoEstado().c_str());
+                std::fprintf(stderr, "%s: %s\n", opciones.programa, s.Texto().c_str());
             }
         } else if (comprobacion == sesion::Resultado::SinActualizacion) {
             // Also with --quiet: a script needs to tell this from an install.
-            std::printf("%s\n", observador.UltimoEstado().c_str());
+            std::printf("%s\n", s.Texto().c_str());
             codigo = kAlDia;
         } else if (comprobacion == sesion::Resultado::HayActualizacion) {
             if (opciones.orden == Orden::Comprobar) {
-                std::printf("%s\n", observador.UltimoEstado().c_str());
+                std::printf("%s\n", s.Texto().c_str());
                 codigo = kHayActualizacion;
             } else {
-                s.Actualizar();
+                while (const int sn = aviso.Leer()) senal = sn;
+                if (senal == 0) s.Actualizar();
+                Correr(s, hilos, aviso, senal);
                 // Current by the time the statement was judged again (another updater
                 // installed it meanwhile): nothing to do, as after the check.
                 if (s.UltimoResultado() == sesion::Resultado::Actualizado ||
                     s.UltimoResultado() == sesion::Resultado::SinActualizacion) {
-                    std::printf("%s\n", observador.UltimoEstado().c_str());
+                    std::printf("%s\n", s.Texto().c_str());
                     codigo = kAlDia;
-                } else if (observador.Senal() == 0) {
-                    std::fprintf(stderr, "%s: %s\n", opciones.programa,
-                                 observador.UltimoEstado().c_str());
+                } else if (senal == 0) {
+                    std::fprintf(stderr, "%s: %s\n", opciones.programa, s.Texto().c_str());
                 }
             }
         }
-        sistema::RegistrarVentana(nullptr);
     }
-    observador.RecogerSenales();
+    // A signal that came while nothing was looking still ends the program by it.
+    while (const int sn = aviso.Leer()) senal = sn;
     std::fflush(stdout);
-    if (observador.Senal() != 0) sistema::FinalizarConSenal(observador.Senal());
+    if (senal != 0) sistema::FinalizarConSenal(senal);
     return codigo;
 }
 

@@ -2,13 +2,17 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QIcon>
 #include <QTimer>
 
 using formularios::PixelesDeTwips;
 
-Form1::Form1(QWidget* parent) : QWidget(parent) {
+void HilosVentana::Entregar(std::function<void()> aviso) {
+    QMetaObject::invokeMethod(&destino_, std::move(aviso), Qt::QueuedConnection);
+}
+
+Form1::Form1(sesion::Entorno entorno, QWidget* parent)
+    : QWidget(parent), sesion_(std::move(entorno), *this, hilos_) {
     Q_INIT_RESOURCE(recursos);
 
     setWindowTitle(QStringLiteral("Update Morvane"));
@@ -60,24 +64,26 @@ Form1::Form1(QWidget* parent) : QWidget(parent) {
         if (btnCancelar.isEnabled()) btnCancelar.click();
     });
 
-    sistema::RegistrarVentana(this);
     Timer1.start();
     Form_Load();
 }
 
-Form1::~Form1() {
-    if (sistema::VentanaRegistrada() == this) sistema::RegistrarVentana(nullptr);
-}
+Form1::~Form1() = default;
 
 void Form1::Form_Load() { move(PixelesDeTwips(100), PixelesDeTwips(100)); }
 
 // The unload step: starts the product on every close (after the install, when one is
-// running). A flow still on the stack is left to unwind (a network wait of the component
-// gives up at once, see Abandonar); the program's event loop, told to quit when the last
-// window closed, ends then.
+// running). While a flow runs the window only hides: the check or download gives up at
+// once, an install finishes, and the window closes for good when the flow has ended (see
+// CambioDeFase), so the program's event loop outlives the flow's last report.
 void Form1::closeEvent(QCloseEvent* evento) {
     Timer1.stop();
-    sesion_.Cerrar(!porSenal_);
+    if (!sesion_.Cerrada()) sesion_.Cerrar(!porSenal_);
+    if (sesion_.EnFlujo()) {
+        hide();
+        evento->ignore();
+        return;
+    }
     evento->accept();
 }
 
@@ -86,48 +92,21 @@ void Form1::closeEvent(QCloseEvent* evento) {
 void Form1::TerminarPorSenal() {
     porSenal_ = true;
     sesion_.AnularInicioDelProducto();
-    // Already closed: whatever runs is already winding up (see Abandonar).
-    if (!sesion_.Cerrada()) close();
+    close();
 }
 
 // ---------------------------------------------------------------------------------------
-// The flows, handed to the session. The process-wide settings (application directory,
-// key) are read when a flow starts, as the window always did.
+// The flows, handed to the session, which ignores what its phase does not accept.
 
-// The timer only starts the check: it is off before the check can yield, so a tick can
-// never start a second, overlapping one.
+// The timer only starts the check, once.
 void Form1::Timer1_Timer() {
     Timer1.stop();
-    if (sesion_.EnFlujo() || sesion_.Cerrada()) return;
-    sesion_.CambiarEntorno(sesion::EntornoDelProceso());
     sesion_.BuscarActualizacion();
 }
 
-void Form1::btnDescargar_Click() {
-    if (sesion_.EnFlujo() || sesion_.Cerrada()) return;
-    sesion_.CambiarEntorno(sesion::EntornoDelProceso());
-    sesion_.Actualizar();
-}
+void Form1::btnDescargar_Click() { sesion_.Actualizar(); }
 
 void Form1::btnCancelar_Click() { sesion_.Cancelar(); }
-
-// Sleeps in the event dispatcher until an event or the deadline arrives, so the window is
-// served and the CPU idles. A monotonic clock: midnight or a clock change does not matter.
-// A quit request does not end the wait early.
-void Form1::Esperar(int32_t Milisegundos) {
-    if (Milisegundos <= 0) return;
-    QElapsedTimer reloj;
-    reloj.start();
-    QTimer despertador;
-    despertador.setSingleShot(true);
-    despertador.setTimerType(Qt::PreciseTimer);
-    for (;;) {
-        qint64 resta = Milisegundos - reloj.elapsed();
-        if (resta <= 0) break;
-        if (!despertador.isActive()) despertador.start(static_cast<int>(resta));
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    }
-}
 
 // ---------------------------------------------------------------------------------------
 // The status strip
@@ -166,24 +145,16 @@ void Form1::BarraProgreso(formularios::PictureBox& Picture, int32_t Porcentaje,
 void Form1::Down_Progreso(int32_t BytesTotales, int32_t BytesRecibidos, double Porcentaje,
                           int32_t SegundosTranscurridos, double SegundosRestantes,
                           int32_t& BytesPorSegundo, bool& Cancelar) {
+    if (Cancelado) {
+        Cancelar = true;
+        return;
+    }
     sesion_.Down_Progreso(BytesTotales, BytesRecibidos, Porcentaje, SegundosTranscurridos,
                           SegundosRestantes, BytesPorSegundo, Cancelar);
 }
 
 // ---------------------------------------------------------------------------------------
-// sistema::Ventana and sesion::Observador
-
-// What the component draws goes through the session, which reads its verdict from it.
-void Form1::BarraProgreso(int32_t Porcentaje, const std::string& Dato) {
-    sesion_.BarraProgreso(Porcentaje, Dato);
-}
-
-// What the component enables goes through the session, which may know better.
-void Form1::HabilitarDescargar(bool habilitar) { sesion_.HabilitarDescargar(habilitar); }
-
-void Form1::DoEvents() { formularios::DoEvents(); }
-
-bool Form1::Abandonar() { return sesion_.Abandonar(); }
+// sesion::Observador
 
 // A cleared strip reads as empty, not as what it said before.
 void Form1::Limpiar() {
@@ -216,8 +187,6 @@ void Form1::RelojDeArena(bool puesto) {
     formularios::MousePointer(puesto ? formularios::vbHourglass : formularios::vbDefault);
 }
 
-void Form1::ProcesarEventos() { formularios::ProcesarEventos(); }
-
 // ---------------------------------------------------------------------------------------
 // What a screen reader hears. During a download the strip changes for every block; a
 // reader told of each change queued hundreds of them and answered its user seconds late,
@@ -247,6 +216,8 @@ void Form1::CambioDeFase(sesion::Fase fase) {
     } else if (fase == sesion::Fase::Reposo) {
         enDescarga_ = false;
         SoltarFoco();
+        // Closed while the flow ran: now the window goes.
+        if (sesion_.Cerrada()) QTimer::singleShot(0, this, [this] { close(); });
     }
 }
 

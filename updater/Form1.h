@@ -4,8 +4,10 @@
 // the product.
 //
 // The flows are the update session's (sesion::Sesion); the window is its observer and
-// forwards the timer, the clicks and the close to it. The window is also the
-// sistema::Ventana the download component draws its verdict through while it is alive.
+// forwards the timer, the clicks and the close to it. The session's steps run on a thread
+// of their own, and their reports reach the window through its event queue: nothing ever
+// runs the window's events from inside a wait. A close while a flow runs hides the window
+// and ends it once the flow has wound up (a running install finishes first).
 //
 // For a screen reader (README, "The window with a screen reader or the keyboard"): every
 // text of the strip that is not a bare percentage is announced, and so is the start of a
@@ -32,15 +34,27 @@
 
 #include "formularios.h"
 #include "sesion.h"
-#include "sistema.h"
 #include "zkDownload.h"
 
-class Form1 : public QWidget, public sistema::Ventana, private sesion::Observador {
-    // First: Down and Cancelado below refer into it.
-    sesion::Sesion sesion_{sesion::EntornoDelProceso(), *this};
+// The session's steps on their thread, their reports delivered through the window's queue.
+class HilosVentana : public sesion::HiloDePasos {
+public:
+    explicit HilosVentana(QObject& destino) : destino_(destino) {}
+    void Entregar(std::function<void()> aviso) override;
+
+private:
+    QObject& destino_;
+};
+
+class Form1 : public QWidget, private sesion::Observador {
+    HilosVentana hilos_{*this};
+    // Before the controls: Down and Cancelado below refer into it.
+    sesion::Sesion sesion_;
 
 public:
-    explicit Form1(QWidget* parent = nullptr);
+    // Works against `entorno`: the program's install directory, URL and key unless a test
+    // gives others.
+    explicit Form1(sesion::Entorno entorno = sesion::EntornoDelProceso(), QWidget* parent = nullptr);
     ~Form1() override;
     Form1(const Form1&) = delete;
     Form1& operator=(const Form1&) = delete;
@@ -63,7 +77,7 @@ public:
                        const std::string& Dato);
 
     // Handler of Down's progress event (the session's): hands a cancel request back to the
-    // component, draws the bar, and lets the window handle its events.
+    // component, and has the bar drawn from the window's queue.
     void Down_Progreso(int32_t BytesTotales, int32_t BytesRecibidos, double Porcentaje,
                        int32_t SegundosTranscurridos, double SegundosRestantes,
                        int32_t& BytesPorSegundo, bool& Cancelar);
@@ -71,14 +85,6 @@ public:
     // Ends the program as a termination signal asks: a running download or unpack is
     // cancelled, a placing of files is let finish, and the product is not started.
     void TerminarPorSenal();
-
-    // sistema::Ventana: how the component reaches this window (through the session).
-    // DoEvents serves the session as its observer too.
-    void BarraProgreso(int32_t Porcentaje, const std::string& Dato) override;
-    void HabilitarDescargar(bool habilitar) override;
-    void DoEvents() override;
-    // A network wait gives up once the user has cancelled or closed the window.
-    bool Abandonar() override;
 
     // What an announcement of the start of a download says.
     static constexpr const char* kDescargando = "Descargando la actualización...";
@@ -92,14 +98,9 @@ private:
     friend class Form1Prueba;  // tests and benchmarks
 
     void Form_Load();
-    // The session's steps the tests and benchmarks drive one by one.
-    void CrearDown() { sesion_.CrearDown(); }
-    bool InstalarActualizacion() { return sesion_.InstalarActualizacion(); }
     void Timer1_Timer();
     void btnDescargar_Click();
     void btnCancelar_Click();
-    // Waits that long while the window stays responsive, without spinning.
-    void Esperar(int32_t Milisegundos) override;
 
     // sesion::Observador
     void Limpiar() override;
@@ -108,7 +109,6 @@ private:
     void HabilitarBotonDescargar(bool habilitar) override;
     void HabilitarCancelar(bool habilitar) override;
     void RelojDeArena(bool puesto) override;
-    void ProcesarEventos() override;
     void CambioDeFase(sesion::Fase fase) override;
     void FinDeTransferencia() override;
 

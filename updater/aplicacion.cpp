@@ -185,7 +185,7 @@ int EjecutarActualizador(int argc, char** argv) {
         QApplication::setWindowIcon(ventana.windowIcon());
 
         // A termination signal closes the window the way its own flows expect; the event
-        // loop ends once the flow running at that moment has unwound.
+        // loop ends once the flow running at that moment has wound up and the window closed.
         sistema::AvisoDeTerminacion aviso;
         std::optional<QSocketNotifier> notificador;
         if (aviso.Descriptor() >= 0) {
@@ -194,7 +194,6 @@ int EjecutarActualizador(int argc, char** argv) {
                 while (const int s = aviso.Leer()) senal = s;
                 if (senal == 0) return;
                 ventana.TerminarPorSenal();
-                QCoreApplication::quit();
             });
         }
 

@@ -322,7 +322,7 @@ void Sesion::Comprobado(FinComprobacion fin) {
         }
     } else if (Cancelado || cerrada_) {
         d.Resultado = Resultado::Cancelado;
-        d.Causa = std::make_error_code(std::errc::operation_canceled);
+        if (!d.Causa) d.Causa = std::make_error_code(std::errc::operation_canceled);
     } else {
         d.Resultado = Resultado::ErrorComprobacion;
         d.Texto = "No se pudo comprobar si existen actualizaciones";
@@ -428,6 +428,12 @@ void Sesion::Declarado(publicacion::Consulta c) {
 void Sesion::Descargar() {
     CrearDown();
     if (cuerpo_) Down->VerificarCuerpo = cuerpo_->Verificacion();
+    // What the component says meanwhile ("45% Reconectando...") goes to the strip.
+    Down->BarraProgreso = [this](int32_t porcentaje, const std::string& dato) {
+        hilos_.Entregar([this, viva = viva_, porcentaje, dato] {
+            if (*viva) observador_.Estado(porcentaje, dato);
+        });
+    };
     Lanzar([this, down = Down.get()] {
         down->Descargar(1);
         FinDescarga fin = LeerFin(*down);
@@ -449,7 +455,8 @@ void Sesion::Descargado(FinDescarga fin) {
         // Also when the cancel was handled after the last block: the new archive is left
         // as it is, neither unpacked nor deleted.
         d.Resultado = Resultado::Cancelado;
-        d.Causa = std::make_error_code(std::errc::operation_canceled);
+        // The component's own reason stays: a wait given up reads apart from a time-out.
+        if (!d.Causa) d.Causa = std::make_error_code(std::errc::operation_canceled);
         observador_.HabilitarBotonDescargar(true);
     } else if (fin.Rechazado) {
         d.Resultado = Resultado::FirmaNoValida;

@@ -27,7 +27,9 @@ void Vigilar() {
     QObject::connect(temporizador, &QTimer::timeout, [] {
         static char ultimo = 0;
         static bool pulsado = false;
-        auto* f = dynamic_cast<Form1*>(sistema::VentanaRegistrada());
+        Form1* f = nullptr;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* v = dynamic_cast<Form1*>(w)) f = v;
         if (!f) return;
         const std::string l = f->Picture1.Leyenda();
         const char c = l.empty() ? 0 : l.back() == '%' ? '%' : l[0];
@@ -53,11 +55,12 @@ void Vigilar() {
 int main(int argc, char** argv) {
     if (argc >= 4 && std::string(argv[1]) == "--hijo") {
         g_tuberia = std::atoi(argv[2]);
-        sistema::EstablecerApp_Path(argv[3]);
         sistema::PermitirTemporalSinNombre(!(argc > 4 && std::string(argv[4]) == "--con-nombre"));
         qAddPreRoutine(&Vigilar);
         int argcQt = 1;
-        return EjecutarActualizador(argcQt, argv);
+        sesion::Entorno entorno = sesion::EntornoDelProceso();
+        entorno.Carpeta = argv[3];
+        return EjecutarActualizador(argcQt, argv, entorno);
     }
     prueba::LimpiarProxyDelEntorno();
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");

@@ -57,9 +57,6 @@ public:
     void HabilitarBotonDescargar(bool h) override { Apuntar(h ? "Descargar sí" : "Descargar no"); }
     void HabilitarCancelar(bool h) override { Apuntar(h ? "Cancelar sí" : "Cancelar no"); }
     void RelojDeArena(bool puesto) override { Relojes += puesto ? 1 : -1; }
-    void ProcesarEventos() override {}
-    void DoEvents() override {}
-    void Esperar(int32_t ms) override { ::usleep(static_cast<useconds_t>(ms) * 1000); }
     void CambioDeFase(sesion::Fase f) override {
         static const char* const nombres[] = {"[reposo]", "[comprobando]", "[descargando]",
                                               "[verificando]", "[instalando]"};
@@ -68,6 +65,15 @@ public:
 
 private:
     void Apuntar(std::string e) { Eventos.push_back(std::move(e)); }
+};
+
+// Each step at once on the caller's thread, and its report right after it: the events
+// come in one fixed order, without threads.
+class EnLinea : public sesion::Hilos {
+public:
+    void Lanzar(std::function<void()> paso) override { paso(); }
+    void Entregar(std::function<void()> aviso) override { aviso(); }
+    void Esperar() override {}
 };
 
 enum class Flujo { Comprobar, Actualizar };
@@ -182,11 +188,10 @@ TEST(SesionFlujos, DeGuionAEventosYFicheros) {
                                           std::to_string(c.kelunzip) + "\n", true);
 
         Grabadora g;
-        sesion::Sesion s({dir.Ruta(), URLActualizacion, c.clave, 3s, 3s}, g);
+        EnLinea hilos;
+        sesion::Sesion s({dir.Ruta(), URLActualizacion, c.clave, 3s, 3s}, g, hilos);
         if (c.cancelar) g.AlAvanzar = [&] { s.Cancelar(); };
-        sistema::RegistrarVentana(&s);
         if (c.flujo == Flujo::Comprobar) s.BuscarActualizacion(); else s.Actualizar();
-        sistema::RegistrarVentana(nullptr);
         ::unsetenv("http_proxy");
 
         EXPECT_EQ(g.Eventos, c.eventos);
@@ -214,13 +219,11 @@ TEST(SesionFlujos, CadaSesionTrabajaEnSuCarpeta) {
     prueba::FijarFecha(a.En("Morvane.exe"), prueba::HoraLocal(2020, 1, 1));  // current
     prueba::FijarFecha(b.En("Morvane.exe"), prueba::HoraLocal(2001, 1, 1));  // out of date
     Grabadora ga, gb;
-    sesion::Sesion sa({a.Ruta(), URLActualizacion, "", 3s, 3s}, ga);
-    sesion::Sesion sb({b.Ruta(), URLActualizacion, "", 3s, 3s}, gb);
-    sistema::RegistrarVentana(&sa);
+    EnLinea hilos;
+    sesion::Sesion sa({a.Ruta(), URLActualizacion, "", 3s, 3s}, ga, hilos);
+    sesion::Sesion sb({b.Ruta(), URLActualizacion, "", 3s, 3s}, gb, hilos);
     sa.BuscarActualizacion();
-    sistema::RegistrarVentana(&sb);
     sb.BuscarActualizacion();
-    sistema::RegistrarVentana(nullptr);
     ::unsetenv("http_proxy");
     EXPECT_EQ(sa.UltimoResultado(), R::SinActualizacion);
     EXPECT_EQ(sb.UltimoResultado(), R::HayActualizacion);
@@ -249,8 +252,8 @@ void VeredictosFirmados() {
     prueba::DirectorioTemporal dir("firmada ");
     Escribir(dir.En("Kelunzip"), "#!/bin/sh\ncp Morvane.zip desempaquetado\n", true);
     Grabadora g;
-    sesion::Sesion s({dir.Ruta(), URLActualizacion, clave, 3s, 3s}, g);
-    sistema::RegistrarVentana(&s);
+    EnLinea hilos;
+    sesion::Sesion s({dir.Ruta(), URLActualizacion, clave, 3s, 3s}, g, hilos);
     const auto Comprobar = [&] {
         s.BuscarActualizacion();
         return s.UltimoResultado();
@@ -291,7 +294,6 @@ void VeredictosFirmados() {
     s.Actualizar();
     EXPECT_EQ(s.UltimoResultado(), R::Actualizado);
     EXPECT_EQ(Comprobar(), R::SinActualizacion);
-    sistema::RegistrarVentana(nullptr);
     ::unsetenv("http_proxy");
 }
 

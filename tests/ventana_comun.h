@@ -33,9 +33,10 @@
 class Form1Prueba {
 public:
     static void Tick(Form1& f) { f.Timer1_Timer(); }
-    static void Esperar(Form1& f, int32_t ms) { f.Esperar(ms); }
     static bool EnFlujo(const Form1& f) { return f.sesion_.EnFlujo(); }
     static bool Cerrada(const Form1& f) { return f.sesion_.Cerrada(); }
+    static const sesion::Desenlace& Ultimo(const Form1& f) { return f.sesion_.Ultimo(); }
+    static void CambiarEntorno(Form1& f, sesion::Entorno e) { f.sesion_.CambiarEntorno(std::move(e)); }
     // The session's calls into the window, one by one.
     static void Fase(Form1& f, sesion::Fase fase) { f.CambioDeFase(fase); }
     static void FinDeTransferencia(Form1& f) { f.FinDeTransferencia(); }
@@ -121,12 +122,17 @@ public:
         std::string texto;  // what is announced, or the strip's name
         bool operator==(const Evento&) const = default;
     };
+    // Qt hands events on only while assistive technology listens, which a test on the
+    // offscreen platform cannot arrange: the test is the listener, through Qt's own hook.
     OyenteAccesible() {
         actual_ = this;
-        formularios::OirEventosAccesibles(&Oir);
+        anterior_ = QAccessible::installUpdateHandler(&Oir);
+        activo_ = QAccessible::isActive();
+        QAccessible::setActive(true);
     }
     ~OyenteAccesible() {
-        formularios::OirEventosAccesibles(nullptr);
+        QAccessible::installUpdateHandler(anterior_);
+        QAccessible::setActive(activo_);
         actual_ = nullptr;
     }
     OyenteAccesible(const OyenteAccesible&) = delete;
@@ -157,6 +163,8 @@ private:
             ++actual_->Otros;
     }
     static inline OyenteAccesible* actual_ = nullptr;
+    QAccessible::UpdateHandler anterior_ = nullptr;
+    bool activo_ = false;
 };
 
 inline OyenteAccesible::Evento Anuncio(const std::string& t) { return {true, t}; }
@@ -189,42 +197,34 @@ private:
     bool hecho_ = false;
 };
 
-// Stands between the component and the window: sees every call the component makes into
-// the window, then passes it on. Registered for its lifetime; it must not outlive the form.
-class VentanaEspia : public sistema::Ventana {
+// Runs `AlCeder` at every pass of the window's event loop while it lives: what the window
+// shows between two of the session's reports.
+class Vigia {
 public:
-    explicit VentanaEspia(Form1& f) : f_(f) { sistema::RegistrarVentana(this); }
-    ~VentanaEspia() override { sistema::RegistrarVentana(&f_); }
-
-    std::function<void(int32_t, const std::string&)> AlDibujar;
-    std::function<void()> AlCeder;  // at each of the component's yields
-
-    void BarraProgreso(int32_t Porcentaje, const std::string& Dato) override {
-        if (AlDibujar) AlDibujar(Porcentaje, Dato);
-        f_.BarraProgreso(Porcentaje, Dato);
+    Vigia() {
+        temporizador_.setInterval(0);
+        QObject::connect(&temporizador_, &QTimer::timeout, [this] {
+            if (AlCeder) AlCeder();
+        });
+        temporizador_.start();
     }
-    void HabilitarDescargar(bool habilitar) override { f_.HabilitarDescargar(habilitar); }
-    void DoEvents() override {
-        if (AlCeder) AlCeder();
-        f_.DoEvents();
-    }
-    bool Abandonar() override { return f_.Abandonar(); }
+    std::function<void()> AlCeder;
 
 private:
-    Form1& f_;
+    QTimer temporizador_;
 };
 
-// An install directory (with blanks and an accent in its name) as the application
-// directory, a scripted server reached as the machine's proxy, and the window. Updates
-// are unsigned whatever key the build has, unless a test sets one.
+// An install directory (with blanks and an accent in its name) as the window's, a scripted
+// server reached as the machine's proxy, and the window. Updates are unsigned whatever key
+// the build has, unless a test sets one in entorno_.
 class VentanaPrueba : public ::testing::Test {
 protected:
     void SetUp() override {
         cwd_ = fs::current_path();
-        sistema::EstablecerApp_Path(dir_.Ruta());
         ::setenv("http_proxy", ("http://" + servidor_.Direccion()).c_str(), 1);
-        internet::EstablecerTiemposEspera(std::chrono::seconds(3), std::chrono::seconds(3));
-        firma::SustituirClaveIncorporada(std::string());
+        entorno_.Carpeta = dir_.Ruta();
+        entorno_.URL = URLActualizacion;
+        entorno_.EsperaConexion = entorno_.EsperaInactividad = std::chrono::seconds(3);
         // The installed product: a stand-in that records how it was started.
         Escribir(En("Morvane.exe"), "#!/bin/sh\nprintf '%s\\n' \"$0\" >> \"$(dirname \"$0\")/producto-iniciado\"\n", true);
         FijarFecha(En("Morvane.exe"), HoraLocal(2001, 1, 1));
@@ -233,15 +233,12 @@ protected:
     void TearDown() override {
         form_.reset();
         fs::current_path(cwd_);
-        sistema::EstablecerApp_Path("");
         ::unsetenv("http_proxy");
-        internet::EstablecerTiemposEspera(std::chrono::seconds(30), std::chrono::seconds(30));
-        firma::SustituirClaveIncorporada(std::nullopt);
     }
 
-    // Creates the window; its timer is running, as at start-up.
+    // Creates the window on entorno_; its timer is running, as at start-up.
     Form1& Crear() {
-        form_ = std::make_unique<Form1>();
+        form_ = std::make_unique<Form1>(entorno_);
         return *form_;
     }
     // The window without its start-up check, for the flows that follow it.
@@ -294,6 +291,7 @@ protected:
 
     prueba::ServidorHttp servidor_;
     prueba::DirectorioTemporal dir_{"instalación con blancos "};
+    sesion::Entorno entorno_;
     fs::path cwd_;
     std::unique_ptr<Form1> form_;
 };

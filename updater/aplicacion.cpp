@@ -107,9 +107,10 @@ bool Definida(const char* variable) {
 
 // An install interrupted last time (power cut, kill) is finished or undone before anything
 // looks at the product. While another updater is installing, this one leaves at once.
-std::optional<int> RecuperarInstalacion(bool sinVentana) {
+std::optional<int> RecuperarInstalacion(const sesion::Entorno& e, bool sinVentana) {
     instalacion::Entorno entorno;
-    entorno.Carpeta = sistema::App_Path();
+    entorno.Carpeta = e.Carpeta;
+    entorno.Disco = e.Disco;
     std::string detalle;
     const std::error_code error = instalacion::Recuperar(entorno, nullptr, &detalle);
     if (error == instalacion::Error::Ocupada) {
@@ -142,7 +143,7 @@ void AbrirSalidasCerradas() {
 // unzip tool before its exit status is read, and a good install would look failed.
 void PrepararProceso() { std::signal(SIGCHLD, SIG_DFL); }
 
-int EjecutarActualizador(int argc, char** argv) {
+int EjecutarActualizador(int argc, char** argv, const sesion::Entorno& entornoSesion) {
     AbrirSalidasCerradas();
     const Peticion peticion = AtenderArgumentos(argc, argv);
     if (peticion.codigo) return *peticion.codigo;
@@ -162,16 +163,17 @@ int EjecutarActualizador(int argc, char** argv) {
     instalacion::Turno turno;
     if (peticion.sinVentana && peticion.sinVentana->orden == terminal::Orden::Actualizar) {
         instalacion::Entorno entorno;
-        entorno.Carpeta = sistema::App_Path();
+        entorno.Carpeta = entornoSesion.Carpeta;
+        entorno.Disco = entornoSesion.Disco;
         turno.Tomar(entorno);
     }
-    if (const std::optional<int> codigo = RecuperarInstalacion(peticion.sinVentana.has_value())) return *codigo;
+    if (const std::optional<int> codigo = RecuperarInstalacion(entornoSesion, peticion.sinVentana.has_value())) return *codigo;
 
     const char* traza = std::getenv("MORVANE_UPDATE_VERBOSE");
     internet::EstablecerTrazaCurl(traza && *traza && std::string_view(traza) != "0");
     if (peticion.sinVentana) {
         internet::BibliotecaInternet biblioteca;
-        return terminal::Ejecutar(*peticion.sinVentana, sesion::EntornoDelProceso());
+        return terminal::Ejecutar(*peticion.sinVentana, entornoSesion);
     }
     int senal = 0;
     int codigo = 0;
@@ -181,7 +183,7 @@ int EjecutarActualizador(int argc, char** argv) {
         QGuiApplication::setDesktopFileName(QStringLiteral(MORVANE_PROGRAMA));
         QApplication aplicacion(argc, argv);
         QApplication::setApplicationVersion(QStringLiteral(MORVANE_VERSION));
-        Form1 ventana;
+        Form1 ventana(entornoSesion);
         QApplication::setWindowIcon(ventana.windowIcon());
 
         // A termination signal closes the window the way its own flows expect; the event

@@ -26,6 +26,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QMouseEvent>
 #include <QTimer>
 #include <QWindow>
@@ -37,6 +38,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Form1.h"
@@ -44,11 +46,13 @@
 #include "comun_prueba.h"
 #include "entorno_prueba.h"
 #include "internet.h"
+#include "instalacion.h"
 #include "medicion.h"
 #include "servidor_http.h"
+#include "cancelacion.h"
 #include "sistema.h"
 
-// Reaches the window's private flows, the way the buttons reach them.
+// Reaches the window's private parts, the way its flows reach them.
 class Form1Prueba {
 public:
     struct Descarga {
@@ -57,30 +61,56 @@ public:
         uint64_t Eventos = 0;  // progress events the window handled
     };
 
-    // The download half of the download button's flow: a fresh component created as the
-    // click creates it, Descargar with TipoAccion 1, the component dropped again.
-    static Descarga Descargar(Form1& f) {
+    // The download half of the download button's flow: a component on a thread of its own,
+    // its progress going to the window through the session's handler and the window's
+    // queue, while the window's event loop runs.
+    static Descarga Descargar(Form1& f, const std::string& carpeta) {
         Descarga d;
-        f.Cancelado = false;
-        f.CrearDown();
-        auto manejador = std::move(f.Down->Progreso);
-        f.Down->Progreso = [&d, &manejador](int32_t total, int32_t recibidos, double porcentaje,
-                                            int32_t transcurridos, double restantes,
-                                            int32_t& porSegundo, bool& cancelar) {
+        zkDownload down;
+        down.Opciones.Carpeta = carpeta;
+        down.URL(URLActualizacion);
+        down.Progreso = [&](int32_t total, int32_t recibidos, double porcentaje, int32_t transcurridos,
+                            double restantes, int32_t& porSegundo, bool& cancelar) {
             ++d.Eventos;
-            manejador(total, recibidos, porcentaje, transcurridos, restantes, porSegundo,
-                      cancelar);
+            f.sesion_.Down_Progreso(total, recibidos, porcentaje, transcurridos, restantes, porSegundo,
+                                    cancelar);
         };
         f.btnCancelar.setEnabled(true);
-        f.Down->Descargar(1);
-        d.HuboError = f.Down->HuboError();
-        d.Estado = f.Down->StatusCode() + " " + f.Down->StatusText();
-        f.Down.reset();
+        QEventLoop bucle;
+        std::thread hilo([&] {
+            down.Descargar(1);
+            QMetaObject::invokeMethod(&bucle, "quit", Qt::QueuedConnection);
+        });
+        bucle.exec();
+        hilo.join();
+        QCoreApplication::sendPostedEvents();  // the last progress report
+        d.HuboError = down.HuboError();
+        d.Estado = down.StatusCode() + " " + down.StatusText();
         f.btnCancelar.setEnabled(false);
         return d;
     }
 
-    static bool Instalar(Form1& f) { return f.InstalarActualizacion(); }
+    // The install step as the session runs it: on a thread of its own, polling the unzip
+    // tool every 20 ms, while the window's event loop runs.
+    static bool Instalar(const std::string& carpeta) {
+        instalacion::Entorno entorno;
+        entorno.Carpeta = carpeta;
+        sistema::Cancelacion nunca;
+        std::error_code error;
+        QEventLoop bucle;
+        std::thread hilo([&] {
+            error = instalacion::Instalar(entorno, [&] { return nunca.Dormir(20); });
+            QMetaObject::invokeMethod(&bucle, "quit", Qt::QueuedConnection);
+        });
+        bucle.exec();
+        hilo.join();
+        return !error;
+    }
+
+    static bool EnFlujo(const Form1& f) { return f.sesion_.EnFlujo(); }
+    static bool Abandonada(const Form1& f) {
+        return f.sesion_.Ultimo().Causa == std::errc::operation_canceled;
+    }
 };
 
 namespace {
@@ -113,7 +143,7 @@ std::string Leyenda(const Form1& f) { return f.Picture1.Leyenda(); }
 
 std::optional<double> DescargaVentana(Form1& f, const std::string& archivo, uint64_t n) {
     const auto t0 = Reloj::now();
-    const Form1Prueba::Descarga d = Form1Prueba::Descargar(f);
+    const Form1Prueba::Descarga d = Form1Prueba::Descargar(f, sistema::ObtenerCarpeta(archivo));
     const double t = Segundos(Reloj::now() - t0);
     const std::string leyenda = Leyenda(f);
     std::fprintf(stderr, "  ventana: %.3f s, %s, %llu eventos, barra \"%s\"\n", t,
@@ -175,7 +205,7 @@ std::string CifraInstalacion(Form1& f, const std::string& dir, int rondas) {
         }
         const double cpu0 = CpuSegundos();
         const auto t0 = Reloj::now();
-        const bool instalado = Form1Prueba::Instalar(f);
+        const bool instalado = Form1Prueba::Instalar(dir);
         const double t = Segundos(Reloj::now() - t0);
         const double cpu = CpuSegundos() - cpu0;
         std::error_code ec;
@@ -210,60 +240,39 @@ std::optional<std::vector<double>> Repetir(int rondas, F medir) {
 // ---------------------------------------------------------------------------------------
 // From process start to the verdict
 
-// In the child: stands between the component and the window, passes every call on, and
-// reports a drawn verdict on the pipe ('1' an update exists, '0' none).
-class VentanaObservada : public sistema::Ventana {
-public:
-    VentanaObservada(sistema::Ventana& ventana, int tuberia)
-        : ventana_(ventana), tuberia_(tuberia) {}
-
-    void BarraProgreso(int32_t Porcentaje, const std::string& Dato) override {
-        ventana_.BarraProgreso(Porcentaje, Dato);
-        if (Dato == kHayActualizacion) Avisar('1');
-        else if (Dato == kNoHayActualizacion) Avisar('0');
-    }
-    void HabilitarDescargar(bool habilitar) override { ventana_.HabilitarDescargar(habilitar); }
-    // Before serving the window, the close figure posts its close once, as the desktop
-    // would; with no download running, the component serves the window only from its waits.
-    void DoEvents() override {
-        if (CerrarEnEspera && !cierrePuesto_) {
-            cierrePuesto_ = true;
-            if (auto* w = dynamic_cast<QWidget*>(&ventana_); w && w->windowHandle()) {
-                Avisar('c');
-                QCoreApplication::postEvent(w->windowHandle(), new QCloseEvent);
-            }
-        }
-        ventana_.DoEvents();
-    }
-    bool Abandonar() override { return ventana_.Abandonar(); }
-
-    bool CerrarEnEspera = false;
-
-private:
-    void Avisar(char c) {
-        while (::write(tuberia_, &c, 1) < 0 && errno == EINTR) {
-        }
-    }
-    sistema::Ventana& ventana_;
-    int tuberia_;
-    bool cierrePuesto_ = false;
-};
-
+// In the child: looks at the window at every millisecond from the first pass of the event
+// loop, and reports its first verdict on the pipe ('1' an update exists, '0' none). For
+// the close figure it posts a close once, as the desktop would, as soon as the check runs
+// ('c').
 int g_tuberiaHijo = -1;
 bool g_cerrarEnEspera = false;
-std::optional<VentanaObservada> g_observada;
 
-// Wraps the window once it is registered. Queued when the GUI application is created, it
-// runs at the first pass of the event loop, before the window's first timer tick.
-void ObservarVentana() {
-    sistema::Ventana* ventana = sistema::VentanaRegistrada();
-    if (!ventana) {
-        QTimer::singleShot(0, &ObservarVentana);
-        return;
+void Avisar(char c) {
+    while (::write(g_tuberiaHijo, &c, 1) < 0 && errno == EINTR) {
     }
-    g_observada.emplace(*ventana, g_tuberiaHijo);
-    g_observada->CerrarEnEspera = g_cerrarEnEspera;
-    sistema::RegistrarVentana(&*g_observada);
+}
+
+void ObservarVentana() {
+    static bool veredicto = false, cierrePuesto = false;
+    auto* vigia = new QTimer(QCoreApplication::instance());
+    vigia->setTimerType(Qt::PreciseTimer);
+    QObject::connect(vigia, &QTimer::timeout, [] {
+        Form1* f = nullptr;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* v = dynamic_cast<Form1*>(w)) f = v;
+        if (!f) return;
+        const std::string l = Leyenda(*f);
+        if (!veredicto && (l == kHayActualizacion || l == kNoHayActualizacion)) {
+            veredicto = true;
+            Avisar(l == kHayActualizacion ? '1' : '0');
+        }
+        if (g_cerrarEnEspera && !cierrePuesto && Form1Prueba::EnFlujo(*f) && f->windowHandle()) {
+            cierrePuesto = true;
+            Avisar('c');
+            QCoreApplication::postEvent(f->windowHandle(), new QCloseEvent);
+        }
+    });
+    vigia->start(1);
 }
 
 void AlCrearAplicacion() { QTimer::singleShot(0, &ObservarVentana); }
@@ -272,13 +281,12 @@ void AlCrearAplicacion() { QTimer::singleShot(0, &ObservarVentana); }
 int Hijo(char* programa, int tuberia, const std::string& dir, bool cerrar) {
     g_tuberiaHijo = tuberia;
     g_cerrarEnEspera = cerrar;
-    sistema::EstablecerApp_Path(dir);
     qAddPreRoutine(&AlCrearAplicacion);
     char* argv[] = {programa, nullptr};
     int argc = 1;
-    const int codigo = EjecutarActualizador(argc, argv);
-    sistema::RegistrarVentana(nullptr);
-    return codigo;
+    sesion::Entorno entorno = sesion::EntornoDelProceso();
+    entorno.Carpeta = dir;
+    return EjecutarActualizador(argc, argv, entorno);
 }
 
 // A child started as `yo <modo> <fd> <dir>` and the read end of the pipe it writes to.
@@ -428,9 +436,15 @@ std::optional<double> Cancelacion(Form1& f, const std::string& dir) {
     vigia.start();
     f.btnDescargar.setEnabled(true);
     f.btnDescargar.click();
+    QEventLoop bucle;
+    QTimer fin;
+    QObject::connect(&fin, &QTimer::timeout, [&] {
+        if (!Form1Prueba::EnFlujo(f)) bucle.quit();
+    });
+    fin.start(1);
+    bucle.exec();
     vigia.stop();
-    const bool abandonada =
-        internet::GetLastError() == internet::ERROR_INTERNET_OPERATION_CANCELLED;
+    const bool abandonada = Form1Prueba::Abandonada(f);
     const auto limite = Reloj::now() + std::chrono::seconds(2);
     while (!pintura.Pintada && Reloj::now() < limite)
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 10);
@@ -586,11 +600,12 @@ int main(int argc, char** argv) {
 
     prueba::DirectorioTemporal directorio("bench_ventana_");
     const std::string dir = directorio.Ruta();
-    sistema::EstablecerApp_Path(dir);
+    sesion::Entorno entorno = sesion::EntornoDelProceso();
+    entorno.Carpeta = dir;
 
     std::vector<std::string> cifras;
     {
-        Form1 ventana;
+        Form1 ventana(entorno);
         ventana.Timer1.stop();  // no start-up check: the flows are driven from here
         ventana.show();
         cifras.push_back(CifraDescarga(ventana, dir, mib, rondas));
@@ -600,7 +615,6 @@ int main(int argc, char** argv) {
     cifras.push_back(CifraArranque(yo, dir, 7));
     cifras.push_back(CifraCierre(yo, dir, 5));
 
-    sistema::EstablecerApp_Path("");
 
     int codigo = 0;
     for (const auto& c : cifras) {

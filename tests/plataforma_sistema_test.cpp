@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -11,6 +12,7 @@
 
 #include "comun_prueba.h"
 #include "fichero_temporal.h"
+#include "cancelacion.h"
 #include "sistema.h"
 
 namespace {
@@ -169,7 +171,7 @@ TEST(Ficheros, FechaDeModificacionEnHoraLocal) {
     EXPECT_FALSE(sistema::TocarFichero(dir.En("falta")));
 }
 
-TEST(Aplicacion, DirectorioPropioYSustituto) {
+TEST(Aplicacion, DirectorioPropio) {
     std::string real = sistema::App_Path();
     ASSERT_FALSE(real.empty());
     EXPECT_NE(real.back(), '/');
@@ -178,24 +180,21 @@ TEST(Aplicacion, DirectorioPropioYSustituto) {
     ASSERT_GT(n, 0);
     exe[n] = '\0';
     EXPECT_EQ(real, sistema::ObtenerCarpeta(exe));
-
-    sistema::EstablecerApp_Path("/tmp/otra/");
-    EXPECT_EQ(sistema::App_Path(), "/tmp/otra");
-    sistema::EstablecerApp_Path("");
-    EXPECT_EQ(sistema::App_Path(), real);
 }
 
 TEST(Procesos, ResuelveSinShellYConDirectorio) {
     Directorio app, otro;
-    sistema::EstablecerApp_Path(app.Ruta());
-    // The same name in the application directory and on PATH: the application one wins.
-    Escribir(app.En("herramienta"), "#!/bin/sh\npwd > salida; printf '%s|' \"$@\" >> salida\n",
-             true);
-    Escribir(otro.En("herramienta"), "#!/bin/sh\necho equivocada > salida\n", true);
+    // The same name in the application directory (this program's) and on PATH: the
+    // application one wins.
+    const std::string nombre = "herramienta-" + std::to_string(::getpid());
+    const std::string propia = sistema::Unir(sistema::App_Path(), nombre);
+    Escribir(propia, "#!/bin/sh\npwd > salida; printf '%s|' \"$@\" >> salida\n", true);
+    Escribir(otro.En(nombre), "#!/bin/sh\necho equivocada > salida\n", true);
     std::string pathViejo = std::getenv("PATH") ? std::getenv("PATH") : "";
     ::setenv("PATH", (otro.Ruta() + ":" + pathViejo).c_str(), 1);
 
-    auto pid = sistema::IniciarProceso("herramienta", {"-d", "a b;touch x", "$HOME"}, otro.Ruta());
+    auto pid = sistema::IniciarProceso(nombre, {"-d", "a b;touch x", "$HOME"}, otro.Ruta());
+    ::unlink(propia.c_str());
     ::setenv("PATH", pathViejo.c_str(), 1);
     ASSERT_TRUE(pid);
     EXPECT_EQ(EsperarFin(*pid), sistema::EstadoProceso::Terminado);
@@ -212,35 +211,29 @@ TEST(Procesos, ResuelveSinShellYConDirectorio) {
     EXPECT_FALSE(sistema::IniciarProceso(app.En("no existe"), {}));
     Escribir(app.En("sin permiso"), "#!/bin/sh\n");
     ::chmod(app.En("sin permiso").c_str(), 0644);
-    EXPECT_FALSE(sistema::IniciarProceso("sin permiso", {}));
-    sistema::EstablecerApp_Path("");
+    EXPECT_FALSE(sistema::IniciarProceso(app.En("sin permiso"), {}));
 }
 
-class VentanaQueFalla : public sistema::Ventana {
-public:
-    int llamadas = 0;
-    void BarraProgreso(int32_t, const std::string&) override { ++llamadas; throw 1; }
-    void HabilitarDescargar(bool) override { ++llamadas; throw std::runtime_error("x"); }
-    void DoEvents() override { ++llamadas; throw 2; }
-    bool Abandonar() override { ++llamadas; throw 3; }
-};
-
-TEST(Ventana, SinRegistroNoHaceNadaYLosFallosNoSalen) {
-    sistema::RegistrarVentana(nullptr);
-    sistema::DoEvents();
-    sistema::BarraProgreso(0, "x");
-    sistema::HabilitarDescargar(true);
-    EXPECT_FALSE(sistema::Abandonar());
-
-    VentanaQueFalla v;
-    sistema::RegistrarVentana(&v);
-    EXPECT_EQ(sistema::VentanaRegistrada(), &v);
-    EXPECT_NO_THROW(sistema::DoEvents());
-    EXPECT_NO_THROW(sistema::BarraProgreso(0, "x"));
-    EXPECT_NO_THROW(sistema::HabilitarDescargar(true));
-    EXPECT_FALSE(sistema::Abandonar());
-    EXPECT_EQ(v.llamadas, 4);
-    sistema::RegistrarVentana(nullptr);
+// The token a network wait polls: readable from the moment it is activated, from any
+// thread, until it is reset; a sleep on it ends then.
+TEST(Cancelacion, SuDescriptorSeLeeMientrasEstaActiva) {
+    sistema::Cancelacion c;
+    ASSERT_GE(c.Descriptor(), 0);
+    const auto legible = [&] {
+        pollfd p{c.Descriptor(), POLLIN, 0};
+        return ::poll(&p, 1, 0) == 1;
+    };
+    EXPECT_FALSE(c.Activa());
+    EXPECT_FALSE(legible());
+    EXPECT_TRUE(c.Dormir(1));
+    std::thread([&] { c.Activar(); }).join();
+    EXPECT_TRUE(c.Activa());
+    EXPECT_TRUE(legible());
+    EXPECT_FALSE(c.Dormir(60000));
+    c.Activar();  // twice is once
+    c.Reiniciar();
+    EXPECT_FALSE(c.Activa());
+    EXPECT_FALSE(legible());
 }
 
 }  // namespace

@@ -184,31 +184,6 @@ TEST(PictureBox, RefreshPideElRepintadoSinPintarEnElActo) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return c.pintadas > antes; }, 2000));
 }
 
-TEST(DoEvents, AtiendeLoPendienteYAgrupaLasLlamadasSeguidas) {
-    formularios::ProcesarEventos();
-    std::this_thread::sleep_for(std::chrono::milliseconds(6));
-    bool atendido = false;
-    QTimer::singleShot(0, [&] { atendido = true; });
-    formularios::DoEvents();  // more than 5 ms after the last pass: processes
-    EXPECT_TRUE(atendido);
-
-    // ProcesarEventos always processes, even right after a pass.
-    atendido = false;
-    QTimer::singleShot(0, [&] { atendido = true; });
-    formularios::ProcesarEventos();
-    EXPECT_TRUE(atendido);
-
-    // A tight run of calls asks the dispatcher only a few times.
-    int pasadas = 0;
-    auto* despachador = QAbstractEventDispatcher::instance();
-    ASSERT_NE(despachador, nullptr);
-    auto conexion = QObject::connect(despachador, &QAbstractEventDispatcher::awake, [&] { ++pasadas; });
-    const int llamadas = 20000;
-    for (int i = 0; i < llamadas; ++i) formularios::DoEvents();
-    QObject::disconnect(conexion);
-    EXPECT_LT(pasadas, llamadas / 10);
-}
-
 TEST(MousePointer, ElRelojDeArenaNoSeApila) {
     ASSERT_EQ(QGuiApplication::overrideCursor(), nullptr);
     formularios::MousePointer(formularios::vbHourglass);

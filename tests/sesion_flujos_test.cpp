@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -74,6 +75,31 @@ public:
     void Lanzar(std::function<void()> paso) override { paso(); }
     void Entregar(std::function<void()> aviso) override { aviso(); }
     void Esperar() override {}
+};
+
+// Steps and reports held until the test lets them go: the events arrive in the order the
+// test chooses, without threads.
+class Manual : public sesion::Hilos {
+public:
+    void Lanzar(std::function<void()> paso) override { pasos.push_back(std::move(paso)); }
+    void Entregar(std::function<void()> aviso) override { avisos.push_back(std::move(aviso)); }
+    void Esperar() override {}
+    // Runs the step launched first.
+    void Paso() {
+        ASSERT_FALSE(pasos.empty());
+        auto p = std::move(pasos.front());
+        pasos.pop_front();
+        p();
+    }
+    // Delivers what the steps have reported.
+    void Repartir() {
+        while (!avisos.empty()) {
+            auto a = std::move(avisos.front());
+            avisos.pop_front();
+            a();
+        }
+    }
+    std::deque<std::function<void()>> pasos, avisos;
 };
 
 enum class Flujo { Comprobar, Actualizar };
@@ -205,6 +231,58 @@ TEST(SesionFlujos, DeGuionAEventosYFicheros) {
         EXPECT_TRUE(dir.Temporales().empty());
         EXPECT_FALSE(dir.Hay("iniciado"));  // only a front-end's close starts the product
     }
+}
+
+// Each phase takes only its own events: a second click or a late tick during a flow starts
+// nothing, a Cancelar that arrives after the last block but before the download's report
+// still counts (the complete archive is left as it is), and one during the install is not
+// taken (the release goes in).
+TEST(SesionFlujos, CadaFaseAtiendeSoloSusSucesos) {
+    prueba::ServidorHttp servidor(kNuevaG);
+    ::setenv("http_proxy", ("http://" + servidor.Direccion()).c_str(), 1);
+    prueba::DirectorioTemporal dir("tabla ");
+    Escribir(dir.En("Morvane.exe"), "x");
+    Escribir(dir.En("Morvane.zip"), "viejo");
+    Escribir(dir.En("Kelunzip"), "#!/bin/sh\ncp Morvane.zip desempaquetado\n", true);
+    Grabadora g;
+    Manual h;
+    sesion::Sesion s({dir.Ruta(), URLActualizacion, "", 3s, 3s}, g, h);
+
+    s.Actualizar();
+    ASSERT_EQ(h.pasos.size(), 1u);  // whether it could be installed here
+    s.Actualizar();
+    s.BuscarActualizacion();
+    EXPECT_EQ(h.pasos.size(), 1u);
+    h.Paso();
+    h.Repartir();
+    ASSERT_EQ(h.pasos.size(), 1u);  // the download
+    h.Paso();                       // the whole body is in; its reports wait
+    s.Cancelar();
+    h.Repartir();
+    EXPECT_EQ(s.UltimoResultado(), R::Cancelado);
+    EXPECT_EQ(Leer(dir.En("Morvane.zip")), std::string(4000, 'z'));
+    EXPECT_FALSE(dir.Hay("desempaquetado"));
+    EXPECT_TRUE(h.pasos.empty());
+    EXPECT_EQ(g.Eventos, (std::vector<std::string>{"[descargando]", "Descargar no", "Cancelar sí",
+                                                   "Descarga cancelada", "Cancelar no", "Descargar sí",
+                                                   "[reposo]"}));
+
+    g.Eventos.clear();
+    s.Actualizar();
+    for (int i = 0; i < 2; ++i) {
+        h.Paso();
+        h.Repartir();
+    }
+    ASSERT_EQ(s.FaseActual(), sesion::Fase::Instalando);
+    s.Cancelar();
+    h.Paso();
+    h.Repartir();
+    ::unsetenv("http_proxy");
+    EXPECT_EQ(s.UltimoResultado(), R::Actualizado);
+    EXPECT_TRUE(dir.Hay("desempaquetado"));
+    EXPECT_EQ(g.Eventos, (std::vector<std::string>{"[descargando]", "Descargar no", "Cancelar sí", "%",
+                                                   "Cancelar no", "Descarga completada", "[instalando]",
+                                                   "Morvane actualizado", "[reposo]"}));
 }
 
 // Two sessions in one process, each on its own directory: the environment is the

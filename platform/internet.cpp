@@ -241,10 +241,14 @@ std::string Unir(const std::vector<std::string>& lineas, bool crlf) {
 
 // ---- Handle objects --------------------------------------------------------------------
 
+namespace {
+std::atomic<size_t> gAbiertos{0};  // handle objects alive, for HandlesAbiertos
+}  // namespace
+
 struct Objeto {
     enum class Clase { Sesion, Conexion, Peticion };
-    explicit Objeto(Clase c) : clase(c) {}
-    virtual ~Objeto() = default;
+    explicit Objeto(Clase c) : clase(c) { ++gAbiertos; }
+    virtual ~Objeto() { --gAbiertos; }
     Objeto(const Objeto&) = delete;
     Objeto& operator=(const Objeto&) = delete;
     const Clase clase;
@@ -1138,6 +1142,8 @@ std::string MotivoDelFallo(HINTERNET peticion) {
         return {};
     }
 }
+
+size_t HandlesAbiertos() { return gAbiertos.load(); }
 
 size_t BytesSinLeer(HINTERNET peticion) {
     const Peticion* p = Como<Peticion>(peticion);

@@ -166,6 +166,10 @@ inline constexpr std::size_t LimiteBufferCuerpo = 256 * 1024;
 // than LimiteBufferCuerpo. Lets tests see that memory stays bounded.
 std::size_t BytesSinLeer(HINTERNET peticion);
 
+// Handles of any kind open in the process (a Conexion holds a copy of its session, which
+// counts too). Lets tests see that every handle is released.
+std::size_t HandlesAbiertos();
+
 // Closes a handle of any kind and frees it. Null is ignored (returns false).
 bool InternetCloseHandle(HINTERNET handle);
 

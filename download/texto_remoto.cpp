@@ -4,7 +4,6 @@
 
 #include "internet.h"
 #include "lecturas.h"
-#include "sistema.h"
 
 internet::HINTERNET AbrirPeticionGet(internet::HINTERNET conexion, const std::string& esquema,
                                      const std::string& ruta) {
@@ -15,34 +14,46 @@ internet::HINTERNET AbrirPeticionGet(internet::HINTERNET conexion, const std::st
                             0);
 }
 
-TextoRemoto LeerTextoRemoto(const std::string& url, int32_t puerto, std::size_t limite) {
+internet::Ajustes AjustesDeRed(const zkDownload::Ajustes& ajustes) {
+    internet::Ajustes red;
+    red.EsperaConexion = ajustes.EsperaConexion;
+    red.EsperaInactividad = ajustes.EsperaInactividad;
+    red.SueloVelocidad = ajustes.SueloVelocidad;
+    red.AutoridadPruebas = ajustes.AutoridadPruebas;
+    red.Cancelacion = ajustes.Cancelacion;
+    return red;
+}
+
+TextoRemoto LeerTextoRemoto(const std::string& url, int32_t puerto, std::size_t limite,
+                            const zkDownload::Ajustes& ajustes) {
     using namespace internet;
     TextoRemoto r;
     // The network failed in a call of the request: nothing is known of the text.
-    const auto sinRed = [&r](const char* codigo, const char* mensaje) {
-        if (GetLastError() == ERROR_INTERNET_OPERATION_CANCELLED) {
+    const auto sinRed = [&r](HINTERNET peticion, const char* codigo, const char* mensaje) {
+        if (Fallo(peticion) == std::errc::operation_canceled) {
             r.Abandonado = true;
         } else {
             r.SinRespuesta = true;
             r.Codigo = codigo;
             r.Mensaje = mensaje;
-            r.MotivoRed = MotivoDelUltimoFallo();
+            r.MotivoRed = MotivoDelFallo(peticion);
+            r.Causa = Fallo(peticion);
         }
         return r;
     };
     try {
         const lecturas::PartesURL partes = lecturas::DividirURL(url);
         if (!partes.Admitido || puerto < INT16_MIN || puerto > INT16_MAX) return r;
-        sistema::DoEvents();
 
         Handle sesion(InternetOpenA(kAgenteDescarga, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+        if (!EstablecerAjustes(sesion.get(), AjustesDeRed(ajustes))) return r;
         Handle conexion(InternetConnectA(sesion.get(), partes.Host.c_str(),
                                          static_cast<int16_t>(puerto), "", "",
                                          INTERNET_SERVICE_HTTP, 0, 0));
         Handle peticion(AbrirPeticionGet(conexion.get(), partes.Esquema, partes.Ruta));
         if (!peticion) return r;
         if (!HttpSendRequestA(peticion.get(), nullptr, 0, nullptr, 0))
-            return sinRed("005", "Error en InternetSendRequest.");
+            return sinRed(peticion.get(), "005", "Error en InternetSendRequest.");
 
         char codigo[8] = {};
         uint32_t longitud = sizeof codigo;
@@ -64,14 +75,13 @@ TextoRemoto LeerTextoRemoto(const std::string& url, int32_t puerto, std::size_t 
         for (;;) {
             uint32_t leidos = 0;
             if (!InternetReadFile(peticion.get(), pieza, sizeof pieza, &leidos))
-                return sinRed("999", "Ha ocurrido un error durante la descarga.");
+                return sinRed(peticion.get(), "999", "Ha ocurrido un error durante la descarga.");
             if (leidos == 0) {
                 r.Texto = std::move(cuerpo);
                 return r;
             }
             if (leidos > limite - cuerpo.size()) return r;
             cuerpo.append(pieza, leidos);
-            sistema::DoEvents();
         }
     } catch (...) {
         return r;

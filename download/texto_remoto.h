@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <system_error>
 
 #include "internet.h"
+#include "zkDownload.h"
 
 // The user agent of every request the component makes.
 inline constexpr const char* kAgenteDescarga = "zkDownload";
@@ -16,6 +18,9 @@ inline constexpr const char* kAgenteDescarga = "zkDownload";
 // over verified TLS when `esquema` is "https". Null on failure.
 internet::HINTERNET AbrirPeticionGet(internet::HINTERNET conexion, const std::string& esquema,
                                      const std::string& ruta);
+
+// The settings of the component's sessions, from its Opciones.
+internet::Ajustes AjustesDeRed(const zkDownload::Ajustes& ajustes);
 
 // How the fetch of a small text ended.
 struct TextoRemoto {
@@ -29,10 +34,14 @@ struct TextoRemoto {
     // InternetSendRequest.", "999" "Ha ocurrido un error durante la descarga.", "503"
     // "Service Unavailable"), and the network's own reason when it was the network's.
     std::string Codigo, Mensaje, MotivoRed;
-    bool Abandonado = false;  // a wait given up for the window: nothing is known either
+    // The network's failure as a code (see zkDownload::Causa); empty for any other outcome.
+    std::error_code Causa;
+    bool Abandonado = false;  // ended by the cancel token: nothing is known either
 };
 
 // Fetches `url`. The request is the archive's: agent "zkDownload", the machine's proxy
 // setting, GET, HTTP/1.0, never from a cache, TLS verified for https; `puerto` as the
-// component's Puerto (0: the scheme's port). The window is served while it runs.
-TextoRemoto LeerTextoRemoto(const std::string& url, int32_t puerto, std::size_t limite);
+// component's Puerto (0: the scheme's port); time-outs, trusted CAs and the cancel token
+// from `ajustes`, as the component takes them.
+TextoRemoto LeerTextoRemoto(const std::string& url, int32_t puerto, std::size_t limite,
+                            const zkDownload::Ajustes& ajustes);

@@ -14,10 +14,16 @@
 #include "lecturas.h"
 #include "respuesta_http.h"
 #include "texto_remoto.h"
+#include "zkDownload_detalle.h"
 
 namespace {
 
 using namespace internet;
+using zkdetalle::Estado;
+using zkdetalle::ValoresProgreso;
+
+// Reanudar's answer when the attempt's own status has already been reported.
+const std::error_code kEstadoYaDado = Estado(-1);
 
 constexpr const char* kArchivo = "/Morvane.zip";
 constexpr const char* kEjecutable = "/Morvane.exe";
@@ -65,7 +71,74 @@ std::optional<int64_t> LongitudCompleta(const std::string& texto) {
     return valor;
 }
 
+class CategoriaEstado final : public std::error_category {
+public:
+    const char* name() const noexcept override { return "zkDownload"; }
+    std::string message(int codigo) const override {
+        switch (codigo) {
+            case 1: return "URL incorrecta.";
+            case 2: return "Error en InternetOpen.";
+            case 3: return "Error en InternetConnect.";
+            case 4: return "Error en InternetOpenRequest.";
+            case 5: return "Error en InternetSendRequest.";
+            case 6: return "Error en InternetQueryInfo.";
+            case 7: return "Error en InternetReadFile.";
+            case 8: return "No se ha podido crear el fichero de destino.";
+            case 998: return "Descarga cancelada por el usuario.";
+            case 999: return "Ha ocurrido un error durante la descarga.";
+            default: return {};
+        }
+    }
+};
+
 }  // namespace
+
+namespace zkdetalle {
+
+const std::error_category& CategoriaEstado() {
+    static const ::CategoriaEstado categoria;
+    return categoria;
+}
+
+std::string FormatearCodigo(int32_t codigo) {
+    const int64_t valor = codigo;
+    std::string digitos = std::to_string(valor < 0 ? -valor : valor);
+    if (digitos.size() < 3) digitos.insert(0, 3 - digitos.size(), '0');
+    return valor < 0 ? "-" + digitos : digitos;
+}
+
+int32_t TipoAcceso(const std::string& usarProxy, const std::string& noUsarProxy) {
+    return (usarProxy.empty() && noUsarProxy.empty()) ? INTERNET_OPEN_TYPE_PRECONFIG
+                                                      : INTERNET_OPEN_TYPE_PROXY;
+}
+
+ValoresProgreso CalcularProgreso(int32_t bytesTotales, int32_t bytesRecibidos,
+                                 uint32_t milisegundos, bool acotar) {
+    ValoresProgreso v;
+    const double segundos = milisegundos / 1000.0;
+    const double tasa = bytesRecibidos / segundos;
+    double restantes = 0;
+    if (bytesTotales >= 0) {
+        v.Porcentaje = bytesRecibidos * 100.0 / bytesTotales;
+        restantes = bytesTotales / tasa - segundos;
+    }
+    if (!(restantes >= 0)) restantes = 0;
+
+    auto redondear = [acotar](double x, int32_t& resultado) {
+        double r = std::nearbyint(x);
+        if (acotar && !std::isnan(r)) r = std::clamp<double>(r, INT32_MIN, INT32_MAX);
+        if (!(r >= INT32_MIN && r <= INT32_MAX)) return false;
+        resultado = static_cast<int32_t>(r);
+        return true;
+    };
+    int32_t restantesEnteros = 0;
+    v.Valido = redondear(segundos, v.SegundosTranscurridos) &&
+               redondear(restantes, restantesEnteros) && redondear(tasa, v.BytesPorSegundo);
+    v.SegundosRestantes = restantesEnteros;
+    return v;
+}
+
+}  // namespace zkdetalle
 
 zkDownload::zkDownload() = default;
 
@@ -234,17 +307,13 @@ void zkDownload::UsarProxy(const std::string& vData) {
     ElegirTipoAcceso();
 }
 
-// Either list, even one of blanks, means the caller's proxy settings; both empty, the
-// machine's.
-void zkDownload::ElegirTipoAcceso() {
-    tipoAcceso_ = (usarProxy_.empty() && noUsarProxy_.empty()) ? INTERNET_OPEN_TYPE_PRECONFIG
-                                                               : INTERNET_OPEN_TYPE_PROXY;
-}
+void zkDownload::ElegirTipoAcceso() { tipoAcceso_ = zkdetalle::TipoAcceso(usarProxy_, noUsarProxy_); }
 
 std::string zkDownload::StatusText() const { return statusText_; }
 std::string zkDownload::StatusCode() const { return statusCode_; }
 bool zkDownload::HuboError() const { return huboError_; }
 std::string zkDownload::MotivoRed() const { return motivoRed_; }
+std::error_code zkDownload::Causa() const { return causa_; }
 
 std::string zkDownload::URL() const { return url_; }
 void zkDownload::URL(const std::string& vData) {
@@ -276,33 +345,18 @@ bool zkDownload::AnalizarURL() {
 
 // Status, header query and release -----------------------------------------------------
 
-std::string zkDownload::FormatearCodigo(int32_t codigo) {
-    const int64_t valor = codigo;
-    std::string digitos = std::to_string(valor < 0 ? -valor : valor);
-    if (digitos.size() < 3) digitos.insert(0, 3 - digitos.size(), '0');
-    return valor < 0 ? "-" + digitos : digitos;
-}
+void zkDownload::EstablecerError(int32_t codigo) { EstablecerError(Estado(codigo)); }
 
-void zkDownload::EstablecerError(int32_t codigo) {
+// The one place a failure becomes what the caller reads: the code, the component's own
+// text for it (an HTTP status keeps the server's), and a cancel as such below.
+void zkDownload::EstablecerError(std::error_code estado) {
     try {
-        statusCode_ = FormatearCodigo(codigo);
-        const char* mensaje = nullptr;
-        switch (codigo) {
-            case 1: mensaje = "URL incorrecta."; break;
-            case 2: mensaje = "Error en InternetOpen."; break;
-            case 3: mensaje = "Error en InternetConnect."; break;
-            case 4: mensaje = "Error en InternetOpenRequest."; break;
-            case 5: mensaje = "Error en InternetSendRequest."; break;
-            case 6: mensaje = "Error en InternetQueryInfo."; break;
-            case 7: mensaje = "Error en InternetReadFile."; break;
-            case 8: mensaje = "No se ha podido crear el fichero de destino."; break;
-            case 998: mensaje = "Descarga cancelada por el usuario."; break;
-            case 999: mensaje = "Ha ocurrido un error durante la descarga."; break;
-            default: break;
-        }
-        if (mensaje) statusText_ = mensaje;
+        statusCode_ = zkdetalle::FormatearCodigo(estado.value());
+        std::string mensaje = estado.message();
+        if (!mensaje.empty()) statusText_ = std::move(mensaje);
     } catch (...) {
     }
+    if (estado == Estado(998)) causa_ = std::make_error_code(std::errc::operation_canceled);
     CerrarConexiones();
     huboError_ = true;
 }
@@ -338,8 +392,8 @@ bool zkDownload::ConsultarCabecera(HINTERNET peticion, uint32_t nivel, std::stri
 // Descargar ------------------------------------------------------------------------------
 
 void zkDownload::Descargar(const int32_t& TipoAccion) {
-    // Handlers run inside the call's waits; one that calls Descargar again on this
-    // instance would pull the handles from under the running call.
+    // A Progreso handler that calls Descargar again on this instance would pull the
+    // handles and the temporary file from under the running transfer.
     if (enDescargar_) return;
     enDescargar_ = true;
     struct Salida {
@@ -356,8 +410,9 @@ void zkDownload::Descargar(const int32_t& TipoAccion) {
     statusCode_.clear();
     statusText_.clear();
     motivoRed_.clear();
+    causa_.clear();
     contenidoDescargado_.clear();
-    Sentencia([&] { fichero_ = sistema::App_Path() + kArchivo; });
+    Sentencia([&] { fichero_ = CarpetaDeTrabajo() + kArchivo; });
 
     urlUtilizable_ = AnalizarURL();
     if (!urlUtilizable_) {
@@ -387,7 +442,7 @@ bool zkDownload::AbrirSesion() {
         sesion_.reset(InternetOpenA(kAgenteDescarga, tipoAcceso_,
                                     conProxy ? usarProxy_.c_str() : nullptr,
                                     conProxy ? noUsarProxy_.c_str() : nullptr, 0));
-    if (!sesion_) {
+    if (!sesion_ || !EstablecerAjustes(sesion_.get(), AjustesDeRed(Opciones))) {
         EstablecerError(2);
         return false;
     }
@@ -418,15 +473,30 @@ bool zkDownload::AbrirPeticion() {
     return true;
 }
 
-// A send given up because the user cancelled or closed the window is a cancel.
+// A send given up for the cancel token is a cancel.
 bool zkDownload::EnviarPeticion() {
     if (!HttpSendRequestA(peticion_.get(), nullptr, 0, nullptr, 0)) {
-        const bool abandonada = internet::GetLastError() == ERROR_INTERNET_OPERATION_CANCELLED;
-        if (!abandonada) Sentencia([&] { motivoRed_ = internet::MotivoDelUltimoFallo(); });
-        EstablecerError(abandonada ? 998 : 5);
+        FalloDeRed();
+        EstablecerError(causa_ == std::errc::operation_canceled ? 998 : 5);
         return false;
     }
     return true;
+}
+
+// The request's own reason; a cancel has no words of the network's.
+void zkDownload::FalloDeRed() {
+    causa_ = internet::Fallo(peticion_.get());
+    motivoRed_.clear();
+    if (causa_ != std::errc::operation_canceled)
+        Sentencia([&] { motivoRed_ = internet::MotivoDelFallo(peticion_.get()); });
+}
+
+uint32_t zkDownload::Ahora() const {
+    return Opciones.Reloj ? Opciones.Reloj() : sistema::GetTickCount();
+}
+
+std::string zkDownload::CarpetaDeTrabajo() const {
+    return Opciones.Carpeta.empty() ? sistema::App_Path() : Opciones.Carpeta;
 }
 
 // Only a status beginning with "2" lets the call go on; whatever else, or a status that
@@ -502,7 +572,7 @@ void zkDownload::LeerCabecerasOpcionales() {
 // Update-date check ----------------------------------------------------------------------
 
 void zkDownload::LeerFechaDisco() {
-    const auto fecha = sistema::FechaModificacion(sistema::App_Path() + kEjecutable);
+    const auto fecha = sistema::FechaModificacion(CarpetaDeTrabajo() + kEjecutable);
     if (fecha) FechaDisco = fecha->Dia;
 }
 
@@ -515,41 +585,14 @@ void zkDownload::ComprobarActualizacion() {
     if (!fecha) return;
     FechaInternet = *fecha;
     if (FechaInternet > FechaDisco) {
-        sistema::BarraProgreso(0, "Existe una actualización");
-        sistema::HabilitarDescargar(true);
+        if (BarraProgreso) Sentencia([&] { BarraProgreso(0, "Existe una actualización"); });
+        if (HabilitarDescargar) Sentencia([&] { HabilitarDescargar(true); });
     } else {
-        sistema::BarraProgreso(0, "No existen actualizaciones");
+        if (BarraProgreso) Sentencia([&] { BarraProgreso(0, "No existen actualizaciones"); });
     }
 }
 
 // Transfer -------------------------------------------------------------------------------
-
-zkDownload::ValoresProgreso zkDownload::CalcularProgreso(int32_t bytesTotales,
-                                                         int32_t bytesRecibidos,
-                                                         uint32_t milisegundos, bool acotar) {
-    ValoresProgreso v;
-    const double segundos = milisegundos / 1000.0;
-    const double tasa = bytesRecibidos / segundos;
-    double restantes = 0;
-    if (bytesTotales >= 0) {
-        v.Porcentaje = bytesRecibidos * 100.0 / bytesTotales;
-        restantes = bytesTotales / tasa - segundos;
-    }
-    if (!(restantes >= 0)) restantes = 0;
-
-    auto redondear = [acotar](double x, int32_t& resultado) {
-        double r = std::nearbyint(x);
-        if (acotar && !std::isnan(r)) r = std::clamp<double>(r, INT32_MIN, INT32_MAX);
-        if (!(r >= INT32_MIN && r <= INT32_MAX)) return false;
-        resultado = static_cast<int32_t>(r);
-        return true;
-    };
-    int32_t restantesEnteros = 0;
-    v.Valido = redondear(segundos, v.SegundosTranscurridos) &&
-               redondear(restantes, restantesEnteros) && redondear(tasa, v.BytesPorSegundo);
-    v.SegundosRestantes = restantesEnteros;
-    return v;
-}
 
 // Reads the current answer's body to its end into the temporary file, raising Progreso
 // with the counts of the whole archive.
@@ -570,13 +613,18 @@ zkDownload::FinCuerpo zkDownload::LeerCuerpo(char* buffer, uint32_t pedir, int32
     uint32_t ultimos = pedir;
     bool sinEvento = false;  // the last block raised no event
     while (leido && ultimos != 0 && !cancelar) {
+        // Looked at before every block: data already buffered is read without a wait.
+        if (Opciones.Cancelacion && Opciones.Cancelacion->Activa()) {
+            cancelar = true;
+            break;
+        }
         ultimos = 0;
-        // Read afresh: a handler may have released the handles (a bad URL set meanwhile).
+        // Read afresh: a Progreso handler may have released the handles (a bad URL set).
         leido = InternetReadFile(peticion_.get(), buffer, pedir, &ultimos);
-        if (!leido && internet::GetLastError() == ERROR_INTERNET_OPERATION_CANCELLED)
-            cancelar = true;  // the wait for this block was given up for the window
-        else if (!leido)
-            motivoRed_ = internet::MotivoDelUltimoFallo();
+        if (!leido) {
+            FalloDeRed();
+            if (causa_ == std::errc::operation_canceled) cancelar = true;
+        }
         if (!leido || ultimos == 0) break;
         if (ultimos > pedir) return FinCuerpo::Roto;
         // Counts are 32-bit: a longer body cannot be reported truthfully.
@@ -590,17 +638,16 @@ zkDownload::FinCuerpo zkDownload::LeerCuerpo(char* buffer, uint32_t pedir, int32
         recibidos_ += static_cast<int32_t>(ultimos);
 
         const ValoresProgreso v =
-            CalcularProgreso(longitud, recibidos_, sistema::GetTickCount() - inicio);
+            zkdetalle::CalcularProgreso(longitud, recibidos_, Ahora() - inicio);
         sinEvento = !v.Valido;
         if (v.Valido && Progreso) avisar(v);
-        sistema::DoEvents();
     }
     if (cancelar) return FinCuerpo::Cancelado;
     if (!leido) return FinCuerpo::Roto;
     // The receiver always sees the whole body counted: a last block too quick for its
     // rate to fit is raised once more, the values that do not fit held at the limits.
     if (sinEvento && Progreso) {
-        avisar(CalcularProgreso(longitud, recibidos_, sistema::GetTickCount() - inicio, true));
+        avisar(zkdetalle::CalcularProgreso(longitud, recibidos_, Ahora() - inicio, true));
         if (cancelar) return FinCuerpo::Cancelado;
     }
     return FinCuerpo::Completo;
@@ -613,9 +660,11 @@ bool zkDownload::EmpezarDeCero() {
     // [body check: reset] The temporary file starts from zero here.
     VerificarCuerpo.Rechazado = false;
     if (VerificarCuerpo.Reiniciar) VerificarCuerpo.Reiniciar();
-    temporal_ = std::make_unique<sistema::FicheroTemporal>(
-        sistema::ObtenerCarpeta(Fichero()), kPrefijoTemporal);
-    return temporal_->Abierto();
+    temporal_ = std::make_unique<sistema::FicheroTemporal>(sistema::ObtenerCarpeta(Fichero()),
+                                                           kPrefijoTemporal, Opciones.Disco);
+    if (temporal_->Abierto()) return true;
+    causa_ = temporal_->Error();
+    return false;
 }
 
 // The whole archive's length as the current answer announces it; -1 when unknown (a
@@ -641,8 +690,8 @@ std::optional<std::string> zkDownload::TotalDelRango(int32_t desde) {
     return rango.substr(barra + 1);
 }
 
-int32_t zkDownload::Reanudar(const std::string& validador, int64_t& total, int intento,
-                             std::chrono::milliseconds espera, const char* motivo) {
+std::error_code zkDownload::Reanudar(const std::string& validador, int64_t& total, int intento,
+                                     std::chrono::milliseconds espera, const char* motivo) {
     const bool resto = !validador.empty() && recibidos_ > 0;
     {
         // One line per attempt, beside the line each check and download ends with.
@@ -659,34 +708,34 @@ int32_t zkDownload::Reanudar(const std::string& validador, int64_t& total, int i
     peticion_.reset();
     // Whatever this attempt fails with is its own failure, not the last one's.
     motivoRed_.clear();
-    if (!internet::Esperar(espera)) return 998;
+    causa_.clear();
+    if (!internet::Esperar(espera, Opciones.Cancelacion)) return Estado(998);
 
     peticion_.reset(AbrirPeticionGet(conexion_.get(), esquema_, ruta_));
-    if (!peticion_) return 5;
+    if (!peticion_) return Estado(5);
     std::string cabeceras;
     if (resto)
         cabeceras = "Range: bytes=" + std::to_string(recibidos_) + "-\r\nIf-Range: " + validador +
                     "\r\n";
     if (!HttpSendRequestA(peticion_.get(), cabeceras.c_str(),
                           static_cast<uint32_t>(cabeceras.size()), nullptr, 0)) {
-        if (internet::GetLastError() == ERROR_INTERNET_OPERATION_CANCELLED) return 998;
-        motivoRed_ = internet::MotivoDelUltimoFallo();
-        return 5;
+        FalloDeRed();
+        return Estado(causa_ == std::errc::operation_canceled ? 998 : 5);
     }
-    if (!LeerEstado()) return -1;  // reported with the answer's own code
+    if (!LeerEstado()) return kEstadoYaDado;  // reported with the answer's own code
     if (statusCode_ == "200") {
         total = TotalAnunciado();  // the archive may have changed
-        return EmpezarDeCero() ? 0 : 8;
+        return EmpezarDeCero() ? std::error_code{} : Estado(8);
     }
-    if (statusCode_ != "206" || !resto) return 999;
+    if (statusCode_ != "206" || !resto) return Estado(999);
     // The rest of the same archive: bytes N-.../total. Its total is the archive's length
     // from now on, also when the first answer gave none (chunked, or no Content-Length):
     // without one, a range that stops short would pass for the end of the archive.
     const auto totalTexto = TotalDelRango(recibidos_);
     const auto delRango = totalTexto ? LongitudCompleta(*totalTexto) : std::nullopt;
-    if (!delRango || (total >= 0 && *delRango != total)) return 999;
+    if (!delRango || (total >= 0 && *delRango != total)) return Estado(999);
     total = *delRango;
-    return 0;
+    return {};
 }
 
 void zkDownload::Transferir(int32_t bloque, int32_t longitud, bool& cancelar) {
@@ -734,16 +783,21 @@ void zkDownload::Transferir(int32_t bloque, int32_t longitud, bool& cancelar) {
             longitud = total <= INT32_MAX ? static_cast<int32_t>(total) : -1;
         }
 
-        const uint32_t inicio = sistema::GetTickCount();
+        const uint32_t inicio = Ahora();
         const uint32_t pedir = static_cast<uint32_t>(bloque);
         int32_t maximo = 0;  // the most the file has ever held
         int sinAvanzar = 0;  // attempts in a row that did not get kAvanceMinimo past maximo
-        std::chrono::milliseconds espera = internet::EsperaEntreIntentos();
+        const std::chrono::milliseconds primera = std::max(std::chrono::milliseconds(0),
+                                                           Opciones.EsperaEntreIntentos);
+        std::chrono::milliseconds espera = primera;
         int intento = 0;
         for (;;) {
             FinCuerpo fin = LeerCuerpo(buffer.get(), pedir, longitud, inicio, cancelar);
-            // Only a read that failed has a reason of the network's.
-            if (fin != FinCuerpo::Roto) motivoRed_.clear();
+            // Only a read that failed has a reason of the network's; a write, the disk's.
+            if (fin != FinCuerpo::Roto) {
+                motivoRed_.clear();
+                causa_ = fin == FinCuerpo::NoEscrito ? temporal_->Error() : std::error_code{};
+            }
             // A 206 may end before the archive does (its range or length cut short): the
             // rest is asked for again. More than the archive's length is no archive.
             if (fin == FinCuerpo::Completo && total >= 0 && recibidos_ != total) {
@@ -766,36 +820,39 @@ void zkDownload::Transferir(int32_t bloque, int32_t longitud, bool& cancelar) {
                 EstablecerError(999);
                 return;
             }
-            // Nothing to continue: no byte yet, or the handles released by a handler.
+            // Nothing to continue: no byte yet, or the handles released by a Progreso handler.
             if (fin != FinCuerpo::Roto || (recibidos_ == 0 && maximo == 0) || !conexion_) {
                 temporal_->Descartar();
                 EstablecerError(fin == FinCuerpo::NoEscrito ? 8 : 999);
                 return;
             }
             // The body broke off: ask again, a bounded number of times without progress.
-            int32_t error = 999;
+            std::error_code error = Estado(999);
             const char* motivo = "cuerpo interrumpido";
             for (;;) {
-                if (!conexion_) break;  // released by a handler during the wait
                 if (intento > 0 && int64_t{recibidos_} < int64_t{maximo} + kAvanceMinimo) {
                     if (++sinAvanzar >= kIntentosSinAvance) break;
                 } else {
                     sinAvanzar = 0;
-                    espera = internet::EsperaEntreIntentos();
+                    espera = primera;
                 }
                 maximo = std::max(maximo, recibidos_);
                 ++intento;
-                sistema::BarraProgreso(
-                    longitud > 0 ? static_cast<int32_t>(int64_t{recibidos_} * 100 / longitud) : 0,
-                    longitud > 0 ? "% Reconectando..." : "Reconectando...");
+                if (BarraProgreso)
+                    Sentencia([&] {
+                        BarraProgreso(longitud > 0 ? static_cast<int32_t>(int64_t{recibidos_} *
+                                                                          100 / longitud)
+                                                   : 0,
+                                      longitud > 0 ? "% Reconectando..." : "Reconectando...");
+                    });
                 error = Reanudar(validador, total, intento, espera, motivo);
                 espera = std::min(espera * 2, kEsperaMaxima);
-                if (error != 5) break;
+                if (error != Estado(5)) break;
                 motivo = "sin respuesta";
             }
-            if (error != 0) {
+            if (error) {
                 temporal_->Descartar();
-                if (error > 0) EstablecerError(error);
+                if (error != kEstadoYaDado) EstablecerError(error);
                 return;
             }
             // A 200 may bring another archive, of another length: the events count that one.
@@ -808,6 +865,7 @@ void zkDownload::Transferir(int32_t bloque, int32_t longitud, bool& cancelar) {
             VerificarCuerpo.Rechazado = true;
             EstablecerError(999);
         } else if (!temporal_->Colocar(Fichero())) {
+            causa_ = temporal_->Error();
             temporal_->Descartar();
             EstablecerError(8);
         } else {

@@ -3,7 +3,9 @@
 // A caller sets the properties, calls Descargar once (or more) and reads the outcome back
 // from HuboError, StatusCode and StatusText. During a body transfer the component raises
 // Progreso after every block; the receiver may cancel through its Cancelar argument.
-// No exception ever leaves the component.
+// No exception ever leaves the component. Everything it depends on (its folder, time-outs,
+// cancel token, disk, clock) comes in through Opciones, and what it draws goes out through
+// BarraProgreso and HabilitarDescargar: it calls no window and runs no event loop.
 //
 // The documentation text of each member is kept, verbatim, in Documentacion().
 #pragma once
@@ -15,9 +17,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
+#include "cancelacion.h"
+#include "disco.h"
 #include "internet.h"
 #include "sistema.h"
 
@@ -31,6 +36,28 @@ public:
     ~zkDownload();
     zkDownload(const zkDownload&) = delete;
     zkDownload& operator=(const zkDownload&) = delete;
+
+    // What the component depends on, given by whoever owns it; the defaults are the program's.
+    struct Ajustes {
+        std::string Carpeta;  // where Morvane.exe is read and Morvane.zip written; empty: App_Path()
+        std::chrono::milliseconds EsperaConexion{30000}, EsperaInactividad{30000};
+        std::chrono::milliseconds SueloVelocidad{60000};      // the speed floor's window
+        std::chrono::milliseconds EsperaEntreIntentos{1000};  // first wait before a resume
+        std::string AutoridadPruebas;  // PEM file of CAs trusted instead of the system's store; empty: the store
+        const sistema::Cancelacion* Cancelacion = nullptr;  // active: the running wait ends as a cancel (998)
+        sistema::Disco Disco;                     // for the temporary file's syncs and rename
+        std::function<uint32_t()> Reloj;          // ms clock of the progress events; empty: sistema::GetTickCount
+    };
+    Ajustes Opciones;
+    // What the Parts have the component draw in "the window": its verdict and its
+    // "Reconectando..." texts, and the download button. Empty: nothing is drawn.
+    std::function<void(int32_t Porcentaje, const std::string& Dato)> BarraProgreso;
+    std::function<void(bool Habilitar)> HabilitarDescargar;
+    // Why the last Descargar failed below the component: the network's reason (its own
+    // category, curl's and the layer's messages), the disk's (std::generic_category, errno
+    // kept: ENOSPC at the final fsync reads as such), std::errc::operation_canceled for a
+    // cancel; empty after a success.
+    std::error_code Causa() const;
 
     // Member name -> documentation text, in the order of the component's interface.
     static const std::vector<std::pair<std::string_view, std::string_view>>& Documentacion();
@@ -86,8 +113,9 @@ public:
     // It gives up (999) after 5 attempts in a row that each took it less than 64 KiB
     // further than it had ever been, without finishing it. Answers 206 complete it only at
     // the archive's whole length. A call made while this instance is already inside
-    // Descargar (from a handler) returns at once and changes nothing. A network wait given
-    // up by the window ends the call as a cancel (998).
+    // Descargar (from a Progreso handler) returns at once and changes nothing: the running
+    // transfer owns the handles and the temporary file. An active Opciones.Cancelacion
+    // ends the call as a cancel (998) at once, also in the middle of a network wait.
     void Descargar(const int32_t& TipoAccion = 0);
 
     // The stored port, or the scheme's default (80 http, 443 https) when it is 0.
@@ -117,8 +145,9 @@ public:
     std::string URL() const;
     void URL(const std::string& vData);  // stores and splits at once
 
-    // Raised after every block of a body transfer. BytesPorSegundo refers to a copy made
-    // for this event; Cancelar refers to the transfer's own cancel flag.
+    // Raised after every block of a body transfer, on the thread that called Descargar.
+    // BytesPorSegundo refers to a copy made for this event; Cancelar refers to the
+    // transfer's own cancel flag.
     std::function<void(int32_t BytesTotales, int32_t BytesRecibidos, double Porcentaje,
                        int32_t SegundosTranscurridos, double SegundosRestantes,
                        int32_t& BytesPorSegundo, bool& Cancelar)>
@@ -141,10 +170,11 @@ public:
     Verificacion VerificarCuerpo;
 
 private:
-    friend class zkDownloadPrueba;  // white-box access for the tests
-
     bool AnalizarURL();
     void ElegirTipoAcceso();
+    // The component's edge: a status code of its own (CategoriaEstado) or an HTTP one
+    // becomes StatusCode and StatusText, the handles are released and HuboError is set.
+    void EstablecerError(std::error_code estado);
     void EstablecerError(int32_t codigo);
     void CerrarConexiones();
     void LimpiarCabeceras();
@@ -175,31 +205,17 @@ private:
     // False when the new file could not be created.
     bool EmpezarDeCero();
     // Asks again for the archive after its body broke off: for the rest, from byte
-    // recibidos_, when `validador` names the first answer, else from the start. Returns
-    // the code the attempt failed with (5: no answer, 998: cancelled during the wait or
-    // the send, 999: a 2xx that does not continue the archive, 8: no new temporary file),
-    // -1 for an answer already reported with its own status, or 0 when its body can be
-    // read.
-    int32_t Reanudar(const std::string& validador, int64_t& total, int intento,
-                     std::chrono::milliseconds espera, const char* motivo);
-
-    // What one Progreso event carries besides the byte counts. Valido is false when a
-    // rounded value does not fit 32 bits (no event for that block), unless `acotar` holds
-    // such values at the 32-bit limits.
-    struct ValoresProgreso {
-        double Porcentaje = 0;
-        int32_t SegundosTranscurridos = 0;
-        double SegundosRestantes = 0;
-        int32_t BytesPorSegundo = 0;
-        bool Valido = false;
-    };
-    static ValoresProgreso CalcularProgreso(int32_t bytesTotales, int32_t bytesRecibidos,
-                                            uint32_t milisegundos, bool acotar = false);
-
-
-
-    // A status code as at least three digits ("001", "404", "1234").
-    static std::string FormatearCodigo(int32_t codigo);
+    // recibidos_, when `validador` names the first answer, else from the start. Empty when
+    // its body can be read; otherwise the status the attempt failed with (CategoriaEstado:
+    // 5 no answer, 998 cancelled during the wait or the send, 999 a 2xx that does not
+    // continue the archive, 8 no new temporary file), or kEstadoYaDado for an answer
+    // already reported with its own status.
+    std::error_code Reanudar(const std::string& validador, int64_t& total, int intento,
+                             std::chrono::milliseconds espera, const char* motivo);
+    // A network call on the request failed: its reason becomes the call's.
+    void FalloDeRed();
+    uint32_t Ahora() const;
+    std::string CarpetaDeTrabajo() const;
 
     int32_t bytesBloqueDescarga_ = 512;
     std::string qExpiresStr_;
@@ -215,8 +231,11 @@ private:
     std::string statusText_, statusCode_;
     bool huboError_ = false;
     std::string motivoRed_;
+    std::error_code causa_;
     std::string url_;
-    bool enDescargar_ = false;  // a call of Descargar is on the stack
+    // A call of Descargar is on the stack: a Progreso handler calling it again would
+    // release the handles and the temporary file the running transfer is using.
+    bool enDescargar_ = false;
 
     std::string esquema_, host_, ruta_;
     int32_t servicio_ = internet::INTERNET_SERVICE_HTTP;

@@ -120,7 +120,7 @@ Descriptor AbrirCarpetaDebajo(int base, std::string_view relativa, std::error_co
         int fd = AbrirComponente(actual.Obtener(), nombre);
         if (fd < 0 && errno == ENOENT && crear) {
             // Made, and given its mode whatever the umask.
-            error = CrearCarpetaEn(actual.Obtener(), nombre, modo, hecha);
+            error = Disco::Real().CrearCarpetaEn(actual.Obtener(), nombre, modo, hecha);
             if (error && error != std::errc::file_exists) return {};
             fd = AbrirComponente(actual.Obtener(), nombre);
             if (fd >= 0 && !error) {

@@ -128,17 +128,28 @@ size_t BarrerTemporales(const std::string& carpeta, const std::string& prefijo) 
     return borrados;
 }
 
-FicheroTemporal::FicheroTemporal(const std::string& carpeta, const std::string& prefijo) {
+FicheroTemporal::FicheroTemporal(const std::string& carpeta, const std::string& prefijo,
+                                 const Disco& disco) {
     try {
+        disco_ = disco;
         carpeta_ = carpeta;
         prefijo_ = prefijo;
         buffer_.reset(new (std::nothrow) char[kCapacidad]);
-        if (!buffer_) return;
+        if (!buffer_) {
+            Fallar(std::make_error_code(std::errc::not_enough_memory));
+            return;
+        }
         BarrerTemporales(carpeta_, prefijo_);
-        if (!AbrirSinNombre()) AbrirConNombre();
+        if (!AbrirSinNombre() && !AbrirConNombre()) Fallar();
     } catch (...) {
         Descartar();
+        Fallar(std::make_error_code(std::errc::not_enough_memory));
     }
+}
+
+bool FicheroTemporal::Fallar(std::error_code e) noexcept {
+    error_ = e ? e : std::error_code(errno ? errno : EIO, std::generic_category());
+    return false;
 }
 
 FicheroTemporal::~FicheroTemporal() { Descartar(); }
@@ -180,7 +191,7 @@ bool FicheroTemporal::AbrirConNombre() {
 }
 
 bool FicheroTemporal::Anadir(const char* datos, size_t n) {
-    if (!Abierto()) return false;
+    if (!Abierto()) return Fallar(std::make_error_code(std::errc::bad_file_descriptor));
     if (n > kCapacidad - usado_) {
         if (!Vaciar()) return false;
         if (n >= kCapacidad) return Escribir(datos, n);
@@ -194,8 +205,9 @@ bool FicheroTemporal::Anadir(const char* datos, size_t n) {
 // fsync has already reported any write error, so the close that follows cannot lose data.
 bool FicheroTemporal::Colocar(const std::string& destino) {
     try {
-        if (!Abierto() || !Vaciar()) return false;
-        if (SincronizarFichero(fd_, destino)) return false;
+        if (!Abierto()) return Fallar(std::make_error_code(std::errc::bad_file_descriptor));
+        if (!Vaciar()) return false;
+        if (const auto e = disco_.SincronizarFichero(fd_, destino)) return Fallar(e);
         if (ruta_.empty()) {
             const std::string origen = "/proc/self/fd/" + std::to_string(fd_);
             ruta_ = ProbarNombres(carpeta_, prefijo_, [&](const std::string& ruta) {
@@ -204,18 +216,18 @@ bool FicheroTemporal::Colocar(const std::string& destino) {
                     return Intento::Hecho;
                 return errno == EEXIST ? Intento::OtroNombre : Intento::Fallo;
             });
-            if (ruta_.empty()) return false;
+            if (ruta_.empty()) return Fallar();
         }
-        if (RenombrarFichero(ruta_, destino)) return false;
+        if (const auto e = disco_.RenombrarFichero(ruta_, destino)) return Fallar(e);
         colocado_ = true;
         ruta_.clear();
         ::close(fd_);
         fd_ = -1;
         // The rename itself must survive a crash: best effort, some file systems refuse it.
-        SincronizarCarpeta(carpeta_);
+        disco_.SincronizarCarpeta(carpeta_);
         return true;
     } catch (...) {
-        return false;
+        return Fallar(std::make_error_code(std::errc::not_enough_memory));
     }
 }
 
@@ -257,9 +269,9 @@ bool FicheroTemporal::EscribirTodo(const char* datos, size_t n) {
         const ssize_t escritos = ::write(fd_, datos, n);
         if (escritos < 0) {
             if (errno == EINTR) continue;
-            return false;
+            return Fallar();
         }
-        if (escritos == 0) return false;
+        if (escritos == 0) return Fallar(std::make_error_code(std::errc::no_space_on_device));
         datos += escritos;
         n -= static_cast<size_t>(escritos);
     }

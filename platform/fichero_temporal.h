@@ -8,6 +8,9 @@
 // removes nothing unmarked: a user's file that merely has a name of that form stays.
 // The archive put in place gets the mode any new file gets (0666 less the umask).
 //
+// The file's syncs, its link and its rename go through the Disco it is given. A failed call
+// keeps its reason (Error): errno in std::generic_category, or the Disco's own.
+//
 // Nothing here throws.
 #pragma once
 
@@ -15,14 +18,17 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <system_error>
+
+#include "disco.h"
 
 namespace sistema {
 
 class FicheroTemporal {
 public:
     // Sweeps `carpeta` (see BarrerTemporales), then creates the file there. Abierto()
-    // tells whether that worked.
-    FicheroTemporal(const std::string& carpeta, const std::string& prefijo);
+    // tells whether that worked, Error() why not.
+    FicheroTemporal(const std::string& carpeta, const std::string& prefijo, const Disco& disco);
     ~FicheroTemporal();  // Descartar, unless the file has been put in place
     FicheroTemporal(const FicheroTemporal&) = delete;
     FicheroTemporal& operator=(const FicheroTemporal&) = delete;
@@ -40,6 +46,10 @@ public:
     // Closes the file and removes it, unless it has been put in place.
     void Descartar() noexcept;
 
+    // Why the creation, or the last Anadir or Colocar that returned false, failed (a full
+    // disk at the final sync reads as ENOSPC); empty while nothing has failed.
+    std::error_code Error() const { return error_; }
+
     // The file's path while it has a name; empty while it has none.
     const std::string& Ruta() const { return ruta_; }
 
@@ -52,6 +62,11 @@ private:
     void AdelantarEscritura() noexcept;
     bool EscribirTodo(const char* datos, size_t n);
 
+    // Records why a call failed: `e`, or errno when `e` is empty; returns false.
+    bool Fallar(std::error_code e = {}) noexcept;
+
+    Disco disco_;
+    std::error_code error_;
     std::string carpeta_, prefijo_, ruta_;
     std::unique_ptr<char[]> buffer_;
     size_t usado_ = 0;

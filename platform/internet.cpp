@@ -14,19 +14,18 @@
 
 #include <curl/curl.h>
 
-#include "sistema.h"
+#include <poll.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <exception>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string_view>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -97,27 +96,62 @@ void Fijar(CURL* e, CURLoption opcion, T valor) {
     if (curl_easy_setopt(e, opcion, valor) != CURLE_OK) throw FalloCurl{};
 }
 
-// ---- Process-wide settings -------------------------------------------------------------
+// ---- Settings and failures -------------------------------------------------------------
 
-// What GetLastError and MotivoDelUltimoFallo report for this thread.
-thread_local uint32_t tUltimoError = 0;
-thread_local std::string tUltimoMotivo;
-
-std::atomic<int64_t> gConexionMs{30000};
-std::atomic<int64_t> gInactividadMs{30000};
-std::atomic<int64_t> gSueloMs{60000};
-std::atomic<int64_t> gPrimeraEsperaMs{1000};
-// The least a body must bring in any stretch of gSueloMs of waiting for it.
+// The least a body must bring in any stretch of SueloVelocidad of waiting for it.
 constexpr uint64_t kSueloBytes = 4096;
-// The window of the body floor is sampled this many times per gSueloMs of waiting, so the
-// stretch looked at is at most about two such parts longer than gSueloMs, and the samples
-// kept are bounded whatever the body's speed.
+// The window of the body floor is sampled this many times per SueloVelocidad of waiting,
+// so the stretch looked at is at most about two such parts longer than it, and the
+// samples kept are bounded whatever the body's speed.
 constexpr int kMuestrasSuelo = 60;
 std::atomic<bool> gTrazaCurl{false};
 
-// The CA file of ConfiarEnAutoridadDePruebas; empty: the system's certificate store.
-std::mutex gAutoridadMutex;
-std::string gAutoridadPruebas;
+// The layer's own failures. Those of a limit carry its milliseconds in the value, so the
+// message names the limit that was met: value = kind << kBitsCifra | milliseconds.
+enum class Propio : int {
+    SinActividad = 1,   // "Nothing received for N ms"
+    SinCabeza,          // "No response head within N ms"
+    CuerpoLento,        // "Less than 4096 bytes received in N ms"
+    CabezaIncompleta,
+    RedireccionNoSeguida,
+    NoIniciada,
+    Interno,
+};
+constexpr int kBitsCifra = 26;
+constexpr int kMaximaCifra = (1 << kBitsCifra) - 1;
+// curl's codes are small; the layer's own start above all of them.
+static_assert(CURL_LAST < (1 << kBitsCifra));
+
+class Categoria final : public std::error_category {
+public:
+    const char* name() const noexcept override { return "internet"; }
+    std::string message(int valor) const override {
+        if (valor < (1 << kBitsCifra)) return curl_easy_strerror(static_cast<CURLcode>(valor));
+        const std::string cifra = std::to_string(valor & kMaximaCifra);
+        switch (static_cast<Propio>(valor >> kBitsCifra)) {
+        case Propio::SinActividad: return "Nothing received for " + cifra + " ms";
+        case Propio::SinCabeza: return "No response head within " + cifra + " ms";
+        case Propio::CuerpoLento:
+            return "Less than " + std::to_string(kSueloBytes) + " bytes received in " + cifra +
+                   " ms";
+        case Propio::CabezaIncompleta: return "Connection closed before a complete response head";
+        case Propio::RedireccionNoSeguida:
+            return "Redirect not followed: too many, or to an address not allowed";
+        case Propio::NoIniciada: return "The transfer could not be started";
+        case Propio::Interno: return "Internal error";
+        }
+        return "Unknown network failure";
+    }
+};
+
+std::error_code DeCurl(CURLcode c) { return {static_cast<int>(c), CategoriaInternet()}; }
+
+std::error_code Limite(Propio tipo, milliseconds cifra = {}) {
+    const auto ms = std::clamp<int64_t>(cifra.count(), 0, kMaximaCifra);
+    return {static_cast<int>(tipo) << kBitsCifra | static_cast<int>(ms), CategoriaInternet()};
+}
+
+std::error_code Cancelado() { return std::make_error_code(std::errc::operation_canceled); }
 
 // libcurl hands at most this much to one write callback; the buffer is at least this big,
 // so a chunk always fits an empty buffer and a paused transfer can always resume.
@@ -207,10 +241,14 @@ std::string Unir(const std::vector<std::string>& lineas, bool crlf) {
 
 // ---- Handle objects --------------------------------------------------------------------
 
+namespace {
+std::atomic<size_t> gAbiertos{0};  // handle objects alive, for HandlesAbiertos
+}  // namespace
+
 struct Objeto {
     enum class Clase { Sesion, Conexion, Peticion };
-    explicit Objeto(Clase c) : clase(c) {}
-    virtual ~Objeto() = default;
+    explicit Objeto(Clase c) : clase(c) { ++gAbiertos; }
+    virtual ~Objeto() { --gAbiertos; }
     Objeto(const Objeto&) = delete;
     Objeto& operator=(const Objeto&) = delete;
     const Clase clase;
@@ -224,6 +262,7 @@ struct Sesion final : Objeto {
     std::string agente;
     bool proxyExplicito = false;
     std::string proxy, bypass;
+    Ajustes ajustes;
 };
 
 struct Conexion final : Objeto {
@@ -306,6 +345,7 @@ struct Peticion final : Objeto {
     bool mismoOrigen = true;  // the hop goes where the caller connected
     milliseconds inactividad{30000};
     milliseconds suelo{60000};
+    const sistema::Cancelacion* cancelacion = nullptr;
     Reloj::time_point envio{};             // the current hop's request went out
     Reloj::duration esperaCuerpo{};        // time spent waiting for the final head's body
     // (esperaCuerpo, entregados) at moments of that waiting, oldest first: what the body
@@ -338,11 +378,9 @@ struct Peticion final : Objeto {
     bool pausada = false;
     bool terminada = false;
     bool fallida = false;  // a send or read failed: every later read fails
-    int enUso = 0;         // calls on this request now on the stack (one waits, the window
-                           // served from it may make more)
-    bool cerrada = false;  // closed while in use: freed when the last of those returns
     CURLcode resultado = CURLE_OK;
-    std::string motivo;  // why the request failed, for MotivoDelUltimoFallo
+    std::error_code fallo;  // why the last call failed, for Fallo
+    std::string motivo;     // the same in words, for MotivoDelFallo
     uint64_t entregados = 0;  // body bytes handed to the buffer
     Reloj::time_point actividad{};
 
@@ -367,12 +405,15 @@ struct Peticion final : Objeto {
     void LineaCabecera(std::string_view linea);
     void FijarFinal();
     size_t Recibir(const char* datos, size_t n) noexcept;
-    // Every later read fails; `razon` (when given) says why, in the network's terms.
-    void Fallar(std::string_view razon = {}) noexcept {
+    // Every later read fails; `causa` (when given) says why, and `razon` says it in the
+    // network's words when they say more than the code's message.
+    void Fallar(std::error_code causa, std::string_view razon = {}) noexcept {
         fallida = true;
         enganche.Soltar();
+        if (!causa) return;
+        fallo = causa;
         try {
-            if (!razon.empty()) motivo = razon;
+            motivo = razon.empty() ? causa.message() : std::string(razon);
         } catch (...) {
         }
     }
@@ -384,24 +425,10 @@ struct Peticion final : Objeto {
     bool CuerpoLento();
     void RecogerMensajes() noexcept;
     enum class Espera { Lista, Terminada, Inactiva, Abandonada };
+    bool Cancelada() const noexcept { return cancelacion && cancelacion->Activa(); }
     template <class Pred>
     Espera Impulsar(Pred lista);
     bool CuerpoCompleto() const;
-};
-
-// Keeps a request alive for the length of one call on it: a close that comes meanwhile,
-// from the window served during a wait, frees it only once the call is over.
-class EnUso {
-public:
-    explicit EnUso(Peticion* p) noexcept : p_(p) { ++p_->enUso; }
-    ~EnUso() {
-        if (--p_->enUso == 0 && p_->cerrada) delete p_;
-    }
-    EnUso(const EnUso&) = delete;
-    EnUso& operator=(const EnUso&) = delete;
-
-private:
-    Peticion* p_;
 };
 
 // Points the easy handle at one hop. The proxy is chosen for the hop's own scheme and
@@ -575,14 +602,17 @@ void Peticion::RecogerMensajes() noexcept {
 }
 
 // Runs the transfer until `lista()` holds or the transfer ends. Once connected, a wait
-// that sees no byte at all for the inactivity time-out gives up. With a window registered
-// the wait is served in slices: after each kRodajaEspera without an answer the window
-// handles its events, and the wait ends when it asks to (or closed this request).
+// that sees no byte at all for the inactivity time-out gives up. The cancel token's
+// descriptor is polled beside the sockets: the wait ends as soon as it is active.
 template <class Pred>
 Peticion::Espera Peticion::Impulsar(Pred lista) {
     const auto inicio = Reloj::now();
-    const bool servir = sistema::VentanaRegistrada() != nullptr;
-    auto servida = inicio;
+    curl_waitfd testigo{};
+    const bool conTestigo = cancelacion && cancelacion->Descriptor() >= 0;
+    if (conTestigo) {
+        testigo.fd = cancelacion->Descriptor();
+        testigo.events = CURL_WAIT_POLLIN;
+    }
     auto tramo = inicio;  // waiting since then not yet counted against the floor
     for (;;) {
         int activas = 0;
@@ -597,14 +627,16 @@ Peticion::Espera Peticion::Impulsar(Pred lista) {
         tramo = ahora;
         if (lista()) return Espera::Lista;
         if (terminada) return Espera::Terminada;
+        if (Cancelada()) return Espera::Abandonada;
         milliseconds espera{1000};
         // A floor under the speed: the head must be in within `suelo` of the request
         // (interim answers do not count), and a body must bring kSueloBytes in any
         // `suelo` of waiting for it; a reader's own pauses are not waiting.
         if (cabezaFinal) {
             if (CuerpoLento()) {
-                Fallar("Less than " + std::to_string(kSueloBytes) + " bytes received in " +
-                       std::to_string(suelo.count()) + " ms");
+                Fallar(Limite(Propio::CuerpoLento, suelo),
+                       "Less than " + std::to_string(kSueloBytes) + " bytes received in " +
+                           std::to_string(suelo.count()) + " ms");
                 return Espera::Inactiva;
             }
             // Looked at once a part at least, so that a sample follows each arrival soon.
@@ -612,7 +644,8 @@ Peticion::Espera Peticion::Impulsar(Pred lista) {
         } else {
             const auto transcurrido = ahora - envio;
             if (transcurrido >= suelo) {
-                Fallar("No response head within " + std::to_string(suelo.count()) + " ms");
+                Fallar(Limite(Propio::SinCabeza, suelo),
+                       "No response head within " + std::to_string(suelo.count()) + " ms");
                 return Espera::Inactiva;
             }
             espera = std::min(espera, std::chrono::ceil<milliseconds>(suelo - transcurrido));
@@ -620,31 +653,24 @@ Peticion::Espera Peticion::Impulsar(Pred lista) {
         if (conectada) {
             const auto quieto = ahora - std::max(inicio, actividad);
             if (quieto >= inactividad) {
-                Fallar("Nothing received for " + std::to_string(inactividad.count()) + " ms");
+                Fallar(Limite(Propio::SinActividad, inactividad),
+                       "Nothing received for " + std::to_string(inactividad.count()) + " ms");
                 return Espera::Inactiva;
             }
             espera = std::min(
                 espera, std::chrono::ceil<milliseconds>(inactividad - quieto));
         }
-        if (servir) {
-            const auto sinServir = ahora - servida;
-            if (sinServir >= kRodajaEspera) {
-                sistema::DoEvents();
-                if (cerrada || sistema::Abandonar()) return Espera::Abandonada;
-                servida = Reloj::now();
-                continue;  // the window may have taken a while: look at the transfer first
-            }
-            espera = std::min(espera,
-                              std::chrono::ceil<milliseconds>(kRodajaEspera - sinServir));
-        }
+        // A token without a descriptor can only be looked at: then every few milliseconds.
+        if (cancelacion && !conTestigo) espera = std::min(espera, milliseconds(10));
         // Any arrival on the connection breaks the silence, also a piece of a header line
-        // that libcurl hands on only once the line is whole.
+        // that libcurl hands on only once the line is whole. The token wakes the wait too.
         int conEventos = 0;
-        if (curl_multi_poll(multi.get(), nullptr, 0, static_cast<int>(espera.count()),
-                            &conEventos) != CURLM_OK) {
+        testigo.revents = 0;
+        if (curl_multi_poll(multi.get(), conTestigo ? &testigo : nullptr, conTestigo ? 1 : 0,
+                            static_cast<int>(espera.count()), &conEventos) != CURLM_OK) {
             terminada = true;
             resultado = CURLE_FAILED_INIT;
-        } else if (conEventos > 0) {
+        } else if (conEventos > (testigo.revents != 0 ? 1 : 0)) {
             actividad = Reloj::now();
         }
     }
@@ -762,6 +788,7 @@ HINTERNET InternetConnectA(HINTERNET sesion, const char* servidor, int16_t puert
         c->sesion.proxyExplicito = s->proxyExplicito;
         c->sesion.proxy = s->proxy;
         c->sesion.bypass = s->bypass;
+        c->sesion.ajustes = s->ajustes;
         c->host = servidor;
         c->puerto = static_cast<uint16_t>(puerto);
         c->usuario = usuario ? usuario : "";
@@ -795,8 +822,10 @@ HINTERNET HttpOpenRequestA(HINTERNET conexion, const char* verbo, const char* ob
         auto p = std::make_unique<Peticion>();
         p->verbo = v;
         p->version = ver;
-        p->inactividad = milliseconds(gInactividadMs.load());
-        p->suelo = milliseconds(gSueloMs.load());
+        const Ajustes& ajustes = c->sesion.ajustes;
+        p->inactividad = ajustes.EsperaInactividad;
+        p->suelo = ajustes.SueloVelocidad;
+        p->cancelacion = ajustes.Cancelacion;
         p->buffer = std::make_unique_for_overwrite<char[]>(LimiteBufferCuerpo);
 
         const bool segura = (flags & INTERNET_FLAG_SECURE) != 0;
@@ -845,7 +874,7 @@ HINTERNET HttpOpenRequestA(HINTERNET conexion, const char* verbo, const char* ob
         // "1e3" as 1 and refuse "abc".
         Fijar(e, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
         Fijar(e, CURLOPT_HTTP_VERSION, versionCurl);
-        Fijar(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(gConexionMs.load()));
+        Fijar(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(ajustes.EsperaConexion.count()));
         Fijar(e, CURLOPT_BUFFERSIZE, kBufferRecepcion);
         Fijar(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
         Fijar(e, CURLOPT_ERRORBUFFER, p->errorCurl);
@@ -861,9 +890,9 @@ HINTERNET HttpOpenRequestA(HINTERNET conexion, const char* verbo, const char* ob
         if (segura) {
             Fijar(e, CURLOPT_SSL_VERIFYPEER, 1L);
             Fijar(e, CURLOPT_SSL_VERIFYHOST, 2L);
-            std::lock_guard<std::mutex> cerrojo(gAutoridadMutex);
-            if (!gAutoridadPruebas.empty()) {
-                Fijar(e, CURLOPT_CAINFO, gAutoridadPruebas.c_str());
+            if (!ajustes.AutoridadPruebas.empty()) {
+                // libcurl copies the text.
+                Fijar(e, CURLOPT_CAINFO, ajustes.AutoridadPruebas.c_str());
                 Fijar(e, CURLOPT_CAPATH, static_cast<const char*>(nullptr));
             }
         }
@@ -891,13 +920,9 @@ HINTERNET HttpOpenRequestA(HINTERNET conexion, const char* verbo, const char* ob
 
 namespace {
 
-// Ends a call on `p` as a failure, the reason kept for MotivoDelUltimoFallo.
-bool FallarLlamada(Peticion* p, std::string_view razon) noexcept {
-    p->Fallar(razon);
-    try {
-        tUltimoMotivo = p->motivo;
-    } catch (...) {
-    }
+// Ends a call on `p` as a failure, its reason kept on the request.
+bool FallarLlamada(Peticion* p, std::error_code causa, std::string_view razon = {}) noexcept {
+    p->Fallar(causa, razon);
     return false;
 }
 
@@ -905,12 +930,13 @@ bool FallarLlamada(Peticion* p, std::string_view razon) noexcept {
 
 bool HttpSendRequestA(HINTERNET peticion, const char* cabeceras, uint32_t longitudCabeceras,
                       const void* opcional, uint32_t longitudOpcional) {
-    tUltimoError = 0;
-    tUltimoMotivo.clear();
     Peticion* p = Como<Peticion>(peticion);
     if (!p || p->enviada) return false;
-    const EnUso uso(p);
-    const auto fallo = [p](std::string_view razon) noexcept { return FallarLlamada(p, razon); };
+    p->fallo.clear();
+    p->motivo.clear();
+    const auto fallo = [p](std::error_code causa, std::string_view razon = {}) noexcept {
+        return FallarLlamada(p, causa, razon);
+    };
     try {
         p->enviada = true;
         CURL* e = p->easy.get();
@@ -935,14 +961,14 @@ bool HttpSendRequestA(HINTERNET peticion, const char* cabeceras, uint32_t longit
 
         p->envio = Reloj::now();
         if (curl_multi_add_handle(p->multi.get(), e) != CURLM_OK)
-            return fallo("The transfer could not be started");
+            return fallo(Limite(Propio::NoIniciada));
         p->enganche = Enganche(p->multi.get(), e);
 
         for (;;) {
             const auto espera = p->Impulsar([p] { return p->cabezaFinal || p->saltoPendiente; });
             if (espera == Peticion::Espera::Lista && p->saltoPendiente) {
                 if (p->Saltar()) continue;
-                return fallo("Redirect not followed: too many, or to an address not allowed");
+                return fallo(Limite(Propio::RedireccionNoSeguida));
             }
             switch (espera) {
             case Peticion::Espera::Lista:
@@ -953,19 +979,17 @@ bool HttpSendRequestA(HINTERNET peticion, const char* cabeceras, uint32_t longit
                     p->FijarFinal();
                     return true;
                 }
-                return fallo(p->resultado != CURLE_OK
-                                 ? p->MotivoCurl()
-                                 : "Connection closed before a complete response head");
+                if (p->resultado != CURLE_OK) return fallo(DeCurl(p->resultado), p->MotivoCurl());
+                return fallo(Limite(Propio::CabezaIncompleta));
             case Peticion::Espera::Inactiva:
                 return fallo({});  // the wait gave its reason
             case Peticion::Espera::Abandonada:
-                tUltimoError = ERROR_INTERNET_OPERATION_CANCELLED;
-                return fallo("Operation cancelled");
+                return fallo(Cancelado());
             }
             return fallo({});
         }
     } catch (...) {
-        return fallo("Internal error");
+        return fallo(Limite(Propio::Interno));
     }
 }
 
@@ -1034,34 +1058,32 @@ bool HttpQueryInfoA(HINTERNET peticion, uint32_t nivel, void* buffer, uint32_t* 
 }
 
 bool InternetReadFile(HINTERNET peticion, void* buffer, uint32_t aLeer, uint32_t* leidos) {
-    tUltimoError = 0;
-    tUltimoMotivo.clear();
     Peticion* p = Como<Peticion>(peticion);
     if (!p || !leidos || !buffer || aLeer == 0) return false;
     *leidos = 0;
-    const auto fallo = [p](std::string_view razon) noexcept { return FallarLlamada(p, razon); };
+    const auto fallo = [p](std::error_code causa, std::string_view razon = {}) noexcept {
+        return FallarLlamada(p, causa, razon);
+    };
     if (!p->enviada) return false;
-    if (p->fallida) return fallo({});
+    if (p->fallida) return false;  // the reason of the call that failed stays
+    p->fallo.clear();
+    p->motivo.clear();
     // The hot path: data is waiting.
     if (p->SinLeer() > 0) {
         *leidos = static_cast<uint32_t>(p->Servir(buffer, aLeer));
         return true;
     }
     if (p->CuerpoLleno()) return true;  // no need to wait for the close
-    const EnUso uso(p);
     try {
         if (p->pausada) {
             p->pausada = false;
             // May deliver the held chunk right here, through the write callback.
             if (const CURLcode r = curl_easy_pause(p->easy.get(), CURLPAUSE_CONT); r != CURLE_OK)
-                return fallo(curl_easy_strerror(r));
+                return fallo(DeCurl(r));
         }
         if (p->SinLeer() == 0 && !p->terminada) {
             const auto espera = p->Impulsar([p] { return p->SinLeer() > 0; });
-            if (espera == Peticion::Espera::Abandonada) {
-                tUltimoError = ERROR_INTERNET_OPERATION_CANCELLED;
-                return fallo("Operation cancelled");
-            }
+            if (espera == Peticion::Espera::Abandonada) return fallo(Cancelado());
             if (espera == Peticion::Espera::Inactiva) return fallo({});  // reason given
         }
         if (p->SinLeer() > 0) {
@@ -1069,78 +1091,76 @@ bool InternetReadFile(HINTERNET peticion, void* buffer, uint32_t aLeer, uint32_t
             return true;
         }
         if (!p->CuerpoCompleto()) {
-            if (p->resultado != CURLE_OK) return fallo(p->MotivoCurl());
-            return fallo("Transfer closed with " +
+            if (p->resultado != CURLE_OK) return fallo(DeCurl(p->resultado), p->MotivoCurl());
+            return fallo(DeCurl(CURLE_PARTIAL_FILE),
+                         "Transfer closed with " +
                          std::to_string(static_cast<uint64_t>(p->esperados) - p->entregados) +
                          " bytes remaining to read");
         }
         return true;
     } catch (...) {
-        return fallo("Internal error");
+        return fallo(Limite(Propio::Interno));
     }
 }
 
 bool InternetCloseHandle(HINTERNET handle) {
     if (!handle) return false;
-    if (Peticion* p = Como<Peticion>(handle); p && p->enUso > 0) {
-        if (p->cerrada) return false;
-        p->cerrada = true;
-        p->Fallar();
-        return true;
-    }
     delete handle;
     return true;
 }
 
-uint32_t GetLastError() { return tUltimoError; }
+bool EstablecerAjustes(HINTERNET handle, const Ajustes& ajustes) {
+    try {
+        Sesion* s = Como<Sesion>(handle);
+        if (Conexion* c = Como<Conexion>(handle)) s = &c->sesion;
+        if (!s) return false;
+        s->ajustes = ajustes;
+        s->ajustes.EsperaConexion = std::max(milliseconds(1), ajustes.EsperaConexion);
+        s->ajustes.EsperaInactividad = std::max(milliseconds(1), ajustes.EsperaInactividad);
+        s->ajustes.SueloVelocidad = std::max(milliseconds(1), ajustes.SueloVelocidad);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
 
-std::string MotivoDelUltimoFallo() { return tUltimoMotivo; }
+const std::error_category& CategoriaInternet() {
+    static const Categoria categoria;
+    return categoria;
+}
+
+std::error_code Fallo(HINTERNET peticion) {
+    const Peticion* p = Como<Peticion>(peticion);
+    return p ? p->fallo : std::error_code{};
+}
+
+std::string MotivoDelFallo(HINTERNET peticion) {
+    try {
+        const Peticion* p = Como<Peticion>(peticion);
+        return p ? p->motivo : std::string{};
+    } catch (...) {
+        return {};
+    }
+}
+
+size_t HandlesAbiertos() { return gAbiertos.load(); }
 
 size_t BytesSinLeer(HINTERNET peticion) {
     const Peticion* p = Como<Peticion>(peticion);
     return p ? p->SinLeer() : 0;
 }
 
-void EstablecerTiemposEspera(std::chrono::milliseconds conexion,
-                             std::chrono::milliseconds inactividad) {
-    gConexionMs.store(std::max<int64_t>(1, conexion.count()));
-    gInactividadMs.store(std::max<int64_t>(1, inactividad.count()));
-}
-
-void EstablecerSueloVelocidad(std::chrono::milliseconds plazo) {
-    gSueloMs.store(std::max<int64_t>(1, plazo.count()));
-}
-
-void EstablecerEsperaEntreIntentos(std::chrono::milliseconds primera) {
-    gPrimeraEsperaMs.store(std::max<int64_t>(0, primera.count()));
-}
-
-std::chrono::milliseconds EsperaEntreIntentos() { return milliseconds(gPrimeraEsperaMs.load()); }
-
-bool Esperar(std::chrono::milliseconds duracion) {
-    tUltimoError = 0;
-    const auto fin = Reloj::now() + duracion;
-    if (sistema::VentanaRegistrada() == nullptr) {
-        std::this_thread::sleep_until(fin);
+bool Esperar(std::chrono::milliseconds duracion, const sistema::Cancelacion* cancelacion) {
+    if (!cancelacion) {
+        if (duracion.count() > 0) {
+            pollfd nada{-1, 0, 0};
+            ::poll(&nada, 0, static_cast<int>(std::min<int64_t>(duracion.count(), INT32_MAX)));
+        }
         return true;
     }
-    for (;;) {
-        sistema::DoEvents();
-        if (sistema::Abandonar()) {
-            tUltimoError = ERROR_INTERNET_OPERATION_CANCELLED;
-            return false;
-        }
-        const auto ahora = Reloj::now();
-        if (ahora >= fin) return true;
-        std::this_thread::sleep_for(std::min<Reloj::duration>(fin - ahora, kRodajaEspera));
-    }
+    return cancelacion->Dormir(static_cast<int>(std::min<int64_t>(duracion.count(), INT32_MAX)));
 }
 
 void EstablecerTrazaCurl(bool activa) { gTrazaCurl.store(activa); }
-
-void ConfiarEnAutoridadDePruebas(const std::string& ficheroPem) {
-    std::lock_guard<std::mutex> cerrojo(gAutoridadMutex);
-    gAutoridadPruebas = ficheroPem;
-}
 
 }  // namespace internet

@@ -6,19 +6,21 @@
 // parents, so the order in which handles are closed does not matter for safety; each
 // handle must be closed exactly once (InternetCloseHandle or a Handle owner).
 //
-// Everything runs on the caller's thread; calls block until they have an answer. While a
-// call waits on the network and a window is registered with sistema::RegistrarVentana,
-// the window is served (sistema::DoEvents) every kRodajaEspera of waiting, and the wait is
-// given up as soon as sistema::Abandonar says so or the request is closed meanwhile: the
-// call then fails and GetLastError tells ERROR_INTERNET_OPERATION_CANCELLED. A request
-// closed from the window during such a wait is freed once the waiting call has returned.
-// No function throws.
+// Everything runs on the caller's thread; calls block until they have an answer, and
+// nothing else runs inside them. The settings of a session (Ajustes: time-outs, the speed
+// floor, trusted CAs, a cancel token) are its own, copied to what is opened beneath it.
+// A wait watches the session's cancel token beside the socket: once it is active the call
+// ends as a failure whose reason is std::errc::operation_canceled. A failed call's reason
+// stays on its request (Fallo, MotivoDelFallo). No function throws.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <system_error>
+
+#include "cancelacion.h"
 
 namespace internet {
 
@@ -54,21 +56,41 @@ inline constexpr uint32_t HTTP_QUERY_ETAG = 54;
 inline constexpr uint32_t HTTP_QUERY_TRANSFER_ENCODING = 63;
 inline constexpr uint32_t HTTP_QUERY_FLAG_REQUEST_HEADERS = 0x80000000u;
 
-// The longest stretch of network waiting between two services of a registered window.
-inline constexpr std::chrono::milliseconds kRodajaEspera{20};
+// What a session's transfers may take and whom they trust. Set on a session before its
+// connections are made (EstablecerAjustes); connections and requests keep a copy.
+struct Ajustes {
+    // Connecting (TCP and TLS) may take at most EsperaConexion; once connected, a transfer
+    // that receives nothing for EsperaInactividad while the caller waits for data fails.
+    std::chrono::milliseconds EsperaConexion{30000}, EsperaInactividad{30000};
+    // The floor under the speed: the final head must be in within SueloVelocidad of
+    // sending (interim 1xx answers do not count), and the body must bring at least 4 KiB
+    // in any SueloVelocidad spent waiting for it (sampled every sixtieth of it, so the
+    // stretch measured may be up to two sixtieths longer); otherwise the call fails.
+    std::chrono::milliseconds SueloVelocidad{60000};
+    // PEM file of the CAs https requests trust instead of the system's store; empty: the
+    // store. Only tests set it, to trust a CA they made.
+    std::string AutoridadPruebas;
+    // Active: the running wait ends at once as a cancel, and so does every later one.
+    const sistema::Cancelacion* Cancelacion = nullptr;
+};
 
-// Error code of a call whose wait was given up for the window.
-inline constexpr uint32_t ERROR_INTERNET_OPERATION_CANCELLED = 12017;
+// Gives a session (or a connection) the settings of everything opened beneath it from now
+// on. False for any other handle. Time-outs below 1 ms count as 1 ms.
+bool EstablecerAjustes(HINTERNET handle, const Ajustes& ajustes);
 
-// Why the calling thread's last HttpSendRequestA or InternetReadFile failed:
-// ERROR_INTERNET_OPERATION_CANCELLED for a wait given up for the window, 0 otherwise.
-uint32_t GetLastError();
+// The category of this layer's failures: libcurl's codes (messages as libcurl's
+// curl_easy_strerror gives them, e.g. "Couldn't connect to server") and the layer's own
+// limits ("Nothing received for 30000 ms"). A cancel is std::errc::operation_canceled.
+const std::error_category& CategoriaInternet();
 
-// Why the calling thread's last HttpSendRequestA or InternetReadFile failed, in the
-// network's own words (libcurl's, e.g. "Couldn't connect to server", or this layer's for
-// its own limits, e.g. "Nothing received for 30000 ms"); empty after a call that
-// succeeded or was given bad arguments. For logs: never a credential.
-std::string MotivoDelUltimoFallo();
+// Why the last HttpSendRequestA or InternetReadFile on `peticion` failed; empty after one
+// that succeeded, was given bad arguments, or for any other handle.
+std::error_code Fallo(HINTERNET peticion);
+
+// The same reason in the network's own words, with libcurl's detail when it gave one
+// ("Failed to connect to 127.0.0.1 port 9 ...: Couldn't connect to server"). For logs:
+// never a credential.
+std::string MotivoDelFallo(HINTERNET peticion);
 
 // Process-wide set-up of the HTTP library. Construct one in main() (and in each test
 // program's main) before any other call of this API, on the main thread.
@@ -144,6 +166,10 @@ inline constexpr std::size_t LimiteBufferCuerpo = 256 * 1024;
 // than LimiteBufferCuerpo. Lets tests see that memory stays bounded.
 std::size_t BytesSinLeer(HINTERNET peticion);
 
+// Handles of any kind open in the process (a Conexion holds a copy of its session, which
+// counts too). Lets tests see that every handle is released.
+std::size_t HandlesAbiertos();
+
 // Closes a handle of any kind and frees it. Null is ignored (returns false).
 bool InternetCloseHandle(HINTERNET handle);
 
@@ -177,40 +203,13 @@ private:
     HINTERNET h_ = nullptr;
 };
 
-// Time-outs of every request opened afterwards. Connecting (TCP and TLS) may take at most
-// `conexion`; once connected, a transfer that receives nothing for `inactividad` while the
-// caller is waiting for data fails. Defaults: 30 s each. Tests shorten them.
-void EstablecerTiemposEspera(std::chrono::milliseconds conexion,
-                             std::chrono::milliseconds inactividad);
-
-// The floor under the speed of every request opened afterwards: its final head must be
-// in within `plazo` of sending (interim 1xx answers do not count), and its body must
-// bring at least 4 KiB in any `plazo` spent waiting for it (sampled every sixtieth of
-// `plazo`, so the stretch measured may be up to two sixtieths longer); otherwise the call
-// fails as for a stall. Default: 60 s. Tests shorten it.
-void EstablecerSueloVelocidad(std::chrono::milliseconds plazo);
-
-// Waits `duracion` as the calls above wait on the network: with a window registered it is
-// served every kRodajaEspera, and the wait is given up (false, GetLastError tells
-// ERROR_INTERNET_OPERATION_CANCELLED) as soon as sistema::Abandonar says so. Without a
-// window it blocks.
-bool Esperar(std::chrono::milliseconds duracion);
-
-// The first wait of a download before it asks again for a body that broke off (each
-// further one doubles). Default: 1 s. Tests shorten it.
-void EstablecerEsperaEntreIntentos(std::chrono::milliseconds primera);
-std::chrono::milliseconds EsperaEntreIntentos();
+// Waits `duracion`, or less when `cancelacion` is (or becomes) active: false then.
+bool Esperar(std::chrono::milliseconds duracion, const sistema::Cancelacion* cancelacion);
 
 // With `activa`, every request opened afterwards writes libcurl's own trace of the
 // exchange to stderr (notes and heads, no bodies), with every credential masked: the
 // passwords in URLs (a proxy's from http_proxy included) and the values of Authorization,
-// Proxy-Authorization, Cookie and Set-Cookie. Off by default.
+// Proxy-Authorization, Cookie and Set-Cookie. Off by default; main sets it once.
 void EstablecerTrazaCurl(bool activa);
-
-// Every https request opened afterwards trusts the certificate authorities in this PEM file
-// instead of the system's store; empty text restores the store. Only the tests call it (to
-// trust a CA they made): the program itself never does, and reads no variable or file
-// that would widen what it trusts.
-void ConfiarEnAutoridadDePruebas(const std::string& ficheroPem);
 
 }  // namespace internet

@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <ctime>
 #include <optional>
 
 #include "sistema.h"
@@ -47,18 +46,22 @@ std::optional<int64_t> FechaDelProducto(const std::string& carpeta) {
 }  // namespace
 
 Consulta Consultar(const std::string& urlArchivo, const std::string& carpeta,
-                   const std::string& clave, const std::function<bool()>& abandonar) {
+                   const std::string& clave, const zkDownload::Ajustes& ajustes,
+                   std::chrono::system_clock::time_point ahora) {
     Consulta c;
+    const auto abandonar = [&ajustes] {
+        return ajustes.Cancelacion && ajustes.Cancelacion->Activa();
+    };
     try {
-        if (abandonar && abandonar()) {
+        if (abandonar()) {
             c.Veredicto = Estado::Abandonada;
             return c;
         }
         const TextoRemoto texto =
-            LeerTextoRemoto(urlArchivo + ".sig", 0, firma::kLimiteDeclaracion);
-        // A wait given up for the window ends the fetch like a failure; it says nothing
-        // about the statement.
-        if (texto.Abandonado || (abandonar && abandonar())) {
+            LeerTextoRemoto(urlArchivo + ".sig", 0, firma::kLimiteDeclaracion, ajustes);
+        // A cancelled wait ends the fetch like a failure; it says nothing about the
+        // statement.
+        if (texto.Abandonado || abandonar()) {
             c.Veredicto = Estado::Abandonada;
             return c;
         }
@@ -68,13 +71,16 @@ Consulta Consultar(const std::string& urlArchivo, const std::string& carpeta,
             c.Codigo = texto.Codigo;
             c.Mensaje = texto.Mensaje;
             c.MotivoRed = texto.MotivoRed;
+            c.Causa = texto.Causa;
             return c;
         }
         if (!texto.Texto) return c;
         const auto d = firma::LeerDeclaracion(*texto.Texto, clave);
         if (!d) return c;
         c.Datos = *d;
-        if (static_cast<int64_t>(std::time(nullptr)) >= d->Caduca) {
+        const int64_t segundos =
+            std::chrono::duration_cast<std::chrono::seconds>(ahora.time_since_epoch()).count();
+        if (segundos >= d->Caduca) {
             c.Veredicto = Estado::Caducada;
             return c;
         }

@@ -6,9 +6,11 @@
 // as it always has.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <system_error>
 
 #include "declaracion.h"
 #include "zkDownload.h"
@@ -26,7 +28,7 @@ enum class Estado {
     Caducada,     // valid, but its end of validity has passed (a frozen server)
     NoValida,     // missing, malformed, or not signed by the built-in key
     SinRespuesta, // the network (or the server, 5xx) failed: nothing is known of it
-    Abandonada,   // the fetch was given up for the window: no verdict
+    Abandonada,   // the fetch was ended by the cancel token: no verdict
 };
 
 struct Consulta {
@@ -36,18 +38,21 @@ struct Consulta {
     // SinRespuesta: the failure as a download's would be reported, code and message
     // ("005", "Error en InternetSendRequest."), and the network's own reason.
     std::string Codigo, Mensaje, MotivoRed;
+    std::error_code Causa;  // SinRespuesta for the network: its reason as a code
 };
 
 // Fetches the statement at `urlArchivo` + ".sig" (the request the archive's) and judges it
-// with `clave` (base64): stale against the clock, newer when its `publicado` is later, to
+// with `clave` (base64): stale at `ahora`, newer when its `publicado` is later, to
 // the second, than the record's in `carpeta`; without a valid record (an install made
 // before records, or from a package), than the modification time of its Morvane.exe,
 // both taken as instants. No clock enters the comparison once a record is there, so a
-// release is never offered again after its install. `abandonar` is asked before and
-// after the fetch; a fetch it gave up is reported as given up, and one the network failed
-// as such, never as an invalid statement.
+// release is never offered again after its install. The fetch is made with `ajustes` as
+// the component makes its own; its cancel token, active before or after the fetch (or
+// ending it), gives Abandonada. A fetch the network failed is reported as such, never as
+// an invalid statement.
 Consulta Consultar(const std::string& urlArchivo, const std::string& carpeta,
-                   const std::string& clave, const std::function<bool()>& abandonar);
+                   const std::string& clave, const zkDownload::Ajustes& ajustes,
+                   std::chrono::system_clock::time_point ahora);
 
 // What the status strip says of a verdict at the end of an update check.
 const char* Texto(Estado estado);

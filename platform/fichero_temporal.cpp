@@ -128,7 +128,8 @@ size_t BarrerTemporales(const std::string& carpeta, const std::string& prefijo) 
     return borrados;
 }
 
-FicheroTemporal::FicheroTemporal(const std::string& carpeta, const std::string& prefijo) {
+FicheroTemporal::FicheroTemporal(const std::string& carpeta, const std::string& prefijo, const Disco& disco)
+    : disco_(disco) {
     try {
         carpeta_ = carpeta;
         prefijo_ = prefijo;
@@ -195,7 +196,7 @@ bool FicheroTemporal::Anadir(const char* datos, size_t n) {
 bool FicheroTemporal::Colocar(const std::string& destino) {
     try {
         if (!Abierto() || !Vaciar()) return false;
-        if (SincronizarFichero(fd_, destino)) return false;
+        if (disco_.SincronizarFichero(fd_, destino)) return false;
         if (ruta_.empty()) {
             const std::string origen = "/proc/self/fd/" + std::to_string(fd_);
             ruta_ = ProbarNombres(carpeta_, prefijo_, [&](const std::string& ruta) {
@@ -206,13 +207,13 @@ bool FicheroTemporal::Colocar(const std::string& destino) {
             });
             if (ruta_.empty()) return false;
         }
-        if (RenombrarFichero(ruta_, destino)) return false;
+        if (disco_.RenombrarFichero(ruta_, destino)) return false;
         colocado_ = true;
         ruta_.clear();
         ::close(fd_);
         fd_ = -1;
         // The rename itself must survive a crash: best effort, some file systems refuse it.
-        SincronizarCarpeta(carpeta_);
+        disco_.SincronizarCarpeta(carpeta_);
         return true;
     } catch (...) {
         return false;

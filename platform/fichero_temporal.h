@@ -16,13 +16,16 @@
 #include <memory>
 #include <string>
 
+#include "disco.h"
+
 namespace sistema {
 
 class FicheroTemporal {
 public:
     // Sweeps `carpeta` (see BarrerTemporales), then creates the file there. Abierto()
     // tells whether that worked.
-    FicheroTemporal(const std::string& carpeta, const std::string& prefijo);
+    FicheroTemporal(const std::string& carpeta, const std::string& prefijo,
+                    const Disco& disco = Disco::Real());
     ~FicheroTemporal();  // Descartar, unless the file has been put in place
     FicheroTemporal(const FicheroTemporal&) = delete;
     FicheroTemporal& operator=(const FicheroTemporal&) = delete;
@@ -58,6 +61,7 @@ private:
     uint64_t escritos_ = 0;  // bytes handed to the kernel
     uint64_t enviados_ = 0;  // of those, bytes whose writeback has been started
     int fd_ = -1;
+    Disco disco_;
     bool colocado_ = false;
 };
 

@@ -12,11 +12,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -116,8 +118,27 @@ protected:
 
 TEST_F(Instalacion, ColocaLaVersionEnteraFechaElProductoYSincronizaEnOrden) {
     const time_t antes = std::time(nullptr);
-    Registro registro;
-    ASSERT_EQ(instalacion::Instalar(Con(registro.Disco())), std::error_code());
+    // Meanwhile another installation of the same process, on a disk of its own: each
+    // witness sees its own install's operations and none of the other's.
+    prueba::DirectorioTemporal otra{"otra instalación "};
+    Escribir(otra.En("Morvane.exe"), "producto 1", true);
+    Escribir(otra.En("Kelunzip"), "#!/bin/sh\nprintf 'producto 2' > Morvane.exe\n", true);
+    Escribir(otra.En("Morvane.zip"), "el archivo");
+    Registro registro, registroOtra;
+    instalacion::Entorno entornoOtra = Con(registroOtra.Disco());
+    entornoOtra.Carpeta = otra.Ruta();
+    std::error_code instaladaOtra;
+    std::thread hilo([&] { instaladaOtra = instalacion::Instalar(entornoOtra); });
+    const std::error_code instalada = instalacion::Instalar(Con(registro.Disco()));
+    hilo.join();
+    ASSERT_EQ(instaladaOtra, std::error_code());
+    EXPECT_EQ(Leer(otra.En("Morvane.exe")), "producto 2");
+    for (const auto& [r, raiz] : {std::pair(&registro, dir_.Ruta()), std::pair(&registroOtra, otra.Ruta())}) {
+        SCOPED_TRACE(raiz);
+        EXPECT_GT(r->ops.size(), 5u);
+        EXPECT_EQ(std::count_if(r->ops.begin(), r->ops.end(), [&](const auto& op) { return op.second.rfind(raiz, 0) != 0; }), 0);
+    }
+    ASSERT_EQ(instalada, std::error_code());
     EXPECT_EQ(Foto(dir_.Ruta()), SinArchivo(nueva_));  // no staging, no archive, b.dat kept
     EXPECT_GE(prueba::FechaDe(En("Morvane.exe")), antes - 1);
 
@@ -149,6 +170,9 @@ TEST_F(Instalacion, ColocaLaVersionEnteraFechaElProductoYSincronizaEnOrden) {
     EXPECT_LT(r.Donde(OperacionDisco::Enlazar, Preparacion("anterior/datos/a.dat")), primera);
     const long fin = r.Donde(OperacionDisco::Borrar, Preparacion("diario"));
     ASSERT_GT(fin, ultima);
+    // The staging directory goes after the journal, and that is made durable last of all.
+    EXPECT_GT(r.Donde(OperacionDisco::Borrar, Preparacion()), fin);
+    EXPECT_EQ(r.ops.back(), std::make_pair(OperacionDisco::SincronizarCarpeta, dir_.Ruta()));
     for (const std::string& c : {En("datos"), En("nuevos")}) {
         SCOPED_TRACE(c);
         long sinc = -1;

@@ -744,9 +744,11 @@ std::error_code Desempaquetar(Obra& o, const Atender& atender) {
     if (::fchmod(o.preparacion.Obtener(), 0700) != 0) return Errno();
     for (const char* n : {kNuevo, kAnterior})
         if ((e = o.Disco().CrearCarpetaEn(o.preparacion.Obtener(), n, 0700, o.RutaPreparacion(n)))) return e;
+    // Each failure's errno read before the next call can change it.
     o.nuevo = Descriptor(AbrirEn(o.preparacion.Obtener(), kNuevo, O_RDONLY | O_DIRECTORY));
+    if (!o.nuevo.Valido()) return Errno();
     o.anterior = Descriptor(AbrirEn(o.preparacion.Obtener(), kAnterior, O_RDONLY | O_DIRECTORY));
-    if (!o.nuevo.Valido() || !o.anterior.Valido()) return Errno();
+    if (!o.anterior.Valido()) return Errno();
     // The archive is not needed after the unpack, whatever its outcome: moved, not linked,
     // so that file systems without hard links install too.
     const std::string& archivo = o.entorno->Archivo;

@@ -280,15 +280,16 @@ struct Obra {
     // Directories opened beneath one of the three trees, by relative path.
     std::map<std::string, Descriptor> vivas, nuevas, anteriores;
 
+    const sistema::Disco& Disco() const { return entorno->Disco; }
     std::string RutaPreparacion(const std::string& n = {}) const { return Unir(Unir(ruta, kPreparacion), n); }
     std::string RutaNuevo(const std::string& n = {}) const { return Unir(RutaPreparacion(kNuevo), n); }
     std::string RutaAnterior(const std::string& n = {}) const { return Unir(RutaPreparacion(kAnterior), n); }
 };
 
-// The directory `relativa` of a tree, opened once. With `crear` (the kept files' tree
-// only) missing directories are made 0700.
+// The directory `relativa` of a tree, opened once. Given a disk `crear` (the kept files'
+// tree only) missing directories are made 0700 through it.
 int Abrir(std::map<std::string, Descriptor>& cache, int raiz, const std::string& rutaRaiz,
-          const std::string& relativa, std::error_code& error, bool crear = false) {
+          const std::string& relativa, std::error_code& error, const sistema::Disco* crear = nullptr) {
     error.clear();
     auto it = cache.find(relativa);
     if (it != cache.end()) return it->second.Obtener();
@@ -338,7 +339,9 @@ std::error_code AbrirPreparacion(Obra& o, Hallazgo& hallazgo) {
         if (!st) return errno == ENOENT ? std::error_code() : Errno();
         if (st->st_uid != ::geteuid())
             return Negar(Error::PreparacionAjena, o.detalle, Describir(o.RutaPreparacion(), *st));
-        if (::unlinkat(o.carpeta.Obtener(), kPreparacion, 0) != 0 && errno != ENOENT) return Errno();
+        if (std::error_code e = o.Disco().BorrarEn(o.carpeta.Obtener(), kPreparacion, o.RutaPreparacion());
+            e && e != std::errc::no_such_file_or_directory)
+            return e;
         hallazgo = Hallazgo::Retirada;
         return {};
     }
@@ -401,34 +404,37 @@ std::error_code EscribirTodo(int fd, const std::string& texto) {
 
 std::error_code EscribirDiario(Obra& o, const std::vector<Entrada>& entradas) {
     const int p = o.preparacion.Obtener();
-    ::unlinkat(p, kDiarioTemporal, 0);
+    o.Disco().BorrarEn(p, kDiarioTemporal, o.RutaPreparacion(kDiarioTemporal));
     Descriptor fd(AbrirEn(p, kDiarioTemporal, O_WRONLY | O_CREAT | O_EXCL, 0600));
     if (!fd.Valido()) return Errno();
     std::error_code e = EscribirTodo(fd.Obtener(), Texto(entradas));
-    if (!e) e = sistema::SincronizarFichero(fd.Obtener(), o.RutaPreparacion(kDiarioTemporal));
+    if (!e) e = o.Disco().SincronizarFichero(fd.Obtener(), o.RutaPreparacion(kDiarioTemporal));
     if (e) return e;
-    if ((e = sistema::RenombrarEn(p, kDiarioTemporal, p, kDiario, o.RutaPreparacion(kDiario)))) return e;
-    if ((e = sistema::SincronizarCarpeta(p, o.RutaPreparacion()))) return e;
+    if ((e = o.Disco().RenombrarEn(p, kDiarioTemporal, p, kDiario, o.RutaPreparacion(kDiario)))) return e;
+    if ((e = o.Disco().SincronizarCarpeta(p, o.RutaPreparacion()))) return e;
     // The staging directory's own entry, before the first live change.
-    return sistema::SincronizarCarpeta(o.carpeta.Obtener(), o.ruta);
+    return o.Disco().SincronizarCarpeta(o.carpeta.Obtener(), o.ruta);
 }
 
-// Removes `nombre` in `dir` and, when it is a directory, all it holds, beneath the
-// descriptors and without following a symlink.
-void BorrarArbol(int dir, const char* nombre) {
+// Removes `nombre` in `dir` (whose path is `ruta`) and, when it is a directory, all it
+// holds, beneath the descriptors and without following a symlink. As far as it goes: what
+// stays is removed by the next start.
+void BorrarArbol(const sistema::Disco& disco, int dir, const std::string& ruta, const std::string& nombre) {
+    const std::string camino = Unir(ruta, nombre);
     const int fd = AbrirEn(dir, nombre, O_RDONLY | O_DIRECTORY);
     if (fd < 0) {
-        ::unlinkat(dir, nombre, 0);
+        disco.BorrarEn(dir, nombre, camino);
         return;
     }
     if (DIR* d = ::fdopendir(fd)) {
         while (const dirent* e = ::readdir(d))
-            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) BorrarArbol(::dirfd(d), e->d_name);
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+                BorrarArbol(disco, ::dirfd(d), camino, e->d_name);
         ::closedir(d);
     } else {
         ::close(fd);
     }
-    ::unlinkat(dir, nombre, AT_REMOVEDIR);
+    disco.BorrarCarpetaEn(dir, nombre, camino);
 }
 
 // The staging directory and the archive go, and that is made durable: a power cut after a
@@ -439,9 +445,9 @@ std::error_code Limpiar(Obra& o) {
     o.nuevo = Descriptor();
     o.anterior = Descriptor();
     o.preparacion = Descriptor();
-    BorrarArbol(o.carpeta.Obtener(), kPreparacion);
-    ::unlinkat(o.carpeta.Obtener(), o.entorno->Archivo.c_str(), 0);
-    return sistema::SincronizarCarpeta(o.carpeta.Obtener(), o.ruta);
+    BorrarArbol(o.Disco(), o.carpeta.Obtener(), o.ruta, kPreparacion);
+    o.Disco().BorrarEn(o.carpeta.Obtener(), o.entorno->Archivo, Unir(o.ruta, o.entorno->Archivo));
+    return o.Disco().SincronizarCarpeta(o.carpeta.Obtener(), o.ruta);
 }
 
 // The journal's end: the journal goes, then the rest. Once the journal is gone no start
@@ -449,7 +455,7 @@ std::error_code Limpiar(Obra& o) {
 // the staging directory's removal is durable, a start that still finds the journal only
 // places again what is already in place.
 std::error_code Terminar(Obra& o) {
-    if (std::error_code e = sistema::BorrarEn(o.preparacion.Obtener(), kDiario, o.RutaPreparacion(kDiario));
+    if (std::error_code e = o.Disco().BorrarEn(o.preparacion.Obtener(), kDiario, o.RutaPreparacion(kDiario));
         e && e != std::errc::no_such_file_or_directory)
         return e;
     return Limpiar(o);
@@ -486,10 +492,10 @@ std::error_code Deshacer(Obra& o, const std::vector<Entrada>& entradas) {
             if (Hay(o.anteriores, o.anterior, o.RutaAnterior(), e.Ruta)) {
                 std::error_code a;
                 const int guardada = Abrir(o.anteriores, o.anterior.Obtener(), o.RutaAnterior(), padre, a);
-                fallo = a ? a : sistema::RenombrarEn(guardada, nombre, viva, nombre, Unir(o.ruta, e.Ruta));
+                fallo = a ? a : o.Disco().RenombrarEn(guardada, nombre, viva, nombre, Unir(o.ruta, e.Ruta));
             }
         } else if (!Hay(o.nuevas, o.nuevo, o.RutaNuevo(), e.Ruta)) {
-            fallo = sistema::BorrarEn(viva, nombre, Unir(o.ruta, e.Ruta));
+            fallo = o.Disco().BorrarEn(viva, nombre, Unir(o.ruta, e.Ruta));
             if (fallo == std::errc::no_such_file_or_directory) fallo.clear();
         }
         if (fallo && !primero) primero = fallo;
@@ -501,12 +507,12 @@ std::error_code Deshacer(Obra& o, const std::vector<Entrada>& entradas) {
         std::error_code fallo;
         const int viva = Abrir(o.vivas, o.carpeta.Obtener(), o.ruta, padre, fallo);
         o.vivas.erase(it->Ruta);
-        if (!fallo && ::unlinkat(viva, nombre.c_str(), AT_REMOVEDIR) == 0) carpetas.insert(padre);
+        if (!fallo && !o.Disco().BorrarCarpetaEn(viva, nombre, Unir(o.ruta, it->Ruta))) carpetas.insert(padre);
     }
     for (const std::string& c : carpetas) {
         std::error_code fallo;
         const int fd = Abrir(o.vivas, o.carpeta.Obtener(), o.ruta, c, fallo);
-        if (!fallo) fallo = sistema::SincronizarCarpeta(fd, Unir(o.ruta, c));
+        if (!fallo) fallo = o.Disco().SincronizarCarpeta(fd, Unir(o.ruta, c));
         if (fallo && fallo != std::errc::no_such_file_or_directory && !primero) primero = fallo;
     }
     // Whatever could not be put back stays in the journal for the next start.
@@ -522,7 +528,7 @@ std::error_code FecharProducto(Obra& o) {
     }
     Descriptor fd(AbrirEn(o.carpeta.Obtener(), producto, O_RDONLY));
     if (!fd.Valido()) return errno == ELOOP ? std::error_code() : Errno();
-    return sistema::SincronizarFichero(fd.Obtener(), Unir(o.ruta, producto));
+    return o.Disco().SincronizarFichero(fd.Obtener(), Unir(o.ruta, producto));
 }
 
 // Places every staged file of the journal that is not in place yet; on a failure the old
@@ -542,9 +548,9 @@ std::error_code Colocar(Obra& o, const std::vector<Entrada>& entradas) {
         const auto [padre, nombre] = sistema::PadreYNombre(e.Ruta);
         std::error_code fallo;
         const int viva = AbrirViva(o, padre, fallo);
-        const int guardada = fallo ? -1 : Abrir(o.anteriores, o.anterior.Obtener(), o.RutaAnterior(), padre, fallo, true);
+        const int guardada = fallo ? -1 : Abrir(o.anteriores, o.anterior.Obtener(), o.RutaAnterior(), padre, fallo, &o.Disco());
         if (!fallo && StatEn(viva, nombre))
-            fallo = sistema::RenombrarEn(viva, nombre, guardada, nombre, o.RutaAnterior(e.Ruta));
+            fallo = o.Disco().RenombrarEn(viva, nombre, guardada, nombre, o.RutaAnterior(e.Ruta));
         if (fallo) return atras(fallo);
     }
 
@@ -557,7 +563,7 @@ std::error_code Colocar(Obra& o, const std::vector<Entrada>& entradas) {
         std::error_code fallo;
         const int viva = AbrirViva(o, padre, fallo);
         if (!fallo && !StatEn(viva, nombre)) {
-            fallo = sistema::CrearCarpetaEn(viva, nombre, e.Modo, Unir(o.ruta, e.Ruta));
+            fallo = o.Disco().CrearCarpetaEn(viva, nombre, e.Modo, Unir(o.ruta, e.Ruta));
             Descriptor hecha(fallo ? -1 : AbrirEn(viva, nombre, O_RDONLY | O_DIRECTORY));
             if (!fallo && !hecha.Valido()) fallo = Errno();
             if (!fallo && ::fchmod(hecha.Obtener(), e.Modo) != 0) fallo = Errno();
@@ -573,7 +579,7 @@ std::error_code Colocar(Obra& o, const std::vector<Entrada>& entradas) {
         std::error_code fallo;
         const int viva = AbrirViva(o, padre, fallo);
         const int nueva = fallo ? -1 : Abrir(o.nuevas, o.nuevo.Obtener(), o.RutaNuevo(), padre, fallo);
-        if (!fallo) fallo = sistema::RenombrarEn(nueva, nombre, viva, nombre, Unir(o.ruta, e.Ruta));
+        if (!fallo) fallo = o.Disco().RenombrarEn(nueva, nombre, viva, nombre, Unir(o.ruta, e.Ruta));
         if (fallo) return atras(fallo);
     }
     // The renames must be on disk before the journal that could redo them goes. Deepest
@@ -583,7 +589,7 @@ std::error_code Colocar(Obra& o, const std::vector<Entrada>& entradas) {
     for (auto it = vivas.rbegin(); it != vivas.rend(); ++it) {
         std::error_code fallo;
         const int fd = Abrir(o.vivas, o.carpeta.Obtener(), o.ruta, *it, fallo);
-        if (!fallo) fallo = sistema::SincronizarCarpeta(fd, Unir(o.ruta, *it));
+        if (!fallo) fallo = o.Disco().SincronizarCarpeta(fd, Unir(o.ruta, *it));
         if (fallo) return fallo;
     }
     // The next check compares against the product's date, which the tool may have set to
@@ -651,10 +657,10 @@ std::error_code Preparar(Obra& o, std::vector<Entrada>& entradas) {
         abiertos.push_back(std::move(fd));
     }
     for (size_t i = 0; i < abiertos.size(); ++i)
-        if ((e = sistema::SincronizarFichero(abiertos[i].Obtener(), ficheros[i]))) return e;
+        if ((e = o.Disco().SincronizarFichero(abiertos[i].Obtener(), ficheros[i]))) return e;
     abiertos.clear();
     for (const std::string& c : carpetas)
-        if ((e = sistema::SincronizarCarpeta(c))) return e;
+        if ((e = o.Disco().SincronizarCarpeta(c))) return e;
 
     // The files about to be replaced are kept aside: a second link, so the live name never
     // goes missing; where the file system or its protection refuses one, moved aside
@@ -665,8 +671,8 @@ std::error_code Preparar(Obra& o, std::vector<Entrada>& entradas) {
         const auto [padre, nombre] = sistema::PadreYNombre(entrada.Ruta);
         std::error_code a;
         const int viva = AbrirViva(o, padre, a);
-        const int guardada = a ? -1 : Abrir(o.anteriores, o.anterior.Obtener(), o.RutaAnterior(), padre, a, true);
-        if (!a) a = sistema::EnlazarEn(viva, nombre, guardada, nombre, o.RutaAnterior(entrada.Ruta));
+        const int guardada = a ? -1 : Abrir(o.anteriores, o.anterior.Obtener(), o.RutaAnterior(), padre, a, &o.Disco());
+        if (!a) a = o.Disco().EnlazarEn(viva, nombre, guardada, nombre, o.RutaAnterior(entrada.Ruta));
         if (a == std::errc::operation_not_permitted || a == std::errc::cross_device_link ||
             a == std::errc::not_supported || a == std::errc::operation_not_supported ||
             a == std::errc::too_many_links) {
@@ -731,20 +737,22 @@ std::error_code ComprobarHerramienta(const Obra& o, std::string* detalle) {
 std::error_code Desempaquetar(Obra& o, const Atender& atender) {
     if (std::error_code e = ComprobarHerramienta(o, o.detalle)) return e;
     const int d = o.carpeta.Obtener();
-    std::error_code e = sistema::CrearCarpetaEn(d, kPreparacion, 0700, o.RutaPreparacion());
+    std::error_code e = o.Disco().CrearCarpetaEn(d, kPreparacion, 0700, o.RutaPreparacion());
     if (e) return e;
     o.preparacion = Descriptor(AbrirEn(d, kPreparacion, O_RDONLY | O_DIRECTORY));
     if (!o.preparacion.Valido()) return Errno();
     if (::fchmod(o.preparacion.Obtener(), 0700) != 0) return Errno();
     for (const char* n : {kNuevo, kAnterior})
-        if ((e = sistema::CrearCarpetaEn(o.preparacion.Obtener(), n, 0700, o.RutaPreparacion(n)))) return e;
+        if ((e = o.Disco().CrearCarpetaEn(o.preparacion.Obtener(), n, 0700, o.RutaPreparacion(n)))) return e;
+    // Each failure's errno read before the next call can change it.
     o.nuevo = Descriptor(AbrirEn(o.preparacion.Obtener(), kNuevo, O_RDONLY | O_DIRECTORY));
+    if (!o.nuevo.Valido()) return Errno();
     o.anterior = Descriptor(AbrirEn(o.preparacion.Obtener(), kAnterior, O_RDONLY | O_DIRECTORY));
-    if (!o.nuevo.Valido() || !o.anterior.Valido()) return Errno();
+    if (!o.anterior.Valido()) return Errno();
     // The archive is not needed after the unpack, whatever its outcome: moved, not linked,
     // so that file systems without hard links install too.
     const std::string& archivo = o.entorno->Archivo;
-    if ((e = sistema::RenombrarEn(d, archivo, o.nuevo.Obtener(), archivo, o.RutaNuevo(archivo)))) return e;
+    if ((e = o.Disco().RenombrarEn(d, archivo, o.nuevo.Obtener(), archivo, o.RutaNuevo(archivo)))) return e;
 
     const std::string herramienta = Unir(o.ruta, o.entorno->Herramienta);
     const std::optional<int> pid = sistema::IniciarProceso(herramienta, o.entorno->Argumentos, o.RutaNuevo());
@@ -766,7 +774,7 @@ std::error_code Desempaquetar(Obra& o, const Atender& atender) {
     if (estado != sistema::EstadoProceso::Terminado)
         return SinEspacio(o.RutaNuevo()) ? Errno(ENOSPC) : make_error_code(Error::HerramientaFallida);
     // The archive is not part of the release.
-    ::unlinkat(o.nuevo.Obtener(), archivo.c_str(), 0);
+    o.Disco().BorrarEn(o.nuevo.Obtener(), archivo, o.RutaNuevo(archivo));
     return {};
 }
 
@@ -886,7 +894,7 @@ std::error_code Instalar(const Entorno& entorno, const Atender& atender, std::st
         if (std::error_code e = cerrojo.Tomar(o.carpeta.Obtener(), o.ruta, entorno.EsperaCerrojo, detalle)) return e;
         if (std::error_code e = RecuperarConCerrojo(o, nullptr)) {
             // The archive goes as after any failure; the next check offers it again.
-            ::unlinkat(o.carpeta.Obtener(), entorno.Archivo.c_str(), 0);
+            o.Disco().BorrarEn(o.carpeta.Obtener(), entorno.Archivo, Unir(o.ruta, entorno.Archivo));
             return e;
         }
         if (!StatEn(o.carpeta.Obtener(), entorno.Archivo)) return make_error_code(Error::ArchivoAusente);
@@ -912,7 +920,7 @@ std::error_code Instalar(const Entorno& entorno, const Atender& atender, std::st
             if (o.preparacion.Valido() || StatEn(o.carpeta.Obtener(), kPreparacion)) {
                 Limpiar(o);
             } else {
-                ::unlinkat(o.carpeta.Obtener(), entorno.Archivo.c_str(), 0);
+                o.Disco().BorrarEn(o.carpeta.Obtener(), entorno.Archivo, Unir(o.ruta, entorno.Archivo));
             }
             return e;
         }

@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "debajo.h"
+#include "disco.h"
 
 namespace instalacion {
 
@@ -68,6 +69,10 @@ struct Entorno {
     std::vector<std::pair<std::string, std::string>> Anadidos;
     // How long to wait for another process's lock before giving up with Error::Ocupada.
     std::chrono::milliseconds EsperaCerrojo{2000};
+    // Every sync, link, rename, removal and directory made in the installation directory
+    // goes through it, so that a test sees this install's own, in order. The real disk by
+    // default.
+    sistema::Disco Disco;
 };
 
 // Names of the staging directory and of the lock files inside the installation directory.

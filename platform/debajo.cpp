@@ -85,7 +85,7 @@ Descriptor AbrirCarpeta(const std::string& ruta, std::error_code& error) {
 }
 
 Descriptor AbrirCarpetaDebajo(int base, std::string_view relativa, std::error_code& error,
-                              bool crear, unsigned modo, const std::string& rutaBase) {
+                              const Disco* crear, unsigned modo, const std::string& rutaBase) {
     error.clear();
     if (relativa.empty()) {
         const int fd = ::fcntl(base, F_DUPFD_CLOEXEC, 0);
@@ -120,7 +120,7 @@ Descriptor AbrirCarpetaDebajo(int base, std::string_view relativa, std::error_co
         int fd = AbrirComponente(actual.Obtener(), nombre);
         if (fd < 0 && errno == ENOENT && crear) {
             // Made, and given its mode whatever the umask.
-            error = Disco::Real().CrearCarpetaEn(actual.Obtener(), nombre, modo, hecha);
+            error = crear->CrearCarpetaEn(actual.Obtener(), nombre, modo, hecha);
             if (error && error != std::errc::file_exists) return {};
             fd = AbrirComponente(actual.Obtener(), nombre);
             if (fd >= 0 && !error) {

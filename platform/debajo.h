@@ -37,12 +37,14 @@ private:
 // NUL or line break: what a journal or an archive may name inside the installation.
 bool RutaRelativaValida(std::string_view ruta);
 
+class Disco;
+
 // The directory `relativa` beneath `base` ("" is `base` itself), opened read-only without
-// following any symlink on the way. With `crear`, missing components are made with `modo`
-// (through disco.h, where `rutaBase` names `base`; syncing their parents is the caller's
-// business).
+// following any symlink on the way. Given a disk `crear`, missing components are made
+// through it with `modo` (`rutaBase` names `base` for its witness; syncing their parents
+// is the caller's business).
 Descriptor AbrirCarpetaDebajo(int base, std::string_view relativa, std::error_code& error,
-                              bool crear = false, unsigned modo = 0700,
+                              const Disco* crear = nullptr, unsigned modo = 0700,
                               const std::string& rutaBase = {});
 
 // The directory named by `ruta`, where the caller chose it (the installation directory):

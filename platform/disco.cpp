@@ -94,6 +94,12 @@ std::error_code Disco::BorrarEn(int dir, const std::string& nombre, const std::s
     return {};
 }
 
+std::error_code Disco::BorrarCarpetaEn(int dir, const std::string& nombre, const std::string& ruta) const {
+    if (std::error_code e = Avisar(OperacionDisco::Borrar, ruta)) return e;
+    if (::unlinkat(dir, nombre.c_str(), AT_REMOVEDIR) != 0) return UltimoError();
+    return {};
+}
+
 std::error_code Disco::CrearCarpetaEn(int dir, const std::string& nombre, unsigned modo,
                                const std::string& ruta) const {
     if (std::error_code e = Avisar(OperacionDisco::CrearCarpeta, ruta)) return e;

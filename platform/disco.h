@@ -46,6 +46,8 @@ public:
     std::error_code RenombrarEn(int dirOrigen, const std::string& origen, int dirDestino,
                                 const std::string& destino, const std::string& ruta) const;
     std::error_code BorrarEn(int dir, const std::string& nombre, const std::string& ruta) const;
+    // An empty directory; the witness sees it as a removal.
+    std::error_code BorrarCarpetaEn(int dir, const std::string& nombre, const std::string& ruta) const;
     std::error_code CrearCarpetaEn(int dir, const std::string& nombre, unsigned modo,
                                    const std::string& ruta) const;
 

@@ -12,11 +12,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -50,13 +52,13 @@ Arbol Foto(const std::string& raiz) {
 // The syncs, links, renames and removals seen, in order, with their paths.
 struct Registro {
     std::vector<std::pair<OperacionDisco, std::string>> ops;
-    Registro() {
-        sistema::RegistrarTestigoDisco([this](OperacionDisco o, const std::string& r) {
+    // A disk whose operations are recorded here; `fallo`, when given, may fail one.
+    sistema::Disco Disco(std::function<std::error_code(OperacionDisco)> fallo = {}) {
+        return sistema::Disco([this, fallo](OperacionDisco o, const std::string& r) {
             ops.emplace_back(o, r);
-            return std::error_code();
+            return fallo ? fallo(o) : std::error_code();
         });
     }
-    ~Registro() { sistema::RegistrarTestigoDisco({}); }
     // Position of the first operation `o` on `ruta`; -1 when there is none.
     long Donde(OperacionDisco o, const std::string& ruta) const {
         for (size_t i = 0; i < ops.size(); ++i)
@@ -97,6 +99,12 @@ protected:
     std::string Preparacion(const std::string& n = "") const {
         return En(std::string(instalacion::kPreparacion) + (n.empty() ? "" : "/" + n));
     }
+    // The fixture's install on another disk.
+    instalacion::Entorno Con(sistema::Disco disco) const {
+        instalacion::Entorno e = entorno_;
+        e.Disco = std::move(disco);
+        return e;
+    }
     // The directory as release 1 left it, without the archive: what a failure leaves.
     Arbol SinArchivo(Arbol a) const {
         a.erase("Morvane.zip");
@@ -110,8 +118,27 @@ protected:
 
 TEST_F(Instalacion, ColocaLaVersionEnteraFechaElProductoYSincronizaEnOrden) {
     const time_t antes = std::time(nullptr);
-    Registro registro;
-    ASSERT_EQ(instalacion::Instalar(entorno_), std::error_code());
+    // Meanwhile another installation of the same process, on a disk of its own: each
+    // witness sees its own install's operations and none of the other's.
+    prueba::DirectorioTemporal otra{"otra instalación "};
+    Escribir(otra.En("Morvane.exe"), "producto 1", true);
+    Escribir(otra.En("Kelunzip"), "#!/bin/sh\nprintf 'producto 2' > Morvane.exe\n", true);
+    Escribir(otra.En("Morvane.zip"), "el archivo");
+    Registro registro, registroOtra;
+    instalacion::Entorno entornoOtra = Con(registroOtra.Disco());
+    entornoOtra.Carpeta = otra.Ruta();
+    std::error_code instaladaOtra;
+    std::thread hilo([&] { instaladaOtra = instalacion::Instalar(entornoOtra); });
+    const std::error_code instalada = instalacion::Instalar(Con(registro.Disco()));
+    hilo.join();
+    ASSERT_EQ(instaladaOtra, std::error_code());
+    EXPECT_EQ(Leer(otra.En("Morvane.exe")), "producto 2");
+    for (const auto& [r, raiz] : {std::pair(&registro, dir_.Ruta()), std::pair(&registroOtra, otra.Ruta())}) {
+        SCOPED_TRACE(raiz);
+        EXPECT_GT(r->ops.size(), 5u);
+        EXPECT_EQ(std::count_if(r->ops.begin(), r->ops.end(), [&](const auto& op) { return op.second.rfind(raiz, 0) != 0; }), 0);
+    }
+    ASSERT_EQ(instalada, std::error_code());
     EXPECT_EQ(Foto(dir_.Ruta()), SinArchivo(nueva_));  // no staging, no archive, b.dat kept
     EXPECT_GE(prueba::FechaDe(En("Morvane.exe")), antes - 1);
 
@@ -143,6 +170,9 @@ TEST_F(Instalacion, ColocaLaVersionEnteraFechaElProductoYSincronizaEnOrden) {
     EXPECT_LT(r.Donde(OperacionDisco::Enlazar, Preparacion("anterior/datos/a.dat")), primera);
     const long fin = r.Donde(OperacionDisco::Borrar, Preparacion("diario"));
     ASSERT_GT(fin, ultima);
+    // The staging directory goes after the journal, and that is made durable last of all.
+    EXPECT_GT(r.Donde(OperacionDisco::Borrar, Preparacion()), fin);
+    EXPECT_EQ(r.ops.back(), std::make_pair(OperacionDisco::SincronizarCarpeta, dir_.Ruta()));
     for (const std::string& c : {En("datos"), En("nuevos")}) {
         SCOPED_TRACE(c);
         long sinc = -1;
@@ -163,7 +193,7 @@ TEST_F(Instalacion, ElArchivoDescargadoSeSincronizaAntesDeSuNombre) {
         sistema::PermitirTemporalSinNombre(sinNombre);
         Registro registro;
         {
-            sistema::FicheroTemporal t(dir_.Ruta(), "zkD");
+            sistema::FicheroTemporal t(dir_.Ruta(), "zkD", registro.Disco());
             ASSERT_TRUE(t.Abierto());
             ASSERT_TRUE(t.Anadir("nuevo", 5));
             ASSERT_TRUE(t.Colocar(En("Morvane.zip")));
@@ -279,11 +309,7 @@ TEST_F(Instalacion, UnaInterrupcionEnCadaPasoSeRecuperaEnteraAlArrancar) {
     long diario = -1, fin = -1;
     {
         Registro r;
-        sistema::RegistrarTestigoDisco([&](OperacionDisco o, const std::string& ruta) {
-            r.ops.emplace_back(o, ruta);
-            return Enlaces(o);
-        });
-        ASSERT_EQ(instalacion::Instalar(entorno_), std::error_code());
+        ASSERT_EQ(instalacion::Instalar(Con(r.Disco(Enlaces))), std::error_code());
         total = r.ops.size();
         diario = r.Donde(OperacionDisco::Renombrar, Preparacion("diario"));
         fin = r.Donde(OperacionDisco::Borrar, Preparacion("diario"));
@@ -301,11 +327,11 @@ TEST_F(Instalacion, UnaInterrupcionEnCadaPasoSeRecuperaEnteraAlArrancar) {
         ASSERT_GE(pid, 0);
         if (pid == 0) {
             size_t vistas = 0;
-            sistema::RegistrarTestigoDisco([&](OperacionDisco o, const std::string&) {
+            const sistema::Disco disco([&](OperacionDisco o, const std::string&) {
                 if (vistas++ == corte) ::_exit(0);
                 return Enlaces(o);
             });
-            ::_exit(instalacion::Instalar(entorno_) ? 2 : 1);
+            ::_exit(instalacion::Instalar(Con(disco)) ? 2 : 1);
         }
         const int estado = prueba::Esperar(pid);
         ASSERT_TRUE(WIFEXITED(estado));
@@ -461,12 +487,10 @@ TEST_F(Instalacion, UnApagonEnCadaPuntoDejaUnaVersionEnteraYCadaSyncHaceFalta) {
     conArchivo["Morvane.zip"] = Leer(En("Morvane.zip"));
     const time_t antes = std::time(nullptr);
     Apagon apagon(dir_.Ruta());
-    sistema::RegistrarTestigoDisco([&](OperacionDisco o, const std::string& r) {
+    const std::error_code instalado = instalacion::Instalar(Con(sistema::Disco([&](OperacionDisco o, const std::string& r) {
         apagon.Ver(o, r);
         return std::error_code();
-    });
-    const std::error_code instalado = instalacion::Instalar(entorno_);
-    sistema::RegistrarTestigoDisco({});
+    })));
     ASSERT_EQ(instalado, std::error_code());
     ASSERT_GT(apagon.Syncs(), 5u);
 
@@ -662,13 +686,12 @@ TEST_F(Instalacion, LoQuePlantaOtroUsuarioNoSeObedece) {
 TEST_F(Instalacion, SiNoSePuedeTerminarVuelveLaVersionAnteriorEntera) {
     {
         int renombres = 0;
-        sistema::RegistrarTestigoDisco([&](OperacionDisco o, const std::string& r) {
+        const sistema::Disco disco([&](OperacionDisco o, const std::string& r) {
             if (o == OperacionDisco::Renombrar && r.rfind(Preparacion(), 0) != 0 && ++renombres == 3)
                 return std::make_error_code(std::errc::permission_denied);
             return std::error_code();
         });
-        EXPECT_EQ(instalacion::Instalar(entorno_), std::errc::permission_denied);
-        sistema::RegistrarTestigoDisco({});
+        EXPECT_EQ(instalacion::Instalar(Con(disco)), std::errc::permission_denied);
         EXPECT_EQ(Foto(dir_.Ruta()), SinArchivo(antigua_));
     }
 
@@ -677,12 +700,12 @@ TEST_F(Instalacion, SiNoSePuedeTerminarVuelveLaVersionAnteriorEntera) {
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         int renombres = 0;
-        sistema::RegistrarTestigoDisco([&](OperacionDisco o, const std::string& r) {
+        const sistema::Disco disco([&](OperacionDisco o, const std::string& r) {
             if (o == OperacionDisco::Renombrar && r.rfind(Preparacion(), 0) != 0 && ++renombres == 3)
                 ::_exit(0);
             return std::error_code();
         });
-        ::_exit(instalacion::Instalar(entorno_) ? 2 : 1);
+        ::_exit(instalacion::Instalar(Con(disco)) ? 2 : 1);
     }
     ASSERT_EQ(prueba::Esperar(pid), 0);
     // Two files placed, one still staged, and that one lost its end.
@@ -705,7 +728,7 @@ TEST_F(Instalacion, SiNoSePuedeTerminarVuelveLaVersionAnteriorEntera) {
         ASSERT_GE(hijo, 0);
         if (hijo == 0) {
             int vistas = 0;
-            sistema::RegistrarTestigoDisco([&](OperacionDisco o, const std::string& r) {
+            const sistema::Disco disco([&](OperacionDisco o, const std::string& r) {
                 if ((o != OperacionDisco::Renombrar && o != OperacionDisco::Borrar) ||
                     r.rfind(Preparacion(), 0) == 0)
                     return std::error_code();
@@ -713,7 +736,7 @@ TEST_F(Instalacion, SiNoSePuedeTerminarVuelveLaVersionAnteriorEntera) {
                 if (vistas == 3) return std::make_error_code(std::errc::permission_denied);
                 return std::error_code();
             });
-            ::_exit(instalacion::Instalar(entorno_) ? 2 : 1);
+            ::_exit(instalacion::Instalar(Con(disco)) ? 2 : 1);
         }
         prueba::Esperar(hijo);
         EXPECT_EQ(instalacion::Recuperar(entorno_), std::error_code());
@@ -733,11 +756,11 @@ TEST_F(Instalacion, UnSegundoActualizadorNoTocaLoQueOtroEstaInstalando) {
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        sistema::RegistrarTestigoDisco([&](OperacionDisco o, const std::string& r) {
+        const sistema::Disco disco([&](OperacionDisco o, const std::string& r) {
             if (o == OperacionDisco::SincronizarCarpeta && r == Preparacion()) ::pause();
             return std::error_code();
         });
-        ::_exit(instalacion::Instalar(entorno_) ? 2 : 1);
+        ::_exit(instalacion::Instalar(Con(disco)) ? 2 : 1);
     }
     for (int i = 0; i < 1000 && !fs::exists(Preparacion("diario")); ++i) ::usleep(10000);
     ASSERT_TRUE(fs::exists(Preparacion("diario")));

@@ -66,7 +66,6 @@ QImage ImagenCliente(QSize cliente, double escala, const QColor& fondo) {
     return imagen;
 }
 
-void EnviarAccesible(QAccessibleEvent& evento) { QAccessible::updateAccessibility(&evento); }
 
 // A picture box as assistive technology sees it: a status element named by what it
 // shows, with the same read-only text, and the percentage of a drawn bar as its value.
@@ -386,6 +385,11 @@ void PictureBox::Leyenda(const std::string& texto, std::optional<int32_t> porcen
 
 // Qt 6.4's bridge sends a name change without the new name (Orca cannot speak it); it
 // still tells a reader that keeps names to ask again.
+void PictureBox::EnviarAccesible(QAccessibleEvent& evento) {
+    if (oyente_) oyente_(&evento);
+    QAccessible::updateAccessibility(&evento);
+}
+
 void PictureBox::SenalarLeyenda() {
     // The first time always: until then the name was the widget's own.
     if (!conLeyenda_ || senalada_ == leyenda_) return;

@@ -15,6 +15,7 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -135,6 +136,11 @@ public:
     // are not announced.
     void Anunciar(const std::string& texto);
     const std::string& Anunciado() const { return anunciado_; }
+    // Every accessibility event this box sends (its name changes, its announcements) is
+    // also handed to `oyente`. Qt passes events on only while assistive technology
+    // listens, which a test on the offscreen platform cannot arrange; a test reads them
+    // here instead.
+    void OirEventosAccesibles(std::function<void(QAccessibleEvent*)> oyente) { oyente_ = std::move(oyente); }
 
 protected:
     void paintEvent(QPaintEvent* evento) override;
@@ -175,6 +181,8 @@ private:
     std::optional<int32_t> porcentaje_;
     std::string anunciado_;
     std::vector<QWidget*> avisos_;  // the hidden notifications, children, taking turns
+    std::function<void(QAccessibleEvent*)> oyente_;
+    void EnviarAccesible(QAccessibleEvent& evento);
     size_t turnoAviso_ = 0;
 };
 

@@ -533,7 +533,10 @@ void Sesion::Cancelar() {
 void Sesion::Cerrar(bool iniciarProducto) {
     cerrada_ = true;
     if (!iniciarProducto) detener_.Activar();
-    if (fase_ != Fase::Instalando) cancelar_.Activar();
+    if (EnFlujo() && fase_ != Fase::Instalando) {
+        Cancelado = true;
+        cancelar_.Activar();
+    }
     // Never start the product while the unzip tool may still be replacing it.
     if (EnFlujo())
         productoPendiente_ = iniciarProducto;

@@ -239,7 +239,7 @@ TEST_F(VentanaBarra, ElAvanceSeAnunciaPorDecenasYNuncaDosVecesEnCincoSegundos) {
         std::chrono::steady_clock::time_point t{};
         Form1Prueba::Reloj(*f_, [&] { return t; });
         Form1Prueba::Limpiar(*f_);  // as a click on Descargar does
-        ventana::OyenteAccesible oyente;
+        ventana::OyenteAccesible oyente(f_->Picture1);
         Form1Prueba::Fase(*f_, sesion::Fase::Descargando);
         int32_t porSegundo = 0;
         bool cancelar = false;
@@ -260,7 +260,7 @@ TEST_F(VentanaBarra, ElAvanceSeAnunciaPorDecenasYNuncaDosVecesEnCincoSegundos) {
     // A reconnect, said at once; the next progress 10 % past its percentage, 5 s later.
     std::chrono::steady_clock::time_point t{};
     Form1Prueba::Reloj(*f_, [&] { return t; });
-    ventana::OyenteAccesible oyente;
+    ventana::OyenteAccesible oyente(f_->Picture1);
     Form1Prueba::Fase(*f_, sesion::Fase::Descargando);
     int32_t porSegundo = 0;
     bool cancelar = false;
@@ -281,7 +281,7 @@ TEST_F(VentanaBarra, ElAvanceSeAnunciaPorDecenasYNuncaDosVecesEnCincoSegundos) {
 TEST_F(VentanaBarra, UnaFranjaBorradaNoTieneNombre) {
     QAccessibleInterface* franja = QAccessible::queryAccessibleInterface(&f_->Picture1);
     EXPECT_EQ(franja->text(QAccessible::Name), "Estado");
-    ventana::OyenteAccesible oyente;
+    ventana::OyenteAccesible oyente(f_->Picture1);
     Form1Prueba::Estado(*f_, 0, "Existe una actualización");
     EXPECT_EQ(franja->text(QAccessible::Name), "Existe una actualización");
     Form1Prueba::Limpiar(*f_);

@@ -122,19 +122,10 @@ public:
         std::string texto;  // what is announced, or the strip's name
         bool operator==(const Evento&) const = default;
     };
-    // Qt hands events on only while assistive technology listens, which a test on the
-    // offscreen platform cannot arrange: the test is the listener, through Qt's own hook.
-    OyenteAccesible() {
-        actual_ = this;
-        anterior_ = QAccessible::installUpdateHandler(&Oir);
-        activo_ = QAccessible::isActive();
-        QAccessible::setActive(true);
+    explicit OyenteAccesible(formularios::PictureBox& franja) : franja_(franja) {
+        franja_.OirEventosAccesibles([this](QAccessibleEvent* e) { Oir(e); });
     }
-    ~OyenteAccesible() {
-        QAccessible::installUpdateHandler(anterior_);
-        QAccessible::setActive(activo_);
-        actual_ = nullptr;
-    }
+    ~OyenteAccesible() { franja_.OirEventosAccesibles(nullptr); }
     OyenteAccesible(const OyenteAccesible&) = delete;
     OyenteAccesible& operator=(const OyenteAccesible&) = delete;
 
@@ -149,9 +140,10 @@ public:
     }
 
 private:
-    static void Oir(QAccessibleEvent* e) {
+    void Oir(QAccessibleEvent* e) {
         QAccessibleInterface* i = e->accessibleInterface();
-        if (!actual_ || !i) return;
+        OyenteAccesible* const actual_ = this;
+        if (!i) return;
         if (e->type() == QAccessible::ObjectShow && i->role() == QAccessible::Notification &&
             i->childCount() == 1) {
             actual_->Eventos.push_back({true, i->child(0)->text(QAccessible::Name).toStdString()});
@@ -162,9 +154,7 @@ private:
         else
             ++actual_->Otros;
     }
-    static inline OyenteAccesible* actual_ = nullptr;
-    QAccessible::UpdateHandler anterior_ = nullptr;
-    bool activo_ = false;
+    formularios::PictureBox& franja_;
 };
 
 inline OyenteAccesible::Evento Anuncio(const std::string& t) { return {true, t}; }

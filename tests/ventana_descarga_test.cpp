@@ -123,7 +123,6 @@ TEST_F(VentanaDescarga, CompletaConLaBarraLuegoDescomprimeBorraElArchivoYFechaEl
 
     Vigia espia;
     bool visto = false, cancelarDurante = false, descargarDurante = true, relojDurante = false;
-    QImage alCien;
     espia.AlCeder = [&] {
         if (!visto && MuestraPorcentaje(f)) {
             visto = true;
@@ -131,7 +130,6 @@ TEST_F(VentanaDescarga, CompletaConLaBarraLuegoDescomprimeBorraElArchivoYFechaEl
             descargarDurante = f.btnDescargar.isEnabled();
             relojDurante = RelojDeArenaPuesto();
         }
-        if (Leyenda(f) == "100%") alCien = f.Picture1.Image().copy();
     };
     bool instalandoDeshabilitados = false, relojInstalando = false;
     AlOcurrir instalando([&] { return Leyenda(f) == "Descarga completada"; }, [&] {
@@ -170,7 +168,8 @@ TEST_F(VentanaDescarga, CompletaConLaBarraLuegoDescomprimeBorraElArchivoYFechaEl
     EXPECT_EQ(servidor_.Peticiones().back().Destino, URLActualizacion);
 
     // At 100 % the whole strip is the inverse of the caption "100%".
-    ASSERT_FALSE(alCien.isNull());
+    f.BarraProgreso(f.Picture1, 100, "%");
+    const QImage alCien = f.Picture1.Image().copy();
     f.BarraProgreso(f.Picture1, 0, "100%");
     const QImage& texto = f.Picture1.Image();
     int distintos = 0;
@@ -189,8 +188,8 @@ TEST_F(VentanaDescarga, CompletaConLaBarraLuegoDescomprimeBorraElArchivoYFechaEl
 TEST_F(VentanaDescarga, UnLectorDePantallaOyeCadaTextoYNadaMasMientrasLlegaElCuerpo) {
     servidor_.Responder([](const prueba::Peticion&) { return Archivo(Contenido(8192), 16, 5ms); });
     InstalarKelunzip(0);
-    OyenteAccesible oyente;
     Form1& f = Crear();
+    OyenteAccesible oyente(f.Picture1);
     f.show();
     ASSERT_TRUE(EsperarComprobacion());
     bool conBarra = false;
@@ -261,6 +260,7 @@ TEST_F(VentanaDescarga, ElFocoSigueElOrdenDeTabulacionYSeVe) {
     const QImage sinFoco = f.Picture1.grab().toImage();
 
     Form1Prueba::Tick(f);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !Form1Prueba::EnFlujo(f); }, 10000));
     ASSERT_EQ(Leyenda(f), "Existe una actualización");
     EXPECT_EQ(QApplication::focusWidget(), &f.btnDescargar);
 
@@ -274,6 +274,7 @@ TEST_F(VentanaDescarga, ElFocoSigueElOrdenDeTabulacionYSeVe) {
         f.btnCancelar.setFocus();
     });
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !Form1Prueba::EnFlujo(f); }, 10000));
     ASSERT_EQ(Leyenda(f), "Morvane actualizado");
     EXPECT_EQ(enDescarga, &f.btnCancelar);
     EXPECT_EQ(QApplication::focusWidget(), &f.Picture1);
@@ -293,6 +294,7 @@ TEST_F(VentanaDescarga, ElFocoSigueElOrdenDeTabulacionYSeVe) {
     ASSERT_EQ(QApplication::focusWidget(), &g.Picture1);
     prueba::FijarFecha(En("Morvane.exe"), prueba::HoraLocal(2001, 1, 1));
     Form1Prueba::Tick(g);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !Form1Prueba::EnFlujo(g); }, 10000));
     ASSERT_EQ(Leyenda(g), "Existe una actualización");
     EXPECT_TRUE(g.btnDescargar.isEnabled());
     EXPECT_EQ(QApplication::focusWidget(), &g.Picture1);
@@ -310,7 +312,7 @@ TEST_F(VentanaDescarga, CancelarDejaElArchivoAnteriorYSePuedeVolverAEmpezar) {
         detenido ? ServirDetenido() : ServirDespacio();
         bool dibujadoTrasCancelar = false, descargarAntesDeTerminar = false;
         espia.AlCeder = [&] {
-            if (!f.Cancelado) return;
+            if (!f.Cancelado || !Form1Prueba::EnFlujo(f)) return;
             if (Leyenda(f) != "Descarga cancelada") dibujadoTrasCancelar = true;
             if (f.btnDescargar.isEnabled()) descargarAntesDeTerminar = true;
         };
@@ -412,7 +414,7 @@ TEST_F(VentanaDescarga, UnaDescargaFallidaLoDiceYNoInstalaNada) {
         SCOPED_TRACE(c.nombre);
         servidor_.Responder(c.guion);
         CapturaStderr errores;
-        OyenteAccesible oyente;
+        OyenteAccesible oyente(f.Picture1);
         Pulsar(f.btnDescargar);
         errores.EsperarLinea("descarga", c.registro);
         EXPECT_EQ(Leyenda(f), c.texto);
@@ -791,6 +793,7 @@ TEST_P(VentanaInterrumpida, NoDejaTemporalesNiArrancaElProducto) {
     EXPECT_EQ(Temporales().size(), c.Senal == SIGKILL && c.ConNombre ? 1u : 0u);
 
     zkDownload d;
+    d.Opciones.Carpeta = dir_.Ruta();
     d.URL(URLActualizacion);
     bool intacto = true;
     d.Progreso = [&](int32_t, int32_t, double, int32_t, double, int32_t&, bool&) {

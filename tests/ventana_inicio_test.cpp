@@ -82,7 +82,7 @@ TEST_F(VentanaInicio, ElTemporizadorArrancaConLaVentanaYDisparaUnaSolaComprobaci
     bool temporizadorActivo = true;
     AlOcurrir durante([&] { return Form1Prueba::EnFlujo(f); },
                       [&] { temporizadorActivo = f.Timer1.isActive(); });
-    ventana::OyenteAccesible oyente;
+    ventana::OyenteAccesible oyente(f.Picture1);
     f.show();
     ASSERT_TRUE(EsperarComprobacion());
     ASSERT_TRUE(durante.Hecho());
@@ -102,12 +102,15 @@ TEST_F(VentanaInicio, ElTemporizadorArrancaConLaVentanaYDisparaUnaSolaComprobaci
 }
 
 TEST_F(VentanaInicio, MientrasCompruebaMuestraBuscandoConElRelojDeArena) {
-    servidor_.Responder([](const prueba::Peticion&) { return Archivo("x"); });
+    servidor_.Responder([](const prueba::Peticion&) {
+        std::this_thread::sleep_for(200ms);  // the window is looked at while it waits
+        return Archivo("x");
+    });
     Form1& f = Crear();
     std::string durante;
     bool relojDurante = false;
     bool cancelarHabilitado = true, descargarHabilitado = true;
-    // The check yields once before its request; record what is on screen then.
+    // Record what is on screen while the check waits for its answer.
     AlOcurrir mirar([&] { return Form1Prueba::EnFlujo(f); }, [&] {
         durante = Leyenda(f);
         relojDurante = RelojDeArenaPuesto();

@@ -73,17 +73,13 @@ Form1::~Form1() = default;
 void Form1::Form_Load() { move(PixelesDeTwips(100), PixelesDeTwips(100)); }
 
 // The unload step: starts the product on every close (after the install, when one is
-// running). While a flow runs the window only hides: the check or download gives up at
-// once, an install finishes, and the window closes for good when the flow has ended (see
-// CambioDeFase), so the program's event loop outlives the flow's last report.
+// running). The window goes at once; a check or download gives up, an install finishes,
+// and until the flow has ended the program's event loop is held (see CambioDeFase), so
+// that its last report is handled before the program ends.
 void Form1::closeEvent(QCloseEvent* evento) {
     Timer1.stop();
     if (!sesion_.Cerrada()) sesion_.Cerrar(!porSenal_);
-    if (sesion_.EnFlujo()) {
-        hide();
-        evento->ignore();
-        return;
-    }
+    if (sesion_.EnFlujo() && !retenido_) retenido_.emplace();
     evento->accept();
 }
 
@@ -216,8 +212,8 @@ void Form1::CambioDeFase(sesion::Fase fase) {
     } else if (fase == sesion::Fase::Reposo) {
         enDescarga_ = false;
         SoltarFoco();
-        // Closed while the flow ran: now the window goes.
-        if (sesion_.Cerrada()) QTimer::singleShot(0, this, [this] { close(); });
+        // Closed while the flow ran: now the program may end.
+        retenido_.reset();
     }
 }
 

@@ -6,8 +6,8 @@
 // The flows are the update session's (sesion::Sesion); the window is its observer and
 // forwards the timer, the clicks and the close to it. The session's steps run on a thread
 // of their own, and their reports reach the window through its event queue: nothing ever
-// runs the window's events from inside a wait. A close while a flow runs hides the window
-// and ends it once the flow has wound up (a running install finishes first).
+// runs the window's events from inside a wait. A close while a flow runs closes the window
+// at once, and the program ends once the flow has wound up (a running install finishes first).
 //
 // For a screen reader (README, "The window with a screen reader or the keyboard"): every
 // text of the strip that is not a bare percentage is announced, and so is the start of a
@@ -20,6 +20,7 @@
 // control is visibly marked.
 #pragma once
 
+#include <QEventLoopLocker>
 #include <QPushButton>
 #include <QShortcut>
 #include <QTimer>
@@ -124,6 +125,7 @@ private:
     QShortcut teclaEscape_{QKeySequence(Qt::Key_Escape), this};
 
     bool porSenal_ = false;  // a termination signal closed the window
+    std::optional<QEventLoopLocker> retenido_;  // closed while a flow runs: the loop waits for it
 
     // The announcements. The clock is a seam for the tests.
     std::function<std::chrono::steady_clock::time_point()> reloj_ = std::chrono::steady_clock::now;

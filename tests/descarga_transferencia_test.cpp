@@ -584,7 +584,19 @@ TEST_F(Transferencias, DestinoQueNoSePuedeEscribirEsError8) {
             d.Descargar(1);
         }
         Fallo("008", mensaje);
+        EXPECT_EQ(d.Causa(), std::errc::file_too_large) << d.Causa().message();
     }
+    // A full disk met only by the final sync: the status stays 8, and the reason is kept.
+    d.Opciones.Disco = sistema::Disco([](sistema::OperacionDisco o, const std::string&) {
+        return o == sistema::OperacionDisco::Sincronizar
+                   ? std::make_error_code(std::errc::no_space_on_device)
+                   : std::error_code{};
+    });
+    Servir(Cuerpo(2000), 1);
+    d.Descargar(1);
+    Fallo("008", mensaje);
+    EXPECT_EQ(d.Causa(), std::errc::no_space_on_device) << d.Causa().message();
+    d.Opciones.Disco = sistema::Disco::Real();
     // The destination is a directory holding a file: it cannot be replaced.
     prueba::fs::remove(instalacion.Archivo());
     prueba::fs::create_directory(instalacion.Archivo());

@@ -466,13 +466,19 @@ TEST_F(Transferencias, ManejadoresQueTocanLaInstanciaDuranteLaTransferencia) {
     EXPECT_EQ(eventos[0].Recibidos, 100);
 
     // A nested Descargar from the receiver is refused without a trace.
+    uint32_t reloj = 0;
+    d.Opciones.Reloj = [&reloj] { return reloj += 7; };
+    int anidadas = 0;
     d.Progreso = [&](int32_t, int32_t, double, int32_t, double, int32_t&, bool&) {
+        ++anidadas;
         d.Descargar(1);
     };
     const size_t antes = servidor.Peticiones().size();
     d.Descargar(1);
     Exito(cuerpo, false);
+    EXPECT_GT(anidadas, 0);
     EXPECT_EQ(servidor.Peticiones().size() - antes, 1u);
+    d.Opciones.Reloj = nullptr;
 
     // A bad URL set by the receiver releases the handles under the running call.
     prueba::Escribir(instalacion.Archivo(), "archivo anterior");

@@ -32,24 +32,15 @@ namespace {
 
 using medicion::Reloj;
 
-// Stands in for the window: the component calls DoEvents after every block, and the
-// count shows it did.
-class VentanaContadora : public sistema::Ventana {
-public:
-    void BarraProgreso(int32_t, const std::string&) override {}
-    void HabilitarDescargar(bool) override {}
-    void DoEvents() override { ++llamadas; }
-    uint64_t llamadas = 0;
-};
-
-// One download by the component, as the window's download flow makes it.
+// One download by the component, as the download flow makes it, with a cancel token
+// watched by every wait as the session gives one.
 std::optional<double> Componente(const std::string& url, int32_t puerto,
                                  const std::string& archivo, uint64_t n,
-                                 VentanaContadora& ventana) {
-    ventana.llamadas = 0;
+                                 const zkDownload::Ajustes& opciones) {
     double ultimo = 0;
     uint64_t eventos = 0;
     auto d = std::make_unique<zkDownload>();
+    d->Opciones = opciones;
     d->URL(url);
     d->Puerto(puerto);
     d->Progreso = [&](int32_t, int32_t, double porcentaje, int32_t, double, int32_t&, bool&) {
@@ -63,9 +54,8 @@ std::optional<double> Componente(const std::string& url, int32_t puerto,
     std::string estado = d->StatusCode() + " " + d->StatusText();
     d.reset();
     std::fprintf(stderr,
-                 "  componente: %.3f s, %s, %llu eventos, %llu DoEvents, último %% %.2f\n", t,
-                 estado.c_str(), static_cast<unsigned long long>(eventos),
-                 static_cast<unsigned long long>(ventana.llamadas), ultimo);
+                 "  componente: %.3f s, %s, %llu eventos, último %% %.2f\n", t,
+                 estado.c_str(), static_cast<unsigned long long>(eventos), ultimo);
     return medicion::Comprobar("componente", t, error, true, archivo, n);
 }
 
@@ -114,13 +104,13 @@ private:
 
 // Bytes sent per archive byte and broken/unbroken time, medians of at least 15 rounds: a
 // 64 MiB download on loopback takes tens of milliseconds, so single rounds are noisy.
-bool Cortes(const std::string& archivo, VentanaContadora& ventana, int rondas) {
+bool Cortes(const std::string& archivo, zkDownload::Ajustes opciones, int rondas) {
     rondas = std::max(rondas, 15);
     constexpr uint64_t n = 64ull << 20;
     std::vector<uint64_t> cortes;
     for (uint64_t cuarto : {1, 2, 3}) cortes.push_back(n * cuarto / 4 / 26 * 26);
     ServidorConCortes roto(n, cortes), entero(n, {});
-    internet::EstablecerEsperaEntreIntentos(std::chrono::milliseconds(0));
+    opciones.EsperaEntreIntentos = std::chrono::milliseconds(0);
     const std::string url = "http://127.0.0.1/web/lurenet/Morvane.zip";
     std::vector<double> tRoto, tEntero, proporcion;
     for (int i = 0; i < rondas; ++i) {
@@ -128,15 +118,14 @@ bool Cortes(const std::string& archivo, VentanaContadora& ventana, int rondas) {
         roto.Reiniciar();
         // Alternate the order so neither side always runs on a warmer cache.
         std::optional<double> a, b;
-        if (i % 2 == 0) a = Componente(url, roto.Puerto(), archivo, n, ventana);
-        b = Componente(url, entero.Puerto(), archivo, n, ventana);
-        if (i % 2 != 0) a = Componente(url, roto.Puerto(), archivo, n, ventana);
+        if (i % 2 == 0) a = Componente(url, roto.Puerto(), archivo, n, opciones);
+        b = Componente(url, entero.Puerto(), archivo, n, opciones);
+        if (i % 2 != 0) a = Componente(url, roto.Puerto(), archivo, n, opciones);
         if (!a || !b) return false;
         tRoto.push_back(*a);
         tEntero.push_back(*b);
         proporcion.push_back(static_cast<double>(roto.Enviados()) / static_cast<double>(n));
     }
-    internet::EstablecerEsperaEntreIntentos(std::chrono::seconds(1));
     const double mr = medicion::Mediana(tRoto), me = medicion::Mediana(tEntero);
     std::printf("descarga 64 MiB cortada al 25, 50 y 75 %%: bytes enviados/archivo = %.3f "
                 "(mediana de %d; objetivo <= 1.02)\n",
@@ -163,18 +152,14 @@ int main(int argc, char** argv) {
 
     prueba::DirectorioTemporal directorio("bench_descarga_");
     const std::string dir = directorio.Ruta();
-    sistema::EstablecerApp_Path(dir);
     const std::string archivo = dir + "/Morvane.zip";
     const std::string archivoCurl = dir + "/curl.out";
 
-    VentanaContadora ventana;
-    sistema::RegistrarVentana(&ventana);
-    if (argc > 3 && std::string(argv[3]) == "cortes") {
-        const bool bien = Cortes(archivo, ventana, rondas);
-        sistema::RegistrarVentana(nullptr);
-        sistema::EstablecerApp_Path("");
-        return bien ? 0 : 1;
-    }
+    sistema::Cancelacion cancelacion;
+    zkDownload::Ajustes opciones;
+    opciones.Carpeta = dir;
+    opciones.Cancelacion = &cancelacion;
+    if (argc > 3 && std::string(argv[3]) == "cortes") return Cortes(archivo, opciones, rondas) ? 0 : 1;
 
     std::optional<medicion::Tiempos> tiempos;
     {
@@ -189,11 +174,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "descarga de %llu MiB desde %s, %d rondas\n",
                      static_cast<unsigned long long>(mib), url.c_str(), rondas);
         tiempos = medicion::Rondas(
-            rondas, [&] { return Componente(urlComponente, puerto, archivo, n, ventana); },
+            rondas, [&] { return Componente(urlComponente, puerto, archivo, n, opciones); },
             [&] { return medicion::DescargaCurl({url}, archivoCurl, n, "  curl:       "); });
     }
-    sistema::RegistrarVentana(nullptr);
-    sistema::EstablecerApp_Path("");
     if (!tiempos) {
         std::printf("descarga %llu MiB: FALLO (ver los detalles arriba)\n",
                     static_cast<unsigned long long>(mib));
@@ -208,11 +191,7 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(mib), mc / mu, mc, mu, rondas);
     std::printf("memoria máxima del proceso: %.1f MiB (objetivo <= 32)\n",
                 static_cast<double>(uso.ru_maxrss) / 1024.0);
-    sistema::RegistrarVentana(&ventana);
-    sistema::EstablecerApp_Path(dir);
-    const bool cortes = Cortes(archivo, ventana, rondas);
-    sistema::RegistrarVentana(nullptr);
-    sistema::EstablecerApp_Path("");
+    const bool cortes = Cortes(archivo, opciones, rondas);
     if (!cortes) {
         std::printf("descarga 64 MiB cortada: FALLO (ver los detalles arriba)\n");
         return 1;

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -36,11 +37,15 @@ using medicion::Reloj;
 // the statement's fetch and the archive's go to the one URL the program knows.
 const std::string kUrl = "http://127.0.0.1/web/lurenet/Morvane.zip";
 
-// One download as the window makes it, signed or not; true when the archive is in place.
-bool Descargar(bool firmada) {
+// One download as the window makes it into `dir`, signed with `clave` or not; true when
+// the archive is in place.
+bool Descargar(bool firmada, const std::string& dir, const std::string& clave) {
+    zkDownload::Ajustes opciones;
+    opciones.Carpeta = dir;
     std::optional<publicacion::Cuerpo> cuerpo;
     if (firmada) {
-        const publicacion::Consulta c = publicacion::Consultar(kUrl, sistema::App_Path(), firma::ClaveIncorporada(), {});
+        const publicacion::Consulta c = publicacion::Consultar(
+            kUrl, dir, clave, opciones, std::chrono::system_clock::now());
         if (c.Veredicto != publicacion::Estado::Nueva) {
             std::fprintf(stderr, "  declaración: %s\n", publicacion::Texto(c.Veredicto));
             return false;
@@ -48,6 +53,7 @@ bool Descargar(bool firmada) {
         cuerpo.emplace(c.Datos);
     }
     auto d = std::make_unique<zkDownload>();
+    d->Opciones = opciones;
     d->URL(kUrl);
     if (cuerpo) d->VerificarCuerpo = cuerpo->Verificacion();
     d->Descargar(1);
@@ -56,9 +62,10 @@ bool Descargar(bool firmada) {
     return !d->HuboError();
 }
 
-std::optional<double> Ronda(bool firmada, const std::string& archivo, uint64_t n) {
+std::optional<double> Ronda(bool firmada, const std::string& dir, const std::string& clave,
+                            const std::string& archivo, uint64_t n) {
     const auto t0 = Reloj::now();
-    const bool bien = Descargar(firmada);
+    const bool bien = Descargar(firmada, dir, clave);
     const double t = medicion::Segundos(Reloj::now() - t0);
     std::fprintf(stderr, "  %s %.3f s\n", firmada ? "firmada:   " : "sin firmar:", t);
     return medicion::Comprobar(firmada ? "firmada" : "sin firmar", t, false, bien, archivo, n);
@@ -83,9 +90,7 @@ std::optional<long> MemoriaMaxima(bool firmada, const std::string& dir, const st
 int main(int argc, char** argv) {
     internet::BibliotecaInternet biblioteca;
     if (argc == 5 && std::string(argv[1]) == "--una") {
-        sistema::EstablecerApp_Path(argv[3]);
-        firma::SustituirClaveIncorporada(std::string(argv[4]));
-        return Descargar(std::string(argv[2]) == "firmada") ? 0 : 1;
+        return Descargar(std::string(argv[2]) == "firmada", argv[3], argv[4]) ? 0 : 1;
     }
     prueba::LimpiarProxyDelEntorno();
     const uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 256;
@@ -98,7 +103,7 @@ int main(int argc, char** argv) {
 
     prueba::DirectorioTemporal directorio("bench_firma_");
     const std::string dir = directorio.Ruta();
-    sistema::EstablecerApp_Path(dir);  // no Morvane.exe: any release is newer
+    // No Morvane.exe in `dir`: any release is newer.
     const std::string archivo = dir + "/Morvane.zip";
 
     // The maker's statement of the server's body.
@@ -131,14 +136,13 @@ int main(int argc, char** argv) {
         ::setenv("http_proxy", ("http://" + servidor.Direccion()).c_str(), 1);
         std::fprintf(stderr, "descarga firmada de %llu MiB frente a la misma sin firmar, %d rondas\n",
                      static_cast<unsigned long long>(mib), rondas);
-        firma::SustituirClaveIncorporada(clave);
         tiempos = medicion::Rondas(
-            rondas, [&] { return Ronda(true, archivo, n); }, [&] { return Ronda(false, archivo, n); });
+            rondas, [&] { return Ronda(true, dir, clave, archivo, n); },
+            [&] { return Ronda(false, dir, clave, archivo, n); });
         memFirmada = MemoriaMaxima(true, dir, clave);
         memSin = MemoriaMaxima(false, dir, clave);
         ::unsetenv("http_proxy");
     }
-    sistema::EstablecerApp_Path("");
     if (!tiempos || !memFirmada || !memSin) {
         std::printf("firma %llu MiB: FALLO (ver los detalles arriba)\n",
                     static_cast<unsigned long long>(mib));

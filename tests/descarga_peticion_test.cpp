@@ -13,7 +13,7 @@
 
 namespace {
 
-using P = zkDownloadPrueba;
+
 using prueba::Peticion;
 using prueba::Respuesta;
 using Interruptor = void (zkDownload::*)(bool);
@@ -28,7 +28,7 @@ class Peticiones : public prueba::DescargaConServidor {
 protected:
     // After any call: no handle left open, and nothing but a completed body on disk.
     void SinRastro(bool archivo = false) {
-        EXPECT_FALSE(P::AlgunHandleAbierto(d));
+        EXPECT_EQ(internet::HandlesAbiertos(), 0u);
         EXPECT_EQ(prueba::fs::exists(instalacion.Archivo()), archivo);
         EXPECT_TRUE(instalacion.Temporales().empty());
     }
@@ -44,7 +44,6 @@ TEST_F(Peticiones, SoloInformacion) {
     EXPECT_EQ(d.QContentLengthStr(), "5");
     EXPECT_EQ(d.QContentTypeStr(), "");  // switch off
     EXPECT_EQ(d.Fichero(), instalacion.Archivo());
-    EXPECT_EQ(ventana.Eventos, ventana.Preguntas);  // served only while waiting
     SinRastro();
 
     const Peticion p = servidor.Peticiones().at(0);
@@ -175,8 +174,7 @@ TEST_F(Peticiones, FallosDeEnvio) {
 }
 
 TEST_F(Peticiones, HttpsVaCifradoYVerificado) {
-    internet::EstablecerTiemposEspera(std::chrono::milliseconds(500),
-                                      std::chrono::milliseconds(500));
+    d.Opciones.EsperaConexion = d.Opciones.EsperaInactividad = std::chrono::milliseconds(500);
     // A plain HTTP server: the request must not quietly fall back to clear text.
     Servir(Respuesta::Simple("200 OK", "claro"));
     d.URL(std::string("https://127.0.0.1") + kRuta);
@@ -187,7 +185,7 @@ TEST_F(Peticiones, HttpsVaCifradoYVerificado) {
 
     // A TLS server with a certificate from a CA the test makes: refused while that CA is
     // not trusted; trusted, the archive and its signature come through and verify.
-    internet::EstablecerTiemposEspera(std::chrono::seconds(30), std::chrono::seconds(30));
+    d.Opciones.EsperaConexion = d.Opciones.EsperaInactividad = std::chrono::seconds(30);
     const std::string dir = instalacion.Ruta() + "/", q = prueba::Citar(dir);
     const prueba::Salida ca = prueba::Ejecutar(
         "cd " + q + " && openssl req -x509 -newkey ed25519 -nodes -keyout ca.key -out ca.pem"
@@ -205,7 +203,7 @@ TEST_F(Peticiones, HttpsVaCifradoYVerificado) {
                                                    std::to_string(cuerpo.size()) + "\r\n\r\n" + cuerpo);
     prueba::Escribir(dir + "servidor" + kRuta + ".sig",
                      "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n" + firmaTexto);
-    prueba::ServidorTls tls(dir + "servidor", dir + "srv.pem", dir + "srv.key", 6);
+    prueba::ServidorTls tls(dir + "servidor", dir + "srv.pem", dir + "srv.key", 8);
     ASSERT_NE(tls.Puerto(), 0);
     d.Puerto(prueba::Puerto16(tls.Puerto()));
     d.Descargar(1);
@@ -213,20 +211,25 @@ TEST_F(Peticiones, HttpsVaCifradoYVerificado) {
     EXPECT_TRUE(servidor.Peticiones().empty());
     SinRastro();
 
-    struct Restaurar {
-        ~Restaurar() {
-            internet::ConfiarEnAutoridadDePruebas("");
-            firma::SustituirClaveIncorporada(std::nullopt);
-        }
-    } restaurar;
-    internet::ConfiarEnAutoridadDePruebas(dir + "ca.pem");
-    firma::SustituirClaveIncorporada(publica);
+    // The CA is this component's own: another one in the same process, made before or
+    // after it, still trusts only the system's store, and keeps its own time-outs.
+    zkDownload otro;
+    otro.Opciones.Carpeta = instalacion.En("otro");
+    prueba::fs::create_directory(otro.Opciones.Carpeta);
+    otro.URL(d.URL());
+    otro.Puerto(d.Puerto());
+    d.Opciones.AutoridadPruebas = dir + "ca.pem";
     d.Descargar(1);
     ASSERT_FALSE(d.HuboError()) << d.StatusCode() << " " << d.StatusText();
     EXPECT_EQ(prueba::Leer(instalacion.Archivo()), cuerpo);
-    const auto firmaLeida = LeerTextoRemoto(d.URL() + ".sig", d.Puerto(), 4096).Texto;
+    otro.Descargar(1);
+    EXPECT_EQ(otro.StatusCode(), "005");
+    EXPECT_FALSE(prueba::fs::exists(otro.Opciones.Carpeta + "/Morvane.zip"));
+    const auto firmaLeida = LeerTextoRemoto(d.URL() + ".sig", d.Puerto(), 4096, d.Opciones).Texto;
     ASSERT_TRUE(firmaLeida);
-    const auto declaracion = firma::LeerDeclaracion(*firmaLeida, firma::ClaveIncorporada());
+    EXPECT_EQ(LeerTextoRemoto(d.URL() + ".sig", d.Puerto(), 4096, otro.Opciones).Texto,
+              std::nullopt);
+    const auto declaracion = firma::LeerDeclaracion(*firmaLeida, publica);
     ASSERT_TRUE(declaracion);
     EXPECT_EQ(declaracion->Sha256, firma::ResumenFichero(instalacion.Archivo()));
 
@@ -273,18 +276,20 @@ TEST_F(Peticiones, TextoRemotoSoloConUnCuerpo2xxCompletoDentroDelLimite) {
     for (const Caso& c : casos) {
         SCOPED_TRACE(c.nombre);
         Servir(c.respuesta);
-        const TextoRemoto t = LeerTextoRemoto(url, puerto, 4096);
+        const TextoRemoto t = LeerTextoRemoto(url, puerto, 4096, d.Opciones);
         EXPECT_EQ(t.Texto, c.esperado);
         EXPECT_EQ(t.SinRespuesta ? t.Codigo : "", c.sinRespuesta);
         EXPECT_EQ(t.MotivoRed.empty(), c.sinRespuesta != "005" && c.sinRespuesta != "999")
             << t.MotivoRed;
+        EXPECT_EQ(!t.Causa, t.MotivoRed.empty()) << t.Causa.message();
     }
     const Peticion p = servidor.Peticiones().front();
     EXPECT_EQ(p.Metodo + " " + p.Destino + " " + p.Version, "GET " + std::string(kRuta) + ".sig HTTP/1.0");
     EXPECT_EQ(p.Cabecera("User-Agent"), "zkDownload");
     EXPECT_EQ(p.Cabecera("Pragma"), "no-cache");
     const size_t vistas = servidor.Peticiones().size();
-    EXPECT_EQ(LeerTextoRemoto("ftp://127.0.0.1/x.sig", puerto, 4096).Texto, std::nullopt);
+    EXPECT_EQ(LeerTextoRemoto("ftp://127.0.0.1/x.sig", puerto, 4096, d.Opciones).Texto,
+              std::nullopt);
     EXPECT_EQ(servidor.Peticiones().size(), vistas);
 }
 

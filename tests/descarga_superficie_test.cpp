@@ -9,7 +9,7 @@
 
 namespace {
 
-using P = zkDownloadPrueba;
+
 using internet::INTERNET_OPEN_TYPE_PRECONFIG;
 using internet::INTERNET_OPEN_TYPE_PROXY;
 
@@ -32,9 +32,8 @@ TEST(Superficie, ValoresAlCrear) {
     EXPECT_EQ(d.FechaDisco, sistema::Fecha{});
     EXPECT_EQ(d.FechaInternet, sistema::Fecha{});
     EXPECT_LT(d.FechaDisco, *sistema::Fecha::Crear(1, 1, 1));
-    EXPECT_EQ(P::Servicio(d), internet::INTERNET_SERVICE_HTTP);
-    EXPECT_EQ(P::TipoAcceso(d), INTERNET_OPEN_TYPE_PRECONFIG);
-    EXPECT_FALSE(P::AlgunHandleAbierto(d));
+    EXPECT_EQ(zkdetalle::TipoAcceso(d.UsarProxy(), d.NoUsarProxy()), INTERNET_OPEN_TYPE_PRECONFIG);
+    EXPECT_EQ(internet::HandlesAbiertos(), 0u);
 }
 
 // Of the eleven results only QExpiresStr and QRawHeadersCrLfStr can be assigned.
@@ -55,13 +54,13 @@ TEST(Superficie, FicheroYListasDeProxy) {
     EXPECT_EQ(d.Fichero(), "\tx");  // only blanks are trimmed
 
     d.UsarProxy("127.0.0.1:3128");
-    EXPECT_EQ(P::TipoAcceso(d), INTERNET_OPEN_TYPE_PROXY);
+    EXPECT_EQ(zkdetalle::TipoAcceso(d.UsarProxy(), d.NoUsarProxy()), INTERNET_OPEN_TYPE_PROXY);
     d.UsarProxy("");
-    EXPECT_EQ(P::TipoAcceso(d), INTERNET_OPEN_TYPE_PRECONFIG);
+    EXPECT_EQ(zkdetalle::TipoAcceso(d.UsarProxy(), d.NoUsarProxy()), INTERNET_OPEN_TYPE_PRECONFIG);
     d.NoUsarProxy(" ");  // blanks are not empty
-    EXPECT_EQ(P::TipoAcceso(d), INTERNET_OPEN_TYPE_PROXY);
+    EXPECT_EQ(zkdetalle::TipoAcceso(d.UsarProxy(), d.NoUsarProxy()), INTERNET_OPEN_TYPE_PROXY);
     d.NoUsarProxy("");
-    EXPECT_EQ(P::TipoAcceso(d), INTERNET_OPEN_TYPE_PRECONFIG);
+    EXPECT_EQ(zkdetalle::TipoAcceso(d.UsarProxy(), d.NoUsarProxy()), INTERNET_OPEN_TYPE_PRECONFIG);
 }
 
 TEST(Superficie, TablaDeDocumentacion) {
@@ -114,10 +113,11 @@ TEST(AnalizarURL, PartesDeLaDireccion) {
         zkDownload d;
         d.URL(url);
         EXPECT_EQ(d.URL(), url);
-        EXPECT_TRUE(P::UrlUtilizable(d)) << url;
-        EXPECT_EQ(P::Esquema(d), esquema) << url;
-        EXPECT_EQ(P::Host(d), host) << url;
-        EXPECT_EQ(P::Ruta(d), ruta) << url;
+        const lecturas::PartesURL partes = lecturas::DividirURL(url);
+        EXPECT_TRUE(partes.Admitido) << url;
+        EXPECT_EQ(partes.Esquema, esquema) << url;
+        EXPECT_EQ(partes.Host, host) << url;
+        EXPECT_EQ(partes.Ruta, ruta) << url;
         EXPECT_FALSE(d.HuboError()) << url;
     }
 }
@@ -127,7 +127,7 @@ TEST(AnalizarURL, EsquemasNoAdmitidosYPuerto) {
          {"ftp://h/x", "://h/x", "file:///etc/passwd", "h/x?y=http://z/", "https ://h/"}) {
         zkDownload d;
         d.URL(url);
-        EXPECT_FALSE(P::UrlUtilizable(d)) << url;
+        EXPECT_FALSE(lecturas::DividirURL(url).Admitido) << url;
         EXPECT_TRUE(d.HuboError()) << url;
         EXPECT_EQ(d.StatusCode(), "001") << url;
         EXPECT_EQ(d.StatusText(), "URL incorrecta.") << url;
@@ -146,6 +146,7 @@ TEST(AnalizarURL, EsquemasNoAdmitidosYPuerto) {
 TEST(AnalizarURL, ElCodigo1SeSustituyeAlEmpezarDescargar) {
     prueba::Instalacion instalacion;
     zkDownload d;
+    d.Opciones.Carpeta = instalacion.Ruta();
     d.URL("ftp://h/x");
     d.URL("http:///x");  // usable (but no host): the earlier report stays visible
     EXPECT_EQ(d.StatusCode(), "001");
@@ -173,16 +174,13 @@ TEST(EstablecerError, CodigosYMensajes) {
         {998, "998", "Descarga cancelada por el usuario."},
         {999, "999", "Ha ocurrido un error durante la descarga."},
         // Codes without a message of their own keep the text already there.
-        {404, "404", "Ha ocurrido un error durante la descarga."},
-        {12, "012", "Ha ocurrido un error durante la descarga."},
-        {1234, "1234", "Ha ocurrido un error durante la descarga."},
+        {404, "404", ""},
+        {12, "012", ""},
+        {1234, "1234", ""},
     };
-    zkDownload d;
     for (const auto& [codigo, texto, mensaje] : tabla) {
-        P::EstablecerError(d, codigo);
-        EXPECT_TRUE(d.HuboError());
-        EXPECT_EQ(d.StatusCode(), texto);
-        EXPECT_EQ(d.StatusText(), mensaje);
+        EXPECT_EQ(zkdetalle::FormatearCodigo(codigo), texto);
+        EXPECT_EQ(zkdetalle::Estado(codigo).message(), mensaje);
     }
 }
 

@@ -26,6 +26,9 @@ using prueba::Peticion;
 using prueba::Respuesta;
 using prueba::ServidorHttp;
 
+// The settings every Llamada's session gets; each fixture sets its own.
+Ajustes ajustes;
+
 // A request opened the way the download component opens one.
 struct Llamada {
     Handle sesion, conexion, peticion;
@@ -35,6 +38,7 @@ struct Llamada {
                      const char* password = "", int32_t acceso = INTERNET_OPEN_TYPE_PRECONFIG,
                      const char* proxy = nullptr, const char* bypass = nullptr) {
         sesion.reset(InternetOpenA("zkDownload", acceso, proxy, bypass, 0));
+        if (sesion) EXPECT_TRUE(EstablecerAjustes(sesion.get(), ajustes));
         conexion.reset(InternetConnectA(sesion.get(), "127.0.0.1", prueba::Puerto16(puerto),
                                         usuario, password, INTERNET_SERVICE_HTTP, 0, 0));
         peticion.reset(HttpOpenRequestA(conexion.get(), "GET", ruta.c_str(), "HTTP/1.0",
@@ -65,11 +69,11 @@ struct Llamada {
 
 class InternetTest : public ::testing::Test {
 protected:
-    void SetUp() override { EstablecerTiemposEspera(5s, 5s); }
-    void TearDown() override {
-        EstablecerTiemposEspera(30s, 30s);
-        EstablecerSueloVelocidad(60s);
+    void SetUp() override {
+        ajustes = {};
+        ajustes.EsperaConexion = ajustes.EsperaInactividad = 5s;
     }
+    void TearDown() override { ajustes = {}; }
     ServidorHttp servidor;
 };
 
@@ -407,7 +411,7 @@ TEST_F(InternetTest, ExplicitProxyListAndBypassList) {
 // chunked, or none at all. A broken one is never reported complete, invents nothing, and
 // stays failed.
 TEST_F(InternetTest, BodiesAreCompleteOnlyWhenAllOfThemArrived) {
-    EstablecerTiemposEspera(5s, 300ms);
+    ajustes.EsperaInactividad = 300ms;
     struct Caso {
         const char* nombre;
         Respuesta r;
@@ -455,7 +459,8 @@ TEST_F(InternetTest, BodiesAreCompleteOnlyWhenAllOfThemArrived) {
         if (c.esperado) {
             EXPECT_EQ(cuerpo, *c.esperado);
         } else {
-            EXPECT_NE(MotivoDelUltimoFallo(), "");
+            EXPECT_NE(MotivoDelFallo(l.peticion.get()), "");
+            EXPECT_TRUE(Fallo(l.peticion.get()));
             EXPECT_EQ(cuerpo, std::string(cuerpo.size(), 'a'));  // nothing invented
             EXPECT_FALSE(l.LeerTodo(cuerpo));
         }
@@ -489,7 +494,8 @@ TEST_F(InternetTest, BodiesAreCompleteOnlyWhenAllOfThemArrived) {
 }
 
 TEST_F(InternetTest, SendFailsWithoutAFinalHead) {
-    EstablecerTiemposEspera(500ms, 300ms);
+    ajustes.EsperaConexion = 500ms;
+    ajustes.EsperaInactividad = 300ms;
     servidor.Responder([](const Peticion& p) {
         if (p.Destino == "/basura") return Respuesta::Cruda("ESTO NO ES HTTP\r\n\r\nni esto\r\n");
         if (p.Destino == "/mudo") return Respuesta::Cruda("", {}, Final::Colgar);
@@ -503,8 +509,13 @@ TEST_F(InternetTest, SendFailsWithoutAFinalHead) {
         SCOPED_TRACE(ruta);
         Llamada l(servidor.Puerto(), ruta);
         EXPECT_FALSE(l.Enviar());
-        EXPECT_NE(MotivoDelUltimoFallo().find(motivo), std::string::npos) << MotivoDelUltimoFallo();
-        EXPECT_EQ(GetLastError(), 0u);  // no window: a plain failure, nothing given up
+        const std::string dicho = MotivoDelFallo(l.peticion.get());
+        EXPECT_NE(dicho.find(motivo), std::string::npos) << dicho;
+        // The code is the layer's (curl's words are curl_easy_strerror's, without the
+        // detail); nothing was cancelled.
+        const std::error_code fallo = Fallo(l.peticion.get());
+        EXPECT_EQ(&fallo.category(), &CategoriaInternet());
+        if (std::string_view(ruta) != "/basura") EXPECT_EQ(fallo.message(), motivo);
         EXPECT_EQ(l.Consultar(HTTP_QUERY_STATUS_CODE), std::nullopt);
         std::string cuerpo;
         EXPECT_FALSE(l.LeerTodo(cuerpo));
@@ -518,19 +529,24 @@ TEST_F(InternetTest, SendFailsWithoutAFinalHead) {
         ServidorHttp efimero;
         cerrado = efimero.Puerto();
     }
-    EXPECT_FALSE(Llamada(cerrado).Enviar());
-    EXPECT_NE(MotivoDelUltimoFallo().find("Couldn't connect to server"), std::string::npos)
-        << MotivoDelUltimoFallo();
+    Llamada sinNadie(cerrado);
+    EXPECT_FALSE(sinNadie.Enviar());
+    EXPECT_EQ(Fallo(sinNadie.peticion.get()).message(), "Couldn't connect to server");
+    EXPECT_NE(MotivoDelFallo(sinNadie.peticion.get()).find("Couldn't connect to server"),
+              std::string::npos)
+        << MotivoDelFallo(sinNadie.peticion.get());
     // A success leaves no reason behind.
     servidor.Responder([](const Peticion&) { return Respuesta::Simple("200 OK", "x"); });
-    EXPECT_TRUE(Llamada(servidor.Puerto()).Enviar());
-    EXPECT_EQ(MotivoDelUltimoFallo(), "");
+    Llamada bien(servidor.Puerto());
+    EXPECT_TRUE(bien.Enviar());
+    EXPECT_FALSE(Fallo(bien.peticion.get()));
+    EXPECT_EQ(MotivoDelFallo(bien.peticion.get()), "");
 }
 
 // A floor under the speed: a head or a body that trickles in counts as stalled, and
 // interim answers are no progress.
 TEST_F(InternetTest, TricklingHeadsAndBodiesCountAsStalled) {
-    EstablecerSueloVelocidad(400ms);
+    ajustes.SueloVelocidad = 400ms;
     auto goteo = [](const std::string& texto) {
         std::vector<prueba::Trozo> trozos;
         for (char c : texto) trozos.push_back({50ms, std::string(1, c)});
@@ -556,12 +572,13 @@ TEST_F(InternetTest, TricklingHeadsAndBodiesCountAsStalled) {
     ASSERT_TRUE(cuerpo.Enviar());
     std::string leido;
     EXPECT_FALSE(cuerpo.LeerTodo(leido));
-    EXPECT_EQ(MotivoDelUltimoFallo(), "Less than 4096 bytes received in 400 ms");
+    EXPECT_EQ(MotivoDelFallo(cuerpo.peticion.get()), "Less than 4096 bytes received in 400 ms");
+    EXPECT_EQ(Fallo(cuerpo.peticion.get()).message(), "Less than 4096 bytes received in 400 ms");
 
     // 4 KiB in any period: a quick start does not buy a trickle after it (19 B/s for a
     // minute is 1140 bytes; here 2000 bytes a period, twice the old floor), and the
     // trickle is cut a period after it began, before this body's end.
-    EstablecerSueloVelocidad(1s);
+    ajustes.SueloVelocidad = 1s;
     servidor.Responder([&](const Peticion&) {
         std::vector<prueba::Trozo> trozos{{0ms, std::string(16384, 'r')}};
         for (int i = 0; i < 16; ++i) trozos.push_back({100ms, std::string(200, 'g')});

@@ -89,7 +89,7 @@ std::string TemporalDeProcesoMuerto(const std::string& carpeta) {
     const pid_t pid = ::fork();
     if (pid == 0) {
         sistema::PermitirTemporalSinNombre(false);
-        auto* temporal = new sistema::FicheroTemporal(carpeta, "zkD");  // never destroyed
+        auto* temporal = new sistema::FicheroTemporal(carpeta, "zkD", sistema::Disco::Real());  // never destroyed
         temporal->Anadir("a medias", 8);
         const std::string ruta = temporal->Ruta();
         (void)!::write(tubo[1], ruta.data(), ruta.size());
@@ -129,7 +129,7 @@ TEST(Ficheros, TemporalDeDescargaBarridoYColocado) {
         const std::string muerto = TemporalDeProcesoMuerto(dir.Ruta());
         ASSERT_TRUE(sistema::Existe(muerto)) << muerto;
 
-        sistema::FicheroTemporal vivo(dir.Ruta(), "zkD");
+        sistema::FicheroTemporal vivo(dir.Ruta(), "zkD", sistema::Disco::Real());
         ASSERT_TRUE(vivo.Abierto());
         // Where no file can be marked, nothing can be proved ours: the sweep leaves it.
         EXPECT_EQ(sistema::Existe(muerto), !AdmiteMarcas(dir.Ruta()));
@@ -137,7 +137,7 @@ TEST(Ficheros, TemporalDeDescargaBarridoYColocado) {
         EXPECT_EQ(vivo.Ruta().empty(), sinNombre);
         EXPECT_EQ(dir.Temporales().size(), sinNombre ? 6u : 7u);  // the six foreign ones stay
         {
-            sistema::FicheroTemporal otro(dir.Ruta(), "zkD");  // sweeps again
+            sistema::FicheroTemporal otro(dir.Ruta(), "zkD", sistema::Disco::Real());  // sweeps again
             ASSERT_TRUE(otro.Abierto());
             EXPECT_TRUE(sinNombre || sistema::Existe(vivo.Ruta()));
         }

@@ -661,7 +661,8 @@ bool zkDownload::EmpezarDeCero() {
     VerificarCuerpo.Rechazado = false;
     if (VerificarCuerpo.Reiniciar) VerificarCuerpo.Reiniciar();
     temporal_ = std::make_unique<sistema::FicheroTemporal>(sistema::ObtenerCarpeta(Fichero()),
-                                                           kPrefijoTemporal, Opciones.Disco);
+                                                           kPrefijoTemporal, Opciones.Disco,
+                                                           Opciones.TemporalSinNombre);
     if (temporal_->Abierto()) return true;
     causa_ = temporal_->Error();
     return false;

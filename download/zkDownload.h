@@ -47,6 +47,7 @@ public:
         const sistema::Cancelacion* Cancelacion = nullptr;  // active: the running wait ends as a cancel (998)
         sistema::Disco Disco;                     // for the temporary file's syncs and rename
         std::function<uint32_t()> Reloj;          // ms clock of the progress events; empty: sistema::GetTickCount
+        bool TemporalSinNombre = true;  // false: the temporary file is named from the start
     };
     Ajustes Opciones;
     // What the Parts have the component draw in "the window": its verdict and its

@@ -26,8 +26,6 @@ constexpr size_t kLetrasNombre = 6;
 constexpr int kIntentosNombre = 100;
 constexpr char kAlfabeto[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 
-std::atomic<bool> g_sinNombre{true};
-
 // A fresh candidate name; uniqueness is settled by the system call that creates it.
 std::string NombreAlAzar(const std::string& prefijo) {
     unsigned char azar[kLetrasNombre];
@@ -101,8 +99,6 @@ bool Marcado(int fd) noexcept {
 
 }  // namespace
 
-void PermitirTemporalSinNombre(bool permitir) { g_sinNombre = permitir; }
-
 size_t BarrerTemporales(const std::string& carpeta, const std::string& prefijo) {
     DIR* dir = ::opendir(carpeta.c_str());
     if (!dir) return 0;
@@ -129,7 +125,8 @@ size_t BarrerTemporales(const std::string& carpeta, const std::string& prefijo) 
 }
 
 FicheroTemporal::FicheroTemporal(const std::string& carpeta, const std::string& prefijo,
-                                 const Disco& disco) {
+                                 const Disco& disco, bool sinNombre)
+    : sinNombre_(sinNombre) {
     try {
         disco_ = disco;
         carpeta_ = carpeta;
@@ -158,7 +155,7 @@ bool FicheroTemporal::Abierto() const { return fd_ >= 0 && buffer_; }
 
 // A file with no name, linked in through /proc at the end; so /proc must be there.
 bool FicheroTemporal::AbrirSinNombre() {
-    if (!g_sinNombre || ::access("/proc/self/fd", X_OK) != 0) return false;
+    if (!sinNombre_ || ::access("/proc/self/fd", X_OK) != 0) return false;
     do {
         fd_ = ::open(carpeta_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
     } while (fd_ < 0 && errno == EINTR);

@@ -27,8 +27,10 @@ namespace sistema {
 class FicheroTemporal {
 public:
     // Sweeps `carpeta` (see BarrerTemporales), then creates the file there. Abierto()
-    // tells whether that worked, Error() why not.
-    FicheroTemporal(const std::string& carpeta, const std::string& prefijo, const Disco& disco);
+    // tells whether that worked, Error() why not. With `sinNombre` false the file gets its
+    // name from the start, as on file systems that cannot make a file without one.
+    FicheroTemporal(const std::string& carpeta, const std::string& prefijo, const Disco& disco,
+                    bool sinNombre = true);
     ~FicheroTemporal();  // Descartar, unless the file has been put in place
     FicheroTemporal(const FicheroTemporal&) = delete;
     FicheroTemporal& operator=(const FicheroTemporal&) = delete;
@@ -54,6 +56,7 @@ public:
     const std::string& Ruta() const { return ruta_; }
 
 private:
+    bool sinNombre_;
     bool AbrirSinNombre();
     bool AbrirConNombre();
     bool Vaciar();
@@ -82,9 +85,5 @@ private:
 // anyone else's file.
 // Returns how many it removed.
 size_t BarrerTemporales(const std::string& carpeta, const std::string& prefijo);
-
-// With false, temporary files get their name from the start, as on file systems that
-// cannot make a file without one. Tests use it to exercise that path.
-void PermitirTemporalSinNombre(bool permitir);
 
 }  // namespace sistema

@@ -48,7 +48,6 @@ TEST(FirmaBase64, SoloLaFormaCanonicaConBlancosAlrededorYEntreLineas) {
 
 class FirmaTest : public ::testing::Test {
 protected:
-    void TearDown() override { firma::SustituirClaveIncorporada(std::nullopt); }
     std::string En(const std::string& n) const { return dir_.En(n); }
     // The tool's exit status; its standard output in `salida`.
     int Sign(const std::string& argumentos, std::string* salida = nullptr) {

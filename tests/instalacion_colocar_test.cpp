@@ -190,15 +190,13 @@ TEST_F(Instalacion, ColocaLaVersionEnteraFechaElProductoYSincronizaEnOrden) {
 TEST_F(Instalacion, ElArchivoDescargadoSeSincronizaAntesDeSuNombre) {
     for (const bool sinNombre : {true, false}) {
         SCOPED_TRACE(sinNombre ? "unnamed" : "named");
-        sistema::PermitirTemporalSinNombre(sinNombre);
         Registro registro;
         {
-            sistema::FicheroTemporal t(dir_.Ruta(), "zkD", registro.Disco());
+            sistema::FicheroTemporal t(dir_.Ruta(), "zkD", registro.Disco(), sinNombre);
             ASSERT_TRUE(t.Abierto());
             ASSERT_TRUE(t.Anadir("nuevo", 5));
             ASSERT_TRUE(t.Colocar(En("Morvane.zip")));
         }
-        sistema::PermitirTemporalSinNombre(true);
         const long sinc = registro.Donde(OperacionDisco::Sincronizar, En("Morvane.zip"));
         const long nombre = registro.Donde(OperacionDisco::Renombrar, En("Morvane.zip"));
         EXPECT_GE(sinc, 0);

@@ -55,11 +55,11 @@ void Vigilar() {
 int main(int argc, char** argv) {
     if (argc >= 4 && std::string(argv[1]) == "--hijo") {
         g_tuberia = std::atoi(argv[2]);
-        sistema::PermitirTemporalSinNombre(!(argc > 4 && std::string(argv[4]) == "--con-nombre"));
         qAddPreRoutine(&Vigilar);
         int argcQt = 1;
         sesion::Entorno entorno = sesion::EntornoDelProceso();
         entorno.Carpeta = argv[3];
+        entorno.Red.TemporalSinNombre = !(argc > 4 && std::string(argv[4]) == "--con-nombre");
         return EjecutarActualizador(argcQt, argv, entorno);
     }
     prueba::LimpiarProxyDelEntorno();

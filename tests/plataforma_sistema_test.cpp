@@ -88,8 +88,7 @@ std::string TemporalDeProcesoMuerto(const std::string& carpeta) {
     if (::pipe(tubo) != 0) return {};
     const pid_t pid = ::fork();
     if (pid == 0) {
-        sistema::PermitirTemporalSinNombre(false);
-        auto* temporal = new sistema::FicheroTemporal(carpeta, "zkD", sistema::Disco::Real());  // never destroyed
+        auto* temporal = new sistema::FicheroTemporal(carpeta, "zkD", sistema::Disco::Real(), false);  // never destroyed
         temporal->Anadir("a medias", 8);
         const std::string ruta = temporal->Ruta();
         (void)!::write(tubo[1], ruta.data(), ruta.size());
@@ -120,7 +119,6 @@ TEST(Ficheros, TemporalDeDescargaBarridoYColocado) {
     const mode_t umaskAnterior = ::umask(027);
     for (bool sinNombre : {true, false}) {
         SCOPED_TRACE(sinNombre ? "sin nombre" : "con nombre");
-        sistema::PermitirTemporalSinNombre(sinNombre);
         Directorio dir;
         for (const char* ajeno : {"zkD-notas.txt", "zkDabcdefg", "objetivo", "zkDAAAAAA",
                                   "zkDDDDDD7", "zkDab12CD"})
@@ -129,7 +127,7 @@ TEST(Ficheros, TemporalDeDescargaBarridoYColocado) {
         const std::string muerto = TemporalDeProcesoMuerto(dir.Ruta());
         ASSERT_TRUE(sistema::Existe(muerto)) << muerto;
 
-        sistema::FicheroTemporal vivo(dir.Ruta(), "zkD", sistema::Disco::Real());
+        sistema::FicheroTemporal vivo(dir.Ruta(), "zkD", sistema::Disco::Real(), sinNombre);
         ASSERT_TRUE(vivo.Abierto());
         // Where no file can be marked, nothing can be proved ours: the sweep leaves it.
         EXPECT_EQ(sistema::Existe(muerto), !AdmiteMarcas(dir.Ruta()));
@@ -137,7 +135,7 @@ TEST(Ficheros, TemporalDeDescargaBarridoYColocado) {
         EXPECT_EQ(vivo.Ruta().empty(), sinNombre);
         EXPECT_EQ(dir.Temporales().size(), sinNombre ? 6u : 7u);  // the six foreign ones stay
         {
-            sistema::FicheroTemporal otro(dir.Ruta(), "zkD", sistema::Disco::Real());  // sweeps again
+            sistema::FicheroTemporal otro(dir.Ruta(), "zkD", sistema::Disco::Real(), sinNombre);  // sweeps again
             ASSERT_TRUE(otro.Abierto());
             EXPECT_TRUE(sinNombre || sistema::Existe(vivo.Ruta()));
         }
@@ -150,7 +148,6 @@ TEST(Ficheros, TemporalDeDescargaBarridoYColocado) {
         EXPECT_EQ(dir.Temporales().size(), 6u);
         EXPECT_EQ(sistema::BarrerTemporales(dir.Ruta(), "zkD"), 0u);
     }
-    sistema::PermitirTemporalSinNombre(true);
     ::umask(umaskAnterior);
 }
 
@@ -194,10 +191,11 @@ TEST(Procesos, ResuelveSinShellYConDirectorio) {
     ::setenv("PATH", (otro.Ruta() + ":" + pathViejo).c_str(), 1);
 
     auto pid = sistema::IniciarProceso(nombre, {"-d", "a b;touch x", "$HOME"}, otro.Ruta());
-    ::unlink(propia.c_str());
     ::setenv("PATH", pathViejo.c_str(), 1);
+    const auto fin = pid ? EsperarFin(*pid) : sistema::EstadoProceso::Fallido;
+    ::unlink(propia.c_str());
     ASSERT_TRUE(pid);
-    EXPECT_EQ(EsperarFin(*pid), sistema::EstadoProceso::Terminado);
+    EXPECT_EQ(fin, sistema::EstadoProceso::Terminado);
     EXPECT_EQ(Leer(otro.En("salida")), otro.Ruta() + "\n-d|a b;touch x|$HOME|");
     EXPECT_FALSE(sistema::Existe(otro.En("x")));
 

@@ -38,7 +38,9 @@ struct Llamada {
                      const char* password = "", int32_t acceso = INTERNET_OPEN_TYPE_PRECONFIG,
                      const char* proxy = nullptr, const char* bypass = nullptr) {
         sesion.reset(InternetOpenA("zkDownload", acceso, proxy, bypass, 0));
-        if (sesion) EXPECT_TRUE(EstablecerAjustes(sesion.get(), ajustes));
+        if (sesion) {
+            EXPECT_TRUE(EstablecerAjustes(sesion.get(), ajustes));
+        }
         conexion.reset(InternetConnectA(sesion.get(), "127.0.0.1", prueba::Puerto16(puerto),
                                         usuario, password, INTERNET_SERVICE_HTTP, 0, 0));
         peticion.reset(HttpOpenRequestA(conexion.get(), "GET", ruta.c_str(), "HTTP/1.0",
@@ -515,7 +517,9 @@ TEST_F(InternetTest, SendFailsWithoutAFinalHead) {
         // detail); nothing was cancelled.
         const std::error_code fallo = Fallo(l.peticion.get());
         EXPECT_EQ(&fallo.category(), &CategoriaInternet());
-        if (std::string_view(ruta) != "/basura") EXPECT_EQ(fallo.message(), motivo);
+        if (std::string_view(ruta) != "/basura") {
+            EXPECT_EQ(fallo.message(), motivo);
+        }
         EXPECT_EQ(l.Consultar(HTTP_QUERY_STATUS_CODE), std::nullopt);
         std::string cuerpo;
         EXPECT_FALSE(l.LeerTodo(cuerpo));

@@ -115,6 +115,7 @@ struct Caso {
     int kelunzip = 0;           // the unzip tool's exit status
     std::string clave;          // the session's key
     bool cancelar = false;      // Cancelar at the first progress event
+    bool discoLleno = false;    // the archive's final sync finds the disk full
 };
 
 using R = sesion::Resultado;
@@ -201,6 +202,11 @@ TEST(SesionFlujos, DeGuionAEventosYFicheros) {
          {"[descargando]", "Descargar no", "Cancelar sí", "%", "Descarga cancelada", "Cancelar no",
           "Descargar sí", "[reposo]"},
          R::Cancelado, "viejo", false, 0, "", true},
+        // The disk's reason comes through to the outcome, not only the component's code.
+        {"actualizar: disco lleno", Flujo::Actualizar, kNuevaG,
+         {"[descargando]", "Descargar no", "Cancelar sí", "%", "Cancelar no",
+          "Error en la descarga: No se ha podido crear el fichero de destino.", "Descargar sí", "[reposo]"},
+         R::ErrorDescarga, "viejo", false, 0, "", false, true},
     };
     for (const Caso& c : casos) {
         SCOPED_TRACE(c.nombre);
@@ -215,13 +221,20 @@ TEST(SesionFlujos, DeGuionAEventosYFicheros) {
 
         Grabadora g;
         EnLinea hilos;
-        sesion::Sesion s({dir.Ruta(), URLActualizacion, c.clave, 3s, 3s}, g, hilos);
+        sesion::Entorno entorno{dir.Ruta(), URLActualizacion, c.clave, 3s, 3s};
+        if (c.discoLleno)
+            entorno.Disco = sistema::Disco([](sistema::OperacionDisco op, const std::string&) {
+                return op == sistema::OperacionDisco::Sincronizar ? std::make_error_code(std::errc::no_space_on_device)
+                                                                  : std::error_code();
+            });
+        sesion::Sesion s(std::move(entorno), g, hilos);
         if (c.cancelar) g.AlAvanzar = [&] { s.Cancelar(); };
         if (c.flujo == Flujo::Comprobar) s.BuscarActualizacion(); else s.Actualizar();
         ::unsetenv("http_proxy");
 
         EXPECT_EQ(g.Eventos, c.eventos);
         EXPECT_EQ(s.UltimoResultado(), c.resultado);
+        if (c.discoLleno) EXPECT_EQ(s.Ultimo().Causa, std::errc::no_space_on_device);
         EXPECT_EQ(g.Relojes, 0);
         EXPECT_FALSE(s.EnFlujo());
         const std::string archivo = !dir.Hay("Morvane.zip") ? ""

@@ -140,6 +140,18 @@ TEST_F(Parcial, ElIndiceDelFirmanteDescribeElArchivoYSeRechazaAlterado) {
     for (const auto& e : flujo.Entradas)
         EXPECT_EQ(firma::ResumenFichero(En("v1/arbol/" + e.Nombre)), e.Sha256) << e.Nombre;
 
+    // Not a zip: signed all the same, without an index, and an old one is not left to
+    // contradict the new statement.
+    fs::create_directory(En("nozip"));
+    ASSERT_TRUE(Escribir(En("nozip/Morvane.zip"), Ruido(1000, 4)));
+    fs::copy_file(En("v1/Morvane.zip.indice"), En("nozip/Morvane.zip.indice"));
+    EXPECT_EQ(Ejecutar(Citar(MORVANE_SIGN) + " sign " + Citar(En("clave.pem")) + " " + Citar(En("nozip/Morvane.zip")) +
+                       " 2>/dev/null")
+                  .Estado,
+              0);
+    EXPECT_TRUE(fs::exists(En("nozip/Morvane.zip.sig")));
+    EXPECT_FALSE(fs::exists(En("nozip/Morvane.zip.indice")));
+
     // Refusals. Rows re-signed with the same key reach the checks behind the signature.
     const std::string texto = Leer(En("v1/Morvane.zip.indice"));
     const std::string firmado = texto.substr(0, texto.rfind("firma "));

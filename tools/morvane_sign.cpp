@@ -5,7 +5,8 @@
 //                                    its public key as the build takes it
 //   morvane-sign sign KEY ARCHIVE [--caduca DAYS]
 //                                    writes ARCHIVE.indice, the signed index of its
-//                                    entries, then ARCHIVE.sig: the signed release
+//                                    entries (none, with a warning, for an archive it
+//                                    cannot index), then ARCHIVE.sig: the signed release
 //                                    statement of the archive, published now and stale
 //                                    DAYS days from now (default 30). Re-signing the archive an existing
 //                                    ARCHIVE.sig (by this key) describes keeps its release
@@ -199,23 +200,30 @@ int Firmar(const std::string& ficheroClave, const std::string& archivo, int dias
     if (firmaDeclaracion.empty()) return Fallo("could not sign " + archivo);
 
     // The index first: by the time the new statement is out, the index it goes with is.
+    // An archive the index cannot describe (not a zip, zip64) is still signed, without
+    // one: updates then fetch it whole. An index of an earlier archive is removed, or it
+    // would be refused beside the new statement.
     firma::Indice indice;
-    std::string razon;
-    if (!firma::zip::HacerIndice(archivo, indice, razon)) return Fallo(razon);
-    if (indice.Tamano != d.Tamano || indice.Sha256 != d.Sha256)
-        return Fallo(archivo + " changed while it was being signed");
-    const std::string textoIndice = firma::TextoIndice(indice);
-    const std::string firmaIndice = FirmaDe(clave.get(), textoIndice);
-    if (firmaIndice.empty()) return Fallo("could not sign the index of " + archivo);
-    const std::string indiceFirmado = textoIndice + "firma " + firmaIndice + "\n";
-    // What the updater would refuse (an unsafe name, too many entries) is not published.
-    firma::Indice leido;
-    if (const auto error = firma::LeerFormaIndice(indiceFirmado, leido))
-        return Fallo("cannot index " + archivo + ": " + error.message());
-
-    std::string error;
-    if (!Publicar(archivo + ".indice", indiceFirmado, error))
-        return Fallo("cannot write " + archivo + ".indice: " + error);
+    std::string razon, error;
+    if (firma::zip::HacerIndice(archivo, indice, razon)) {
+        if (indice.Tamano != d.Tamano || indice.Sha256 != d.Sha256)
+            return Fallo(archivo + " changed while it was being signed");
+        const std::string textoIndice = firma::TextoIndice(indice);
+        const std::string firmaIndice = FirmaDe(clave.get(), textoIndice);
+        if (firmaIndice.empty()) return Fallo("could not sign the index of " + archivo);
+        const std::string indiceFirmado = textoIndice + "firma " + firmaIndice + "\n";
+        // What the updater would refuse (an unsafe name, too many entries) is not published.
+        firma::Indice leido;
+        if (const auto e = firma::LeerFormaIndice(indiceFirmado, leido))
+            return Fallo("cannot index " + archivo + ": " + e.message());
+        if (!Publicar(archivo + ".indice", indiceFirmado, error))
+            return Fallo("cannot write " + archivo + ".indice: " + error);
+    } else {
+        std::fprintf(stderr, "morvane-sign: %s has no index (%s): updates will fetch it whole\n",
+                     archivo.c_str(), razon.c_str());
+        if (::unlink((archivo + ".indice").c_str()) != 0 && errno != ENOENT)
+            return Fallo("cannot remove the old " + archivo + ".indice: " + std::strerror(errno));
+    }
     const std::string destino = archivo + ".sig";
     if (!Publicar(destino, firmado + "firma " + firmaDeclaracion + "\n", error))
         return Fallo("cannot write " + destino + ": " + error);

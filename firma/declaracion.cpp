@@ -52,6 +52,16 @@ std::optional<uint64_t> LeerTamano(std::string_view t) {
     return v;
 }
 
+bool SoloBase64(std::string_view t) {
+    for (char c : t)
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || EsDigito(c) || c == '+' ||
+              c == '/' || c == '='))
+            return false;
+    return true;
+}
+
+}  // namespace
+
 std::optional<Resumen> LeerHex(std::string_view t) {
     if (t.size() != 64) return std::nullopt;
     Resumen r{};
@@ -74,16 +84,6 @@ std::string Hex(const Resumen& r) {
     }
     return t;
 }
-
-bool SoloBase64(std::string_view t) {
-    for (char c : t)
-        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || EsDigito(c) || c == '+' ||
-              c == '/' || c == '='))
-            return false;
-    return true;
-}
-
-}  // namespace
 
 std::optional<int64_t> LeerInstante(std::string_view t) {
     // YYYY-MM-DDTHH:MM:SSZ

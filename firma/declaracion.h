@@ -40,6 +40,10 @@ struct Declaracion {
 std::optional<int64_t> LeerInstante(std::string_view texto);
 std::string EscribirInstante(int64_t segundos);
 
+// 64 lower-case hex digits <-> a digest; no other spelling is read.
+std::optional<Resumen> LeerHex(std::string_view texto);
+std::string Hex(const Resumen& r);
+
 // The lines of the statement above "firma", each with its LF: what is signed.
 std::string TextoFirmado(const Declaracion& d);
 

@@ -91,21 +91,24 @@ std::optional<std::vector<unsigned char>> DecodificarBase64(std::string_view tex
 }
 
 std::optional<Resumen> ResumenFichero(const std::string& ruta, const Continuar& continuar) {
-    try {
-        int bruto;
-        do {
-            bruto = ::open(ruta.c_str(), O_RDONLY | O_CLOEXEC);
-        } while (bruto < 0 && errno == EINTR);
-        Descriptor fd(bruto);
-        if (fd.get() < 0) return std::nullopt;
-        ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    int bruto;
+    do {
+        bruto = ::open(ruta.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (bruto < 0 && errno == EINTR);
+    Descriptor fd(bruto);
+    if (fd.get() < 0) return std::nullopt;
+    ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    return ResumenDescriptor(fd.get(), continuar);
+}
 
+std::optional<Resumen> ResumenDescriptor(int fd, const Continuar& continuar) {
+    try {
         ContextoMd md(EVP_MD_CTX_new());
         if (!md || EVP_DigestInit_ex(md.get(), EVP_sha256(), nullptr) != 1) return std::nullopt;
         std::unique_ptr<unsigned char[]> pieza(new (std::nothrow) unsigned char[kPieza]);
         if (!pieza) return std::nullopt;
         for (;;) {
-            const ssize_t leidos = ::read(fd.get(), pieza.get(), kPieza);
+            const ssize_t leidos = ::read(fd, pieza.get(), kPieza);
             if (leidos < 0) {
                 if (errno == EINTR) continue;
                 return std::nullopt;

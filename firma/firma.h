@@ -33,6 +33,8 @@ using Continuar = std::function<bool()>;
 // SHA-256 of the file, read in pieces into a fixed buffer; `continuar` (if any) runs after
 // every piece. Nothing when the file cannot be read or the job was abandoned.
 std::optional<Resumen> ResumenFichero(const std::string& ruta, const Continuar& continuar = {});
+// The same of what is left to read from the open descriptor `fd` (not closed here).
+std::optional<Resumen> ResumenDescriptor(int fd, const Continuar& continuar = {});
 
 // SHA-256 of bytes handed over as they arrive, in pieces of any size. They are gathered
 // into larger pieces (a download hands over 512 bytes at a time, and hashing each alone

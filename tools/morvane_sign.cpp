@@ -4,9 +4,11 @@
 //                                    0600) to FILE, which must not exist yet, and prints
 //                                    its public key as the build takes it
 //   morvane-sign sign KEY ARCHIVE [--caduca DAYS]
-//                                    writes ARCHIVE.sig: the signed release statement of
-//                                    the archive, published now and stale DAYS days from
-//                                    now (default 30). Re-signing the archive an existing
+//                                    writes ARCHIVE.indice, the signed index of its
+//                                    entries (none, with a warning, for an archive it
+//                                    cannot index), then ARCHIVE.sig: the signed release
+//                                    statement of the archive, published now and stale
+//                                    DAYS days from now (default 30). Re-signing the archive an existing
 //                                    ARCHIVE.sig (by this key) describes keeps its release
 //                                    time and renews only the end of validity.
 //
@@ -33,7 +35,9 @@
 
 #include "declaracion.h"
 #include "firma.h"
+#include "indice.h"
 #include "libcrypto.h"
+#include "zip.h"
 
 namespace {
 
@@ -151,6 +155,19 @@ std::optional<firma::Declaracion> StatementAnterior(const std::string& ruta, EVP
     return firma::LeerDeclaracion(texto, firma::CodificarBase64(publica, n));
 }
 
+// The base64 Ed25519 signature of `texto`; empty when it could not be made.
+std::string FirmaDe(EVP_PKEY* clave, const std::string& texto) {
+    ContextoMd md(EVP_MD_CTX_new());
+    unsigned char firmaBytes[firma::kBytesFirma];
+    size_t n = sizeof firmaBytes;
+    if (texto.empty() || !md || EVP_DigestSignInit(md.get(), nullptr, nullptr, nullptr, clave) != 1 ||
+        EVP_DigestSign(md.get(), firmaBytes, &n, reinterpret_cast<const unsigned char*>(texto.data()),
+                       texto.size()) != 1 ||
+        n != sizeof firmaBytes)
+        return {};
+    return firma::CodificarBase64(firmaBytes, n);
+}
+
 int Firmar(const std::string& ficheroClave, const std::string& archivo, int dias) {
     Bio entrada(BIO_new_file(ficheroClave.c_str(), "r"));
     if (!entrada) return Fallo("cannot read the key file " + ficheroClave);
@@ -179,20 +196,36 @@ int Firmar(const std::string& ficheroClave, const std::string& archivo, int dias
         d.Publicado = anterior->Publicado;
     d.Caduca = ahora + int64_t{dias} * 86400;
     const std::string firmado = firma::TextoFirmado(d);
+    const std::string firmaDeclaracion = FirmaDe(clave.get(), firmado);
+    if (firmaDeclaracion.empty()) return Fallo("could not sign " + archivo);
 
-    ContextoMd md(EVP_MD_CTX_new());
-    unsigned char firmaBytes[firma::kBytesFirma];
-    size_t n = sizeof firmaBytes;
-    if (firmado.empty() || !md ||
-        EVP_DigestSignInit(md.get(), nullptr, nullptr, nullptr, clave.get()) != 1 ||
-        EVP_DigestSign(md.get(), firmaBytes, &n, reinterpret_cast<const unsigned char*>(firmado.data()),
-                       firmado.size()) != 1 ||
-        n != sizeof firmaBytes)
-        return Fallo("could not sign " + archivo);
-
+    // The index first: by the time the new statement is out, the index it goes with is.
+    // An archive the index cannot describe (not a zip, zip64) is still signed, without
+    // one: updates then fetch it whole. An index of an earlier archive is removed, or it
+    // would be refused beside the new statement.
+    firma::Indice indice;
+    std::string razon, error;
+    if (firma::zip::HacerIndice(archivo, indice, razon)) {
+        if (indice.Tamano != d.Tamano || indice.Sha256 != d.Sha256)
+            return Fallo(archivo + " changed while it was being signed");
+        const std::string textoIndice = firma::TextoIndice(indice);
+        const std::string firmaIndice = FirmaDe(clave.get(), textoIndice);
+        if (firmaIndice.empty()) return Fallo("could not sign the index of " + archivo);
+        const std::string indiceFirmado = textoIndice + "firma " + firmaIndice + "\n";
+        // What the updater would refuse (an unsafe name, too many entries) is not published.
+        firma::Indice leido;
+        if (const auto e = firma::LeerFormaIndice(indiceFirmado, leido))
+            return Fallo("cannot index " + archivo + ": " + e.message());
+        if (!Publicar(archivo + ".indice", indiceFirmado, error))
+            return Fallo("cannot write " + archivo + ".indice: " + error);
+    } else {
+        std::fprintf(stderr, "morvane-sign: %s has no index (%s): updates will fetch it whole\n",
+                     archivo.c_str(), razon.c_str());
+        if (::unlink((archivo + ".indice").c_str()) != 0 && errno != ENOENT)
+            return Fallo("cannot remove the old " + archivo + ".indice: " + std::strerror(errno));
+    }
     const std::string destino = archivo + ".sig";
-    std::string error;
-    if (!Publicar(destino, firmado + "firma " + firma::CodificarBase64(firmaBytes, n) + "\n", error))
+    if (!Publicar(destino, firmado + "firma " + firmaDeclaracion + "\n", error))
         return Fallo("cannot write " + destino + ": " + error);
     return 0;
 }

@@ -59,6 +59,7 @@ TextoRemoto LeerTextoRemoto(const std::string& url, int32_t puerto, std::size_t 
         uint32_t longitud = sizeof codigo;
         if (!HttpQueryInfoA(peticion.get(), HTTP_QUERY_STATUS_CODE, codigo, &longitud, nullptr))
             return r;
+        r.Estado = codigo;
         if (codigo[0] == '5' && lecturas::SonDigitos(codigo) && std::strlen(codigo) == 3) {
             char texto[256] = {};
             longitud = sizeof texto;

@@ -24,6 +24,8 @@ internet::Ajustes AjustesDeRed(const zkDownload::Ajustes& ajustes);
 
 // How the fetch of a small text ended.
 struct TextoRemoto {
+    // The status code of the answer ("200", "404"); empty when none arrived.
+    std::string Estado;
     // The body, when the server answered with a 2xx status and a complete body of at most
     // the limit; nothing on any other outcome.
     std::optional<std::string> Texto;

@@ -901,6 +901,7 @@ std::error_code Instalar(const Entorno& entorno, const Atender& atender, std::st
 
         std::vector<Entrada> entradas;
         std::error_code e = Desempaquetar(o, atender);
+        if (!e && entorno.Verificar) e = entorno.Verificar(o.RutaNuevo(), detalle);
         for (const auto& [nombre, contenido] : entorno.Anadidos) {
             if (e) break;
             if (!NombreColocable(nombre) || nombre.find('/') != std::string::npos) {

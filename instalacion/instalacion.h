@@ -73,6 +73,10 @@ struct Entorno {
     // goes through it, so that a test sees this install's own, in order. The real disk by
     // default.
     sistema::Disco Disco;
+    // Run on the unpacked release (the path of its directory) before anything of it is
+    // placed: an error stops the install there, the product as it was. A release made of
+    // some entries only is checked against its signed index here.
+    std::function<std::error_code(const std::string& desempaquetado, std::string* detalle)> Verificar;
 };
 
 // Names of the staging directory and of the lock files inside the installation directory.

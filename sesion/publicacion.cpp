@@ -59,6 +59,8 @@ Consulta Consultar(const std::string& urlArchivo, const std::string& carpeta,
         }
         const TextoRemoto texto =
             LeerTextoRemoto(urlArchivo + ".sig", 0, firma::kLimiteDeclaracion, ajustes);
+        c.Respuesta = texto.Estado;
+        c.Bytes = texto.Texto ? texto.Texto->size() : 0;
         // A cancelled wait ends the fetch like a failure; it says nothing about the
         // statement.
         if (texto.Abandonado || abandonar()) {

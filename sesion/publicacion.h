@@ -39,6 +39,8 @@ struct Consulta {
     // ("005", "Error en InternetSendRequest."), and the network's own reason.
     std::string Codigo, Mensaje, MotivoRed;
     std::error_code Causa;  // SinRespuesta for the network: its reason as a code
+    std::string Respuesta;  // the answer's status code, for the log ("200"; "" when none came)
+    size_t Bytes = 0;       // of the statement received
 };
 
 // Fetches the statement at `urlArchivo` + ".sig" (the request the archive's) and judges it

@@ -7,8 +7,13 @@
 #include <limits>
 #include <utility>
 
+#include "descarga_rangos.h"
+#include "ensamblado.h"
 #include "instalacion.h"
 #include "internet.h"
+#include "rangos.h"
+#include "seleccion.h"
+#include "texto_remoto.h"
 #include "sistema.h"
 #include "publicacion.h"
 
@@ -23,6 +28,8 @@ namespace sesion {
 namespace {
 
 const std::string kProducto = "Morvane.exe";
+// Where the archive of the changed entries is assembled before it takes the archive's name.
+const char* const kParcial = ".Morvane-parcial.zip";
 
 constexpr int32_t kSondeoInstalacion = 20;  // ms between looks at the unzip tool
 
@@ -79,7 +86,8 @@ constexpr uint32_t kFinales = Bit(Evento::Cerrar) | Bit(Evento::Senal);
 constexpr uint32_t kTabla[] = {
     /* Reposo      */ Bit(Evento::Buscar) | Bit(Evento::Actualizar) | kFinales,
     /* Comprobando */ Bit(Evento::Cancelar) | Bit(Evento::Comprobado) | kFinales,
-    /* Descargando */ Bit(Evento::Cancelar) | Bit(Evento::Preparado) | Bit(Evento::Descargado) | kFinales,
+    /* Descargando */ Bit(Evento::Cancelar) | Bit(Evento::Preparado) | Bit(Evento::Obtenido) |
+                      Bit(Evento::Descargado) | kFinales,
     /* Verificando */ Bit(Evento::Cancelar) | Bit(Evento::Preparado) | Bit(Evento::Declarado) | kFinales,
     /* Instalando  */ Bit(Evento::Instalado) | kFinales,
 };
@@ -254,22 +262,31 @@ void Sesion::BuscarActualizacion() {
     observador_.Estado(0, "Buscando actualización...");
     PonerReloj();
     // With a key the signed statement's release time decides: a header anyone on the path
-    // can write must not make an older release look newer.
-    const bool firmada = !entorno_.Clave.empty();
+    // can write must not make an older release look newer. So the statement is all the
+    // check asks for: the archive's head would cost the server a window of its body for
+    // nothing.
+    if (!entorno_.Clave.empty()) {
+        inicioDown_ = std::chrono::steady_clock::now();
+        bytesRecibidos_ = 0;
+        Lanzar([this, entorno = entorno_, ajustes = AjustesRed()] {
+            FinComprobacion fin;
+            fin.Declaracion = publicacion::Consultar(entorno.URL, entorno.Carpeta, entorno.Clave,
+                                                     ajustes, entorno.Reloj());
+            fin.Hay = fin.Declaracion->Veredicto == publicacion::Estado::Nueva;
+            if (fin.Hay) fin.Instalable = ComprobarInstalacion(entorno, fin.DetalleInstalable);
+            return [this, fin = std::move(fin)]() mutable { Comprobado(std::move(fin)); };
+        });
+        return;
+    }
     CrearDown();
-    Down->QLastModified(!firmada);
-    Lanzar([this, down = Down.get(), entorno = entorno_, ajustes = Down->Opciones] {
+    Down->QLastModified(true);
+    Lanzar([this, down = Down.get(), entorno = entorno_] {
         FinComprobacion fin;
         down->BarraProgreso = [&fin](int32_t, const std::string&) { fin.Veredicto = true; };
         down->Descargar(0);
         down->BarraProgreso = nullptr;
         fin.Transferencia = LeerFin(*down);
         fin.Hay = fin.Veredicto && down->FechaInternet > down->FechaDisco;
-        if (!entorno.Clave.empty() && !fin.Transferencia.Fallo) {
-            fin.Declaracion = publicacion::Consultar(entorno.URL, entorno.Carpeta, entorno.Clave,
-                                                     ajustes, entorno.Reloj());
-            fin.Hay = fin.Declaracion->Veredicto == publicacion::Estado::Nueva;
-        }
         // An update this user could not install is said at once.
         if (fin.Hay) fin.Instalable = ComprobarInstalacion(entorno, fin.DetalleInstalable);
         return [this, fin = std::move(fin)]() mutable { Comprobado(std::move(fin)); };
@@ -280,7 +297,19 @@ void Sesion::Comprobado(FinComprobacion fin) {
     if (!Acepta(fase_, Evento::Comprobado)) return;
     Down.reset();
     observador_.FinDeTransferencia();
-    RegistrarFin("comprobación", fin.Transferencia);
+    if (fin.Declaracion) {
+        // The statement's fetch: its status, the verdict it gave, its bytes.
+        const publicacion::Consulta& c = *fin.Declaracion;
+        std::string estado = c.Respuesta.empty() ? (c.Codigo.empty() ? "---" : c.Codigo) : c.Respuesta;
+        estado.append(" ").append(c.Veredicto == publicacion::Estado::SinRespuesta ? c.Mensaje
+                                  : c.Veredicto == publicacion::Estado::Abandonada ? "cancelada"
+                                                                                   : publicacion::Texto(c.Veredicto));
+        if (!c.MotivoRed.empty()) estado.append(" (").append(c.MotivoRed).append(")");
+        EscribirRegistro("comprobación", entorno_.URL + ".sig", estado, std::to_string(c.Bytes) + " bytes",
+                         inicioDown_);
+    } else {
+        RegistrarFin("comprobación", fin.Transferencia);
+    }
     Desenlace d;
     d.Motivo = fin.Transferencia.Codigo + " " + fin.Transferencia.Texto;
     d.Causa = fin.Transferencia.Causa;
@@ -292,6 +321,7 @@ void Sesion::Comprobado(FinComprobacion fin) {
         veredicto = false;
         if (c.Veredicto == Estado::SinRespuesta) {
             // No verdict: the check could not be made.
+            d.Causa = c.Causa;
             d.Motivo = entorno_.URL;
             d.Motivo.append(".sig: ").append(c.Codigo).append(" ").append(c.Mensaje);
             if (!c.MotivoRed.empty()) d.Motivo.append(" (").append(c.MotivoRed).append(")");
@@ -396,9 +426,10 @@ void Sesion::Declarado(publicacion::Consulta c) {
     using publicacion::Estado;
     if (c.Veredicto == Estado::Nueva && !Cancelado && !cerrada_) {
         cuerpo_ = std::make_unique<publicacion::Cuerpo>(c.Datos);
+        declaracion_ = c.Datos;
         registro_ = c.Texto;
         Pasar(Fase::Descargando);
-        Descargar();
+        ObtenerCambios();
         return;
     }
     observador_.HabilitarCancelar(false);
@@ -423,6 +454,122 @@ void Sesion::Declarado(publicacion::Consulta c) {
     observador_.HabilitarBotonDescargar(abandonada || c.Veredicto == Estado::NoValida ||
                                         c.Veredicto == Estado::SinRespuesta);
     Terminar(std::move(d));
+}
+
+// With a key: the entries of the release that differ from what is installed, fetched by
+// range and assembled into an archive of just them, when the signed index allows it;
+// otherwise (no index, more than half the archive, a server that ignores ranges) the
+// whole archive, as without one.
+void Sesion::ObtenerCambios() {
+    parcial_.reset();
+    inicioDown_ = std::chrono::steady_clock::now();
+    bytesRecibidos_ = 0;
+    Lanzar([this, entorno = entorno_, ajustes = AjustesRed(), declaracion = declaracion_] {
+        FinParcial fin = BuscarCambios(entorno, ajustes, declaracion);
+        return [this, fin = std::move(fin)]() mutable { Obtenido(std::move(fin)); };
+    });
+}
+
+Sesion::FinParcial Sesion::BuscarCambios(const Entorno& entorno, const zkDownload::Ajustes& ajustes,
+                                          const firma::Declaracion& declaracion) {
+    FinParcial fin;
+    const TextoRemoto texto = LeerTextoRemoto(entorno.URL + ".indice", 0, firma::kLimiteIndice, ajustes);
+    if (texto.Abandonado) {
+        fin.Entero = false;
+        fin.Transferencia.Fallo = true;
+        fin.Transferencia.Causa = std::make_error_code(std::errc::operation_canceled);
+        return fin;
+    }
+    if (texto.SinRespuesta) {
+        // The index as the archive: a network that failed fails the download.
+        fin.Entero = false;
+        fin.Transferencia = {true, false, texto.Causa, texto.Codigo, texto.Mensaje, texto.MotivoRed};
+        return fin;
+    }
+    // No index published (a release made before indexes): the whole archive. One that is
+    // there but over the bound, or not the signed one of this release, is refused.
+    if (!texto.Texto && (texto.Estado.empty() || texto.Estado[0] != '2')) return fin;
+    auto indice = std::make_shared<firma::Indice>();
+    const std::error_code rechazo =
+        texto.Texto ? firma::LeerIndice(*texto.Texto, entorno.Clave, declaracion, *indice)
+                    : firma::make_error_code(firma::ErrorIndice::Grande);
+    if (rechazo) {
+        fin.Entero = false;
+        fin.Rechazado = true;
+        fin.Transferencia = {true, true, rechazo, "999", "Ha ocurrido un error durante la descarga.",
+                             entorno.URL + ".indice: " + rechazo.message()};
+        return fin;
+    }
+    std::vector<std::size_t> seleccion;
+    if (parcial::Seleccionar(*indice, entorno.Carpeta, seleccion) || seleccion.empty()) return fin;
+    const parcial::Plan plan = parcial::Planear(*indice, seleccion);
+    if (plan.ArchivoEntero) return fin;
+
+    auto ensamblador = std::make_unique<parcial::Ensamblador>(*indice, seleccion);
+    // A piece left by a killed updater is ours (the directory is, and no one else writes
+    // there): it goes first, or the new one could not be made.
+    entorno.Disco.BorrarFichero(sistema::Unir(entorno.Carpeta, kParcial));
+    if (const std::error_code e = ensamblador->Abrir(entorno.Carpeta, kParcial)) {
+        fin.Entero = false;
+        fin.Transferencia = {true, false, e, "008", "No se ha podido crear el fichero de destino.", ""};
+        return fin;
+    }
+    const auto inicio = std::chrono::steady_clock::now();
+    const uint64_t total = plan.Bytes;
+    const parcial::ResultadoRangos r = parcial::DescargarRangos(
+        entorno.URL, 0, ajustes, *ensamblador, [this, total, inicio](uint64_t recibidos) {
+            AvisarAvance(total, recibidos, inicio);
+        });
+    fin.Recibidos = r.Recibidos;
+    bytesRecibidos_ = static_cast<int32_t>(std::min<uint64_t>(r.Recibidos, INT32_MAX));
+    if (r.Entero) return fin;  // the server ignores ranges: the whole archive after all
+    fin.Entero = false;
+    std::error_code e = r.Error;
+    if (!e) e = ensamblador->Terminar();
+    if (!e) e = entorno.Disco.RenombrarFichero(sistema::Unir(entorno.Carpeta, kParcial),
+                                               sistema::Unir(entorno.Carpeta, "Morvane.zip"));
+    if (e) {
+        // Bytes that are not the signed ones are refused as a bad signature is.
+        fin.Rechazado = e == parcial::Error::RangoAlterado || e == parcial::Error::DirectorioAlterado;
+        fin.Transferencia = {true, false, e, r.Codigo.empty() ? "999" : r.Codigo,
+                             r.Mensaje.empty() ? "Ha ocurrido un error durante la descarga." : r.Mensaje,
+                             r.MotivoRed.empty() ? e.message() : r.MotivoRed};
+        return fin;
+    }
+    fin.Transferencia.Codigo = "206";
+    fin.Transferencia.Texto = "Partial Content";
+    fin.Indice = std::move(indice);
+    fin.Seleccion = std::move(seleccion);
+    return fin;
+}
+
+void Sesion::Obtenido(FinParcial fin) {
+    if (!Acepta(fase_, Evento::Obtenido)) return;
+    if (fin.Entero && !Cancelado && !cerrada_) {
+        Descargar();
+        return;
+    }
+    FinDescarga transferencia = fin.Transferencia;
+    if (fin.Rechazado) transferencia.Fallo = transferencia.Rechazado = true;
+    if (!transferencia.Fallo && !fin.Entero) parcial_ = std::make_shared<FinParcial>(std::move(fin));
+    Descargado(std::move(transferencia));
+}
+
+void Sesion::AvisarAvance(uint64_t total, uint64_t recibidos,
+                          std::chrono::steady_clock::time_point inicio) {
+    bytesRecibidos_ = static_cast<int32_t>(std::min<uint64_t>(recibidos, INT32_MAX));
+    if (cancelar_.Activa() || total == 0) return;
+    const double segundos =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - inicio).count();
+    const double porSegundo = segundos > 0 ? recibidos / segundos : 0;
+    Progreso p;
+    p.BytesTotales = static_cast<int32_t>(std::min<uint64_t>(total, INT32_MAX));
+    p.BytesRecibidos = bytesRecibidos_;
+    p.Porcentaje = RedondearPorcentaje(100.0 * static_cast<double>(recibidos) / static_cast<double>(total));
+    p.SegundosTranscurridos = static_cast<int32_t>(segundos);
+    p.SegundosRestantes = porSegundo > 0 ? (static_cast<double>(total) - recibidos) / porSegundo : 0;
+    p.BytesPorSegundo = static_cast<int32_t>(std::min<double>(porSegundo, INT32_MAX));
+    Entregar(p);
 }
 
 void Sesion::Descargar() {
@@ -485,6 +632,12 @@ void Sesion::Instalar() {
     entorno.Disco = entorno_.Disco;
     // With a key, the statement of what is installed goes in with the files it describes.
     if (!entorno_.Clave.empty() && !registro_.empty()) entorno.Anadidos = {{publicacion::kRegistro, registro_}};
+    // Some entries only: each unpacked file must be the one the signed index names.
+    if (parcial_) {
+        entorno.Verificar = [p = parcial_](const std::string& carpeta, std::string* detalle) {
+            return parcial::Comprobar(*p->Indice, p->Seleccion, carpeta, detalle);
+        };
+    }
     inicioInstalacion_ = std::chrono::steady_clock::now();
     Lanzar([this, entorno = std::move(entorno)] {
         FinInstalacion fin;
@@ -559,12 +712,16 @@ void Sesion::Down_Progreso(int32_t BytesTotales, int32_t BytesRecibidos, double 
         return;
     }
     if (BytesTotales == -1) return;
+    Entregar(Progreso{BytesTotales, BytesRecibidos, RedondearPorcentaje(Porcentaje),
+                      SegundosTranscurridos, SegundosRestantes, BytesPorSegundo});
+}
+
+void Sesion::Entregar(const Progreso& progreso) {
     bool entregar;
     {
         std::lock_guard<std::mutex> cerrojo(mutexAvance_);
         entregar = !avance_.has_value();
-        avance_ = Progreso{BytesTotales, BytesRecibidos, RedondearPorcentaje(Porcentaje),
-                           SegundosTranscurridos, SegundosRestantes, BytesPorSegundo};
+        avance_ = progreso;
     }
     // One delivery at a time: a front-end that draws slower than the blocks arrive gets
     // the latest, not a queue of stale ones.

@@ -22,10 +22,12 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <vector>
 #include <thread>
 
 #include "cancelacion.h"
 #include "disco.h"
+#include "indice.h"
 #include "publicacion.h"
 #include "zkDownload.h"
 
@@ -60,7 +62,7 @@ enum class Fase { Reposo, Comprobando, Descargando, Verificando, Instalando };
 // What moves a session: the front-end's requests, then the ends of the steps it launched.
 enum class Evento {
     Buscar, Actualizar, Cancelar, Cerrar, Senal,
-    Comprobado, Preparado, Declarado, Descargado, Instalado,
+    Comprobado, Preparado, Declarado, Obtenido, Descargado, Instalado,
 };
 
 // The table: whether a session in `fase` takes `evento`; anywhere else it is ignored.
@@ -221,6 +223,15 @@ public:
         std::error_code Error;
         std::string Detalle;
     };
+    // With a key: the changed entries fetched and assembled, or the whole archive wanted.
+    struct FinParcial {
+        bool Entero = true;     // no usable index, or not worth it: the whole archive
+        bool Rechazado = false;  // an index or bytes that are not the signed ones
+        FinDescarga Transferencia;
+        uint64_t Recibidos = 0;
+        std::shared_ptr<const firma::Indice> Indice;  // the assembled entries, for the install's check
+        std::vector<std::size_t> Seleccion;
+    };
     struct FinInstalacion {
         std::error_code Error;
         std::string Detalle;
@@ -240,7 +251,14 @@ private:
     void Declarado(publicacion::Consulta consulta);
     void Descargado(FinDescarga fin);
     void Instalado(FinInstalacion fin);
+    void Obtenido(FinParcial fin);
     // The steps launched from within the flow.
+    void ObtenerCambios();
+    FinParcial BuscarCambios(const Entorno& entorno, const zkDownload::Ajustes& ajustes,
+                             const firma::Declaracion& declaracion);
+    // Progress of the transfer to the front-end's thread, the latest only.
+    void Entregar(const Progreso& progreso);
+    void AvisarAvance(uint64_t total, uint64_t recibidos, std::chrono::steady_clock::time_point inicio);
     void Descargar();
     void Instalar();
 
@@ -267,6 +285,8 @@ private:
     bool relojPuesto_ = false;
     std::string registro_;            // the statement of the release being installed (a key)
     std::unique_ptr<publicacion::Cuerpo> cuerpo_;  // what the archive must be (a key)
+    firma::Declaracion declaracion_;               // the statement of the release being fetched
+    std::shared_ptr<FinParcial> parcial_;          // the changed entries being installed
     std::chrono::steady_clock::time_point inicioDown_, inicioInstalacion_;
 
     // Shared with the step's thread.

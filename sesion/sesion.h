@@ -255,6 +255,9 @@ private:
     // Whether this user may install in e.Carpeta; `detalle` names what stands in the way.
     static std::error_code ComprobarInstalacion(const Entorno& e, std::string& detalle);
     void RegistrarFin(const char* flujo, const FinDescarga& fin);
+    // Progress to the front-end's thread (step's thread), and its delivery there.
+    void Entregar(const Progreso& progreso);
+    void EntregarAvance();
     void IniciarProducto();
 
     Entorno entorno_;
@@ -275,6 +278,8 @@ private:
     std::atomic<int32_t> bytesRecibidos_{0};
     std::mutex mutexAvance_;
     std::optional<Progreso> avance_;  // the latest progress not yet delivered
+    bool avancePendiente_ = false;    // a delivery of it is in the front-end's queue
+    std::chrono::steady_clock::time_point ultimaEntrega_{};
     // Cleared by the destructor: a report arriving later is dropped.
     std::shared_ptr<std::atomic<bool>> viva_ = std::make_shared<std::atomic<bool>>(true);
 };

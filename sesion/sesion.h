@@ -203,6 +203,10 @@ public:
                        int32_t SegundosTranscurridos, double SegundosRestantes,
                        int32_t& BytesPorSegundo, bool& Cancelar);
 
+    // On the front-end's thread: the latest progress not yet delivered, now (a step's
+    // report does this first).
+    void EntregarAvance();
+
     // What each step found, delivered as the event of its end.
     struct FinDescarga {
         bool Fallo = false, Rechazado = false;
@@ -255,9 +259,8 @@ private:
     // Whether this user may install in e.Carpeta; `detalle` names what stands in the way.
     static std::error_code ComprobarInstalacion(const Entorno& e, std::string& detalle);
     void RegistrarFin(const char* flujo, const FinDescarga& fin);
-    // Progress to the front-end's thread (step's thread), and its delivery there.
+    // Progress to the front-end's thread (step's thread).
     void Entregar(const Progreso& progreso);
-    void EntregarAvance();
     void IniciarProducto();
 
     Entorno entorno_;

@@ -83,7 +83,7 @@ public:
         });
         bucle.exec();
         hilo.join();
-        QCoreApplication::sendPostedEvents();  // the last progress report
+        f.sesion_.EntregarAvance();  // what the step's report would deliver first
         d.HuboError = down.HuboError();
         d.Estado = down.StatusCode() + " " + down.StatusText();
         f.btnCancelar.setEnabled(false);

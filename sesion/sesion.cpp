@@ -32,6 +32,8 @@ const std::string kProducto = "Morvane.exe";
 const char* const kParcial = ".Morvane-parcial.zip";
 
 constexpr int32_t kSondeoInstalacion = 20;  // ms between looks at the unzip tool
+// The most often the transfer's progress reaches the front-end.
+constexpr auto kIntervaloAvance = std::chrono::milliseconds(15);
 
 // Control characters of a text that came from outside (a server's reason phrase) as '?',
 // so that a log line stays one line.
@@ -590,6 +592,7 @@ void Sesion::Descargar() {
 
 void Sesion::Descargado(FinDescarga fin) {
     if (!Acepta(fase_, Evento::Descargado)) return;
+    EntregarAvance();
     Down.reset();
     cuerpo_.reset();
     observador_.FinDeTransferencia();
@@ -716,25 +719,35 @@ void Sesion::Down_Progreso(int32_t BytesTotales, int32_t BytesRecibidos, double 
                       SegundosTranscurridos, SegundosRestantes, BytesPorSegundo});
 }
 
+// A block raises an event every few microseconds on a fast network; waking the front-end's
+// thread for each would cost more than the transfer. At most one delivery is pending, at
+// most one per kIntervaloAvance, and it carries the latest progress; the step's report
+// delivers whatever is left first (EntregarAvance), so the end is never lost.
 void Sesion::Entregar(const Progreso& progreso) {
+    const auto ahora = std::chrono::steady_clock::now();
     bool entregar;
     {
         std::lock_guard<std::mutex> cerrojo(mutexAvance_);
-        entregar = !avance_.has_value();
         avance_ = progreso;
-    }
-    // One delivery at a time: a front-end that draws slower than the blocks arrive gets
-    // the latest, not a queue of stale ones.
-    if (!entregar) return;
-    hilos_.Entregar([this, viva = viva_] {
-        if (!*viva) return;
-        std::optional<Progreso> p;
-        {
-            std::lock_guard<std::mutex> cerrojo(mutexAvance_);
-            p.swap(avance_);
+        entregar = !avancePendiente_ && ahora - ultimaEntrega_ >= kIntervaloAvance;
+        if (entregar) {
+            avancePendiente_ = true;
+            ultimaEntrega_ = ahora;
         }
-        if (p && !Cancelado) observador_.Avance(*p);
+    }
+    if (entregar) hilos_.Entregar([this, viva = viva_] {
+        if (*viva) EntregarAvance();
     });
+}
+
+void Sesion::EntregarAvance() {
+    std::optional<Progreso> p;
+    {
+        std::lock_guard<std::mutex> cerrojo(mutexAvance_);
+        p.swap(avance_);
+        avancePendiente_ = false;
+    }
+    if (p && !Cancelado) observador_.Avance(*p);
 }
 
 std::error_code Sesion::ComprobarInstalacion(const Entorno& e, std::string& detalle) {

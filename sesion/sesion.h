@@ -205,6 +205,10 @@ public:
                        int32_t SegundosTranscurridos, double SegundosRestantes,
                        int32_t& BytesPorSegundo, bool& Cancelar);
 
+    // On the front-end's thread: the latest progress not yet delivered, now (a step's
+    // report does this first).
+    void EntregarAvance();
+
     // What each step found, delivered as the event of its end.
     struct FinDescarga {
         bool Fallo = false, Rechazado = false;
@@ -256,8 +260,7 @@ private:
     void ObtenerCambios();
     FinParcial BuscarCambios(const Entorno& entorno, const zkDownload::Ajustes& ajustes,
                              const firma::Declaracion& declaracion);
-    // Progress of the transfer to the front-end's thread, the latest only.
-    void Entregar(const Progreso& progreso);
+    // The progress of the ranges' transfer, as the component's would be.
     void AvisarAvance(uint64_t total, uint64_t recibidos, std::chrono::steady_clock::time_point inicio);
     void Descargar();
     void Instalar();
@@ -273,6 +276,8 @@ private:
     // Whether this user may install in e.Carpeta; `detalle` names what stands in the way.
     static std::error_code ComprobarInstalacion(const Entorno& e, std::string& detalle);
     void RegistrarFin(const char* flujo, const FinDescarga& fin);
+    // Progress to the front-end's thread (step's thread).
+    void Entregar(const Progreso& progreso);
     void IniciarProducto();
 
     Entorno entorno_;
@@ -295,6 +300,8 @@ private:
     std::atomic<int32_t> bytesRecibidos_{0};
     std::mutex mutexAvance_;
     std::optional<Progreso> avance_;  // the latest progress not yet delivered
+    bool avancePendiente_ = false;    // a delivery of it is in the front-end's queue
+    std::chrono::steady_clock::time_point ultimaEntrega_{};
     // Cleared by the destructor: a report arriving later is dropped.
     std::shared_ptr<std::atomic<bool>> viva_ = std::make_shared<std::atomic<bool>>(true);
 };

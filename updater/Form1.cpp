@@ -145,8 +145,9 @@ void Form1::Down_Progreso(int32_t BytesTotales, int32_t BytesRecibidos, double P
         Cancelar = true;
         return;
     }
-    sesion_.Down_Progreso(BytesTotales, BytesRecibidos, Porcentaje, SegundosTranscurridos,
-                          SegundosRestantes, BytesPorSegundo, Cancelar);
+    if (BytesTotales == -1) return;
+    Avance({BytesTotales, BytesRecibidos, sesion::RedondearPorcentaje(Porcentaje), SegundosTranscurridos,
+            SegundosRestantes, BytesPorSegundo});
 }
 
 // ---------------------------------------------------------------------------------------

@@ -77,8 +77,8 @@ public:
     void BarraProgreso(formularios::PictureBox& Picture, int32_t Porcentaje,
                        const std::string& Dato);
 
-    // Handler of Down's progress event (the session's): hands a cancel request back to the
-    // component, and has the bar drawn from the window's queue.
+    // Handler of a progress event on the window's thread: hands a cancel request back to
+    // the component and draws the bar. (The session's steps report through the session.)
     void Down_Progreso(int32_t BytesTotales, int32_t BytesRecibidos, double Porcentaje,
                        int32_t SegundosTranscurridos, double SegundosRestantes,
                        int32_t& BytesPorSegundo, bool& Cancelar);

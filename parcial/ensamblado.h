@@ -47,6 +47,8 @@ public:
     // Error::RangoAlterado when an entry completed with another digest: the object is
     // then spent, its file removed.
     std::error_code Recibir(uint64_t inicio, const unsigned char* datos, std::size_t n);
+    // The index the bytes are checked against.
+    const firma::Indice& Archivo() const { return indice_; }
     // The ranges of the archive still wanted, in order.
     std::vector<firma::Rango> Pendientes() const;
     // Every entry and the directory in and checked: writes the directory's records and the

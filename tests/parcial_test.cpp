@@ -15,12 +15,15 @@
 #include <vector>
 
 #include "comun_prueba.h"
+#include "cancelacion.h"
 #include "declaracion.h"
+#include "descarga_rangos.h"
 #include "ensamblado.h"
 #include "indice.h"
 #include "rangos.h"
 #include "respuesta_rango.h"
 #include "seleccion.h"
+#include "servidor_http.h"
 
 namespace {
 
@@ -471,6 +474,119 @@ TEST_F(Parcial, ElZipDeLoCambiadoDesempaquetaLaVersionNueva) {
         EXPECT_FALSE(lector.Anadir(reinterpret_cast<const unsigned char*>(r.Cuerpo.data()), r.Cuerpo.size()));
         EXPECT_EQ(malo.Terminar(), parcial::Error::DirectorioAlterado);
         EXPECT_FALSE(otra.Hay("Morvane.zip"));
+    }
+}
+
+// The ranges named by a Range header "bytes=a-b,c-d".
+std::vector<Rango> RangosPedidos(const std::string& cabecera) {
+    std::vector<Rango> rangos;
+    std::size_t p = cabecera.find('=');
+    while (p != std::string::npos) {
+        const std::size_t guion = cabecera.find('-', p), coma = cabecera.find(',', p + 1);
+        const uint64_t a = std::stoull(cabecera.substr(p + 1, guion - p - 1));
+        const uint64_t b = std::stoull(cabecera.substr(guion + 1, coma - guion - 1));
+        rangos.push_back({a, b - a + 1});
+        p = coma;
+    }
+    return rangos;
+}
+
+// Two entries far apart fetched from a real server on loopback, answered each way servers
+// answer, broken off, tampered with or cancelled; what was asked is read from its log.
+TEST_F(Parcial, LosRangosSePidenAlServidorYSeReanudanSinTocarLoAjeno) {
+    const firma::Indice indice = IndiceDe("v2");
+    const std::string archivo = Leer(En("v2/Morvane.zip"));
+    std::vector<std::size_t> sel;
+    for (std::size_t i = 0; i < indice.Entradas.size(); ++i)
+        if (!indice.Entradas[i].EsCarpeta()) sel.push_back(i);
+    sel = {sel.front(), sel.back()};
+    const auto inicial = parcial::Coalescer(
+        {indice.Entradas[sel[0]].EnArchivo, indice.Entradas[sel[1]].EnArchivo, indice.Directorio});
+    ASSERT_GE(inicial.size(), 2u);  // a multipart answer, then
+    const Rango dir = indice.Directorio;
+    const uint64_t falta = std::min<uint64_t>(100, dir.Longitud / 2);
+    std::string alterado = archivo;
+    alterado[indice.Entradas[sel[0]].EnArchivo.Inicio + 40] ^= 1;
+
+    auto Parcial206 = [](const Respuesta& r) {
+        std::vector<std::string> h = {"Content-Type: " + r.Tipo};
+        if (!r.ContentRange.empty()) h.push_back("Content-Range: " + r.ContentRange);
+        return prueba::Respuesta::Simple("206 Partial Content", r.Cuerpo, h);
+    };
+    sistema::Cancelacion cancelacion;
+    struct Caso {
+        const char* Que;
+        std::function<prueba::Respuesta(const std::vector<Rango>& pedidos, std::size_t vez)> Guion;
+        std::error_code Error;
+        std::vector<std::string> Pedidos;  // the Range headers the server saw
+    };
+    const std::vector<Caso> casos = {
+        {"multiparte", [&](const auto& p, std::size_t) { return Parcial206(Responder(archivo, p)); }, {},
+         {parcial::CabeceraRange(inicial)}},
+        {"un rango que los junta",
+         [&](const auto& p, std::size_t) {
+             return Parcial206(Responder(archivo, {{p.front().Inicio, p.back().Fin() - p.front().Inicio}}));
+         },
+         {}, {parcial::CabeceraRange(inicial)}},
+        {"un servidor que no atiende Range",
+         [&](const auto&, std::size_t) { return prueba::Respuesta::Simple("200 OK", archivo); },
+         parcial::Error::ArchivoEntero, {parcial::CabeceraRange(inicial)}},
+        {"un 416", [&](const auto&, std::size_t) { return prueba::Respuesta::Simple("416 Range Not Satisfiable", ""); },
+         parcial::Error::Estado, {parcial::CabeceraRange(inicial)}},
+        {"cortada y reanudada",
+         [&](const auto& p, std::size_t vez) {
+             prueba::Respuesta r = Parcial206(Responder(archivo, p));
+             if (vez == 0) r.Cuerpo[0].Datos.resize(r.Cuerpo[0].Datos.size() - falta - 21);  // and the closing line
+             return r;
+         },
+         {}, {parcial::CabeceraRange(inicial), parcial::CabeceraRange({{dir.Fin() - falta, falta}})}},
+        {"un byte alterado", [&](const auto& p, std::size_t) { return Parcial206(Responder(alterado, p)); },
+         parcial::Error::RangoAlterado, {parcial::CabeceraRange(inicial)}},
+        {"cancelada mientras el servidor calla",
+         [&](const auto&, std::size_t) {
+             cancelacion.Activar();
+             return prueba::Respuesta::Cruda("", {}, prueba::Final::Colgar);
+         },
+         std::make_error_code(std::errc::operation_canceled), {parcial::CabeceraRange(inicial)}},
+    };
+    for (const Caso& c : casos) {
+        SCOPED_TRACE(c.Que);
+        cancelacion.Reiniciar();
+        std::size_t vez = 0;
+        prueba::ServidorHttp servidor([&](const prueba::Peticion& p) { return c.Guion(RangosPedidos(p.Cabecera("Range")), vez++); });
+        zkDownload::Ajustes ajustes;
+        // Long enough that only the token can end a silent server inside the test's time.
+        ajustes.EsperaConexion = ajustes.EsperaInactividad = ajustes.SueloVelocidad = std::chrono::hours(1);
+        ajustes.EsperaEntreIntentos = std::chrono::milliseconds(1);
+        ajustes.Cancelacion = &cancelacion;
+        prueba::DirectorioTemporal preparacion("preparacion ");
+        {
+            parcial::Ensamblador ensamblador(indice, sel);
+            ASSERT_FALSE(ensamblador.Abrir(preparacion.Ruta(), "Morvane.zip"));
+            uint64_t visto = 0;
+            const auto r = parcial::DescargarRangos("http://127.0.0.1/web/lurenet/Morvane.zip",
+                                                    prueba::Puerto16(servidor.Puerto()), ajustes, ensamblador,
+                                                    [&](uint64_t n) { visto = n; });
+            EXPECT_EQ(r.Error, c.Error) << r.Codigo << " " << r.Mensaje << " " << r.MotivoRed;
+            EXPECT_EQ(r.Entero, c.Error == parcial::Error::ArchivoEntero);
+            std::vector<std::string> pedidos;
+            for (const auto& p : servidor.Peticiones()) pedidos.push_back(p.Cabecera("Range"));
+            EXPECT_EQ(pedidos, c.Pedidos);
+            EXPECT_EQ(r.Peticiones, static_cast<int>(c.Pedidos.size()));
+            if (!c.Error) {
+                EXPECT_EQ(visto, indice.Entradas[sel[0]].EnArchivo.Longitud +
+                                     indice.Entradas[sel[1]].EnArchivo.Longitud + dir.Longitud);
+                ASSERT_FALSE(ensamblador.Terminar());
+            }
+        }
+        if (c.Error) {
+            EXPECT_TRUE(fs::is_empty(preparacion.Ruta()));
+            continue;
+        }
+        prueba::DirectorioTemporal fuera("fuera ");
+        ASSERT_EQ(Ejecutar("cd " + Citar(fuera.Ruta()) + " && unzip -q " + Citar(preparacion.En("Morvane.zip"))).Estado, 0);
+        for (std::size_t i : sel)
+            EXPECT_EQ(Leer(fuera.En(indice.Entradas[i].Nombre)), Leer(En("v2/arbol/" + indice.Entradas[i].Nombre)));
     }
 }
 

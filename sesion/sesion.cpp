@@ -488,9 +488,12 @@ Sesion::FinParcial Sesion::BuscarCambios(const Entorno& entorno, const zkDownloa
         fin.Transferencia = {true, false, texto.Causa, texto.Codigo, texto.Mensaje, texto.MotivoRed};
         return fin;
     }
-    // No index published (a release made before indexes): the whole archive. One that is
-    // there but over the bound, or not the signed one of this release, is refused.
+    // No index published (a release made before indexes; a server that answers anything
+    // it does not have with a page): the whole archive, which the statement still binds.
+    // One that is there but over the bound, or not the signed one of this release, is
+    // refused.
     if (!texto.Texto && (texto.Estado.empty() || texto.Estado[0] != '2')) return fin;
+    if (texto.Texto && texto.Texto->rfind("morvane-update indice ", 0) != 0) return fin;
     auto indice = std::make_shared<firma::Indice>();
     const std::error_code rechazo =
         texto.Texto ? firma::LeerIndice(*texto.Texto, entorno.Clave, declaracion, *indice)

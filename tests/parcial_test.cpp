@@ -23,6 +23,7 @@
 #include "rangos.h"
 #include "respuesta_rango.h"
 #include "seleccion.h"
+#include "sesion.h"
 #include "servidor_http.h"
 
 namespace {
@@ -587,6 +588,112 @@ TEST_F(Parcial, LosRangosSePidenAlServidorYSeReanudanSinTocarLoAjeno) {
         ASSERT_EQ(Ejecutar("cd " + Citar(fuera.Ruta()) + " && unzip -q " + Citar(preparacion.En("Morvane.zip"))).Estado, 0);
         for (std::size_t i : sel)
             EXPECT_EQ(Leer(fuera.En(indice.Entradas[i].Nombre)), Leer(En("v2/arbol/" + indice.Entradas[i].Nombre)));
+    }
+}
+
+// What the session tells a front-end, unheard: these rows read the outcome and the files.
+class Mudo : public sesion::Observador {
+public:
+    void Limpiar() override {}
+    void Estado(int32_t, const std::string&) override {}
+    void Avance(const sesion::Progreso&) override {}
+    void HabilitarBotonDescargar(bool) override {}
+    void HabilitarCancelar(bool) override {}
+    void RelojDeArena(bool) override {}
+};
+
+class EnLinea : public sesion::Hilos {
+public:
+    void Lanzar(std::function<void()> paso) override { paso(); }
+    void Entregar(std::function<void()> aviso) override { aviso(); }
+    void Esperar() override {}
+};
+
+// Through the whole session with a key, from v1 with one file the user changed: what
+// differs from v2 comes by range and only that, and the tree is v2's byte for byte; a
+// server that ignores Range gives the same tree from the whole archive; bytes or an index
+// that are not the signed ones are refused, the product as it was and nothing left behind.
+TEST_F(Parcial, LaSesionTraeSoloLoQueCambio) {
+    const std::string url = URLActualizacion;
+    const std::string archivo = Leer(En("v2/Morvane.zip"));
+    const firma::Indice indice = IndiceDe("v2");
+    std::string alterado = archivo;
+    for (const auto& e : indice.Entradas)
+        if (e.Nombre == "leeme.txt") alterado[e.EnArchivo.Inicio + e.EnArchivo.Longitud / 2] ^= 1;
+    struct Caso {
+        const char* Que;
+        bool IgnoraRange = false, Alterar = false, IndiceAjeno = false;
+        sesion::Resultado Resultado;
+        // What unpacks the archive: unzip, or a tool that leaves something else.
+        std::string Kelunzip = "#!/bin/sh\nexec unzip -q -o Morvane.zip\n";
+    };
+    const std::vector<Caso> casos = {
+        {"lo cambiado, por rangos", false, false, false, sesion::Resultado::Actualizado},
+        {"un servidor que no atiende Range", true, false, false, sesion::Resultado::Actualizado},
+        {"un rango alterado", false, true, false, sesion::Resultado::FirmaNoValida},
+        {"el índice de otra publicación", false, false, true, sesion::Resultado::FirmaNoValida},
+        {"lo desempaquetado no es lo firmado", false, false, false, sesion::Resultado::ErrorInstalacion,
+         "#!/bin/sh\nunzip -q -o Morvane.zip && echo más >> leeme.txt\n"},
+    };
+    for (const Caso& c : casos) {
+        SCOPED_TRACE(c.Que);
+        prueba::ServidorHttp servidor([&](const prueba::Peticion& p) {
+            if (p.Destino == url + ".sig") return prueba::Respuesta::Simple("200 OK", Leer(En("v2/Morvane.zip.sig")));
+            if (p.Destino == url + ".indice")
+                return prueba::Respuesta::Simple("200 OK", Leer(En(c.IndiceAjeno ? "v1/Morvane.zip.indice"
+                                                                                 : "v2/Morvane.zip.indice")));
+            if (p.Destino != url) return prueba::Respuesta::Simple("404 Not Found", "");
+            if (!p.Tiene("Range") || c.IgnoraRange) return prueba::Respuesta::Simple("200 OK", archivo);
+            const Respuesta r = Responder(c.Alterar ? alterado : archivo, RangosPedidos(p.Cabecera("Range")));
+            std::vector<std::string> h = {"Content-Type: " + r.Tipo};
+            if (!r.ContentRange.empty()) h.push_back("Content-Range: " + r.ContentRange);
+            return prueba::Respuesta::Simple("206 Partial Content", r.Cuerpo, h);
+        });
+        ::setenv("http_proxy", ("http://" + servidor.Direccion()).c_str(), 1);
+        prueba::DirectorioTemporal inst("instalada ");
+        fs::copy(En("v1/arbol"), inst.Ruta(), fs::copy_options::recursive);
+        Escribir(inst.En("otro espacio/ñ.txt"), "adiós\n");  // the user's own change
+        Escribir(inst.En("Kelunzip"), c.Kelunzip, true);
+        prueba::FijarFecha(inst.En("Morvane.exe"), prueba::HoraLocal(2001, 1, 1));
+        const std::string antes = Leer(inst.En("otro espacio/ñ.txt"));
+
+        Mudo mudo;
+        EnLinea hilos;
+        sesion::Sesion s({inst.Ruta(), url, clave_, std::chrono::seconds(5), std::chrono::seconds(5)}, mudo, hilos);
+        s.Actualizar();
+        ::unsetenv("http_proxy");
+        EXPECT_EQ(s.UltimoResultado(), c.Resultado) << s.Texto() << " " << s.Motivo();
+
+        uint64_t pedidos = 0;
+        bool entero = false;
+        for (const auto& p : servidor.Peticiones()) {
+            if (p.Destino != url) continue;
+            entero = entero || !p.Tiene("Range");
+            for (const Rango& r : RangosPedidos(p.Cabecera("Range"))) pedidos += r.Longitud;
+        }
+        if (c.Resultado == sesion::Resultado::Actualizado) {
+            for (const auto& e : fs::recursive_directory_iterator(En("v2/arbol"))) {
+                if (!e.is_regular_file()) continue;
+                const std::string nombre = fs::relative(e.path(), En("v2/arbol")).string();
+                EXPECT_TRUE(Leer(inst.En(nombre)) == Leer(e.path().string())) << nombre;
+            }
+            // Only the changed entries and the directory crossed the network, in ranges.
+            if (!c.IgnoraRange) {
+                EXPECT_FALSE(entero);
+                EXPECT_GT(pedidos, 0u);
+                EXPECT_LT(pedidos, archivo.size() / 2);
+            }
+        } else {
+            // Nothing of the new release placed, nor a whole archive fetched after a refusal.
+            EXPECT_EQ(Leer(inst.En("otro espacio/ñ.txt")), antes);
+            EXPECT_TRUE(Leer(inst.En("leeme.txt")) == Leer(En("v1/arbol/leeme.txt")));
+            EXPECT_FALSE(inst.Hay("nuevo.txt"));
+            EXPECT_FALSE(entero);
+        }
+        EXPECT_FALSE(inst.Hay("Morvane.zip"));
+        EXPECT_FALSE(inst.Hay(".Morvane-parcial.zip"));
+        EXPECT_FALSE(inst.Hay(".Morvane-instalacion"));
+        EXPECT_TRUE(inst.Temporales().empty());
     }
 }
 

@@ -82,14 +82,15 @@ public:
     // Exactly one line was written besides those of new attempts and of an install: the
     // log line of `flujo` for the update URL, local time first, then `resto` (status,
     // bytes) and the seconds.
-    void EsperarLinea(const std::string& flujo, const std::string& resto) const {
+    // With a key the check's line is the statement's: `objeto` is the URL's suffix.
+    void EsperarLinea(const std::string& flujo, const std::string& resto, const std::string& objeto = "") const {
         ASSERT_NE(fichero_, nullptr);
         const std::string t = std::regex_replace(
             Leer("/proc/self/fd/" + std::to_string(::fileno(fichero_))),
             std::regex(R"(\S+ \S+ (reintento \d+|instalación) .*\n)"), "");
         EXPECT_EQ(std::count(t.begin(), t.end(), '\n'), 1) << t;
         EXPECT_TRUE(std::regex_match(t, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d .*, \d+\.\d\d s\n)"))) << t;
-        EXPECT_NE(t.find(" " + flujo + " " + URLActualizacion + ": " + resto + ", "), std::string::npos) << t;
+        EXPECT_NE(t.find(" " + flujo + " " + URLActualizacion + objeto + ": " + resto + ", "), std::string::npos) << t;
     }
 
     // The same, with `resto` a regular expression (a reason in the network's words holds

@@ -77,6 +77,9 @@ protected:
     void ServirFirmado(const std::string& archivo, const std::optional<std::string>& firma,
                        bool sigue = false) {
         servidor_.Responder([=](const prueba::Peticion& p) {
+            // A release published without an index: the whole archive is fetched.
+            if (p.Destino == std::string(URLActualizacion) + ".indice")
+                return prueba::Respuesta::Simple("404 Not Found", "no");
             if (p.Destino != std::string(URLActualizacion) + ".sig") {
                 prueba::Respuesta r = Archivo(archivo, 2, 5ms);
                 if (sigue) {
@@ -495,6 +498,7 @@ TEST_F(VentanaDescarga, ConClaveSoloSeDescomprimeUnArchivoConFirmaValida) {
             pedidas.push_back(servidor_.Peticiones()[i].Destino);
         std::vector<std::string> esperadas;
         if (!c.clave.empty()) esperadas.push_back(url + ".sig");
+        if (!c.clave.empty() && c.pideArchivo) esperadas.push_back(url + ".indice");
         if (c.pideArchivo) esperadas.push_back(url);
         EXPECT_EQ(pedidas, esperadas);
         EXPECT_EQ(Leyenda(f), instala ? "Morvane actualizado" : c.leyenda);

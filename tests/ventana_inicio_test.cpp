@@ -180,16 +180,16 @@ TEST_F(VentanaInicio, CadaFinDeLaComprobacionDejaSuTextoYLosBotones) {
          R"(005 Error en InternetSendRequest\. \(Failed to connect to 127\.0\.0\.1 port \d+ )"
          R"(after \d+ ms: Couldn't connect to server\))"},
         {"signed, newer", firmado("2011-11-06T08:49:37Z", kFuturo), HoraLocal(2001, 1, 1),
-         "Existe una actualización", true, "200 OK", true},
+         "Existe una actualización", true, "200 Existe una actualización", true},
         // Instants, not days: published before the product was installed, in any zone.
         {"signed, before the product", firmado("2011-11-06T20:00:00Z", kFuturo), HoraLocal(2011, 11, 7),
-         "No existen actualizaciones", false, "200 OK", true},
+         "No existen actualizaciones", false, "200 No existen actualizaciones", true},
         {"rollback: older statement, newer Last-Modified", firmado("2000-06-01T10:00:00Z", kFuturo),
-         HoraLocal(2001, 1, 1), "No existen actualizaciones", false, "200 OK", true},
+         HoraLocal(2001, 1, 1), "No existen actualizaciones", false, "200 No existen actualizaciones", true},
         {"stale", firmado("2019-01-01T00:00:00Z", "2020-01-01T00:00:00Z"), HoraLocal(2001, 1, 1),
-         "La información de actualizaciones ha caducado", false, "200 OK", true},
+         "La información de actualizaciones ha caducado", false, "200 La información de actualizaciones ha caducado", true},
         {"no statement", firmado("", ""), HoraLocal(2001, 1, 1),
-         "La actualización no tiene una firma válida", false, "200 OK", true},
+         "La actualización no tiene una firma válida", false, "404 La actualización no tiene una firma válida", true},
     };
     for (const Caso& c : casos) {
         SCOPED_TRACE(c.nombre);
@@ -204,7 +204,9 @@ TEST_F(VentanaInicio, CadaFinDeLaComprobacionDejaSuTextoYLosBotones) {
         Form1& f = Crear();
         f.Cancelado = true;  // left over from nothing: the check resets it
         ASSERT_TRUE(EsperarComprobacion());
-        if (c.guion)
+        if (c.firmada)  // the statement's line: its status, the verdict, its bytes
+            errores.EsperarLinea("comprobación", c.registro, ".sig");
+        else if (c.guion)
             errores.EsperarLinea("comprobación", c.registro + ", 0 bytes");
         else
             errores.EsperarLineaComo("comprobación", c.registro + ", 0 bytes");
@@ -214,7 +216,8 @@ TEST_F(VentanaInicio, CadaFinDeLaComprobacionDejaSuTextoYLosBotones) {
         EXPECT_FALSE(f.Cancelado);
         EXPECT_FALSE(f.Down);
         EXPECT_FALSE(RelojDeArenaPuesto());
-        EXPECT_EQ(servidor_.Peticiones().size() - antes, c.guion ? (c.firmada ? 2u : 1u) : 0u);
+        // With a key the statement alone: the archive's head is not asked for.
+        EXPECT_EQ(servidor_.Peticiones().size() - antes, c.guion ? 1u : 0u);
         form_.reset();
     }
 }

@@ -520,7 +520,9 @@ Sesion::FinParcial Sesion::BuscarCambios(const Entorno& entorno, const zkDownloa
         return fin;
     }
     const auto inicio = std::chrono::steady_clock::now();
-    const uint64_t total = plan.Bytes;
+    // The bar counts what is wanted: the changed entries and the directory.
+    uint64_t total = indice->Directorio.Longitud;
+    for (std::size_t i : seleccion) total += indice->Entradas[i].EnArchivo.Longitud;
     const parcial::ResultadoRangos r = parcial::DescargarRangos(
         entorno.URL, 0, ajustes, *ensamblador, [this, total, inicio](uint64_t recibidos) {
             AvisarAvance(total, recibidos, inicio);

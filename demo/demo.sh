@@ -384,7 +384,8 @@ registro_viejo() { grep -q 'version 1.0' "$inst/morvane-iniciado.txt" 2>/dev/nul
 pid_updater=$!
 esperar 30 xdotool search --name '^Update Morvane$' >/dev/null || error_etapa "the window did not appear again"
 ventana=$(xdotool search --name '^Update Morvane$' | head -n 1)
-esperar 30 pedido_desde "$desde" 'Morvane.zip' || error_etapa "the second check never reached the server"
+# With a key the check asks for the statement alone.
+esperar 30 pedido_desde "$desde" 'Morvane.zip.sig' || error_etapa "the second check never reached the server"
 estable "$base/runtime/buscando.png"
 cambio "$base/runtime/buscando.png" "$base/runtime/veredicto.png" 30 || error_etapa "the second check did not finish"
 xdotool mousemove --window "$ventana" $(( 8 + 104 )) $(( 27 + 14 )) click 1
@@ -420,9 +421,10 @@ estable "$base/runtime/buscando.png"
 cambio "$base/runtime/buscando.png" "$capturas/7-retroceso-rechazado.png" 30 ||
   error_etapa "the third check did not finish"
 # "Descargar" stays disabled: a click asks the server for nothing.
+antes_clic=$(pedidos_archivo)
 xdotool mousemove --window "$ventana" $(( 8 + 104 )) $(( 27 + 14 )) click 1
 sleep 2
-[ "$(pedidos_archivo)" -eq 1 ] || error_etapa "the older release was downloaded"
+[ "$(pedidos_archivo)" -eq "$antes_clic" ] || error_etapa "the older release was downloaded"
 echo "  7-retroceso-rechazado.png  the older release refused: \"No existen actualizaciones\""
 cerrar_updater
 esperar 15 registro_viejo || error_etapa "the old Morvane.exe did not start"

@@ -16,6 +16,7 @@ programas=(
   "bench_firma 256 5"
   "bench_instalacion 256 50 3"
   "bench_terminal 256 5"
+  "bench_parcial 5"
 )
 
 cifras=()

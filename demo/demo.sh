@@ -3,7 +3,9 @@
 # installs a newer Morvane from a local update server, in a fresh install directory under
 # <repo>/.demo/; then, in a second pass, the server holds a tampered archive and the
 # updater refuses it; in a third, the server replays an older release with its own genuine
-# statement under a fresh Last-Modified, and the check refuses the rollback. The updater must be built with the demo key's public key and the
+# statement under a fresh Last-Modified, and the check refuses the rollback; in a fourth,
+# a fix to one file is fetched by range and the listing shows what the server sent for it
+# against the archive's size. The updater must be built with the demo key's public key and the
 # key must be in <repo>/.demo/clave-demo.pem (./run demo sees to both).
 #
 #   demo/demo.sh <build dir>        (./run demo builds first and calls this)
@@ -41,13 +43,14 @@ done
 
 # ---- processes we start, stopped on every way out ----------------------------------------
 pid_servidor=
+pid_servidor_parcial=
 pid_updater=
 pid_xvfb=
 terminar() {
-  for pid in $pid_updater $pid_servidor $pid_xvfb; do
+  for pid in $pid_updater $pid_servidor $pid_servidor_parcial $pid_xvfb; do
     kill "$pid" 2>/dev/null || true
   done
-  for pid in $pid_updater $pid_servidor $pid_xvfb; do
+  for pid in $pid_updater $pid_servidor $pid_servidor_parcial $pid_xvfb; do
     wait "$pid" 2>/dev/null || true
   done
 }
@@ -152,6 +155,58 @@ informe() {
   fi
 }
 
+# ---- fourth pass: a one-file fix fetched by range ----------------------------------------
+# Release 2.0 is installed; the maker publishes 2.1, which changes Morvane.exe alone, signed
+# and indexed. A server of its own that serves the index and answers Range counts what it
+# sends; the headless front-end updates, and the listing sets that against the archive.
+pasada_parcial() {
+  echo
+  echo "Fourth pass: release 2.1 fixes Morvane.exe alone; the updater fetches only what changed."
+  local parcial_dir=$servidor_dir/parcial
+  rm -rf "$parcial_dir"
+  mkdir -p "$parcial_dir"
+  cp -a "$servidor_dir/contenido" "$parcial_dir/contenido"
+  sed -i 's/^version="[0-9.]*"$/version="2.0"/' "$parcial_dir/contenido/Morvane.exe"
+  (cd "$parcial_dir/contenido" && zip -qr ../Morvane.zip .)
+  instalacion_nueva
+  (cd "$inst" && unzip -q -o "$parcial_dir/Morvane.zip") || fallar "could not install release 2.0"
+  touch -d '10 days ago' "$inst/Morvane.exe"
+  sed -i 's/^version="2.0"$/version="2.1"/' "$parcial_dir/contenido/Morvane.exe"
+  rm -f "$parcial_dir/Morvane.zip"
+  (cd "$parcial_dir/contenido" && zip -qr ../Morvane.zip .)
+  "$firmador" sign "$clave" "$parcial_dir/Morvane.zip" || fallar "could not sign release 2.1"
+  [ -s "$parcial_dir/Morvane.zip.indice" ] || fallar "signing wrote no index"
+  local tamano dat_antes
+  tamano=$(stat -c %s "$parcial_dir/Morvane.zip")
+  dat_antes=$(stat -c %i "$inst/datos/morvane.dat")
+
+  "$servidor" "$parcial_dir/Morvane.zip" --rangos --duracion-ms 0 --max-segundos 120 \
+    >"$parcial_dir/puerto" 2>"$parcial_dir/peticiones.log" &
+  pid_servidor_parcial=$!
+  esperar 10 test -s "$parcial_dir/puerto" || fallar "the partial update's server did not start"
+  local estado=0
+  (cd "$inst" && http_proxy=http://127.0.0.1:$(head -n 1 "$parcial_dir/puerto") \
+     env -u DISPLAY ./morvane-update --update) 2>"$parcial_dir/updater.log" || estado=$?
+  kill "$pid_servidor_parcial" 2>/dev/null || true
+  wait "$pid_servidor_parcial" 2>/dev/null || true
+  pid_servidor_parcial=
+  sed 's/^/  updater: /' "$parcial_dir/updater.log" | grep -v '\r' || true
+  [ "$estado" -eq 0 ] || fallar "the partial update failed (exit $estado)"
+  grep -q '^version="2.1"$' "$inst/Morvane.exe" || fallar "release 2.1 was not installed"
+  cmp -s "$inst/datos/morvane.dat" "$parcial_dir/contenido/datos/morvane.dat" ||
+    fallar "datos/morvane.dat is not the release's"
+  [ "$(stat -c %i "$inst/datos/morvane.dat")" = "$dat_antes" ] || fallar "datos/morvane.dat was replaced"
+  local enviados
+  enviados=$(sed -n 's/^enviados \([0-9]*\) bytes$/\1/p' "$parcial_dir/peticiones.log")
+  [ -n "$enviados" ] || fallar "the server did not report what it sent"
+  echo "Requests the server saw:"
+  grep -v '^enviados ' "$parcial_dir/peticiones.log" | sed 's/^/  /'
+  echo "Install directory: $inst"
+  ls -lA --time-style=+%Y-%m-%d\ %H:%M "$inst" "$inst/datos" | sed 's/^/  /'
+  echo "Morvane.exe is now $(sed -n 's/^version="\(.*\)"$/version \1/p' "$inst/Morvane.exe"); datos/morvane.dat was left in place."
+  echo "The server sent $enviados bytes for this update (statement, index, ranges, heads); the archive is $tamano bytes ($(awk -v a="$enviados" -v b="$tamano" 'BEGIN { printf "%.2f", 100 * a / b }') %)."
+}
+
 registro_nuevo() { grep -q 'version 2.0' "$inst/morvane-iniciado.txt" 2>/dev/null; }
 
 # ---- with a display: the user drives ------------------------------------------------------
@@ -178,6 +233,7 @@ if [ -n "${DISPLAY:-}" ] && xdotool getdisplaygeometry >/dev/null 2>&1; then
   "$inst/morvane-update" || true
   esperar 10 test -s "$inst/morvane-iniciado.txt" || true
   informe
+  pasada_parcial
   exit 0
 fi
 
@@ -328,7 +384,8 @@ registro_viejo() { grep -q 'version 1.0' "$inst/morvane-iniciado.txt" 2>/dev/nul
 pid_updater=$!
 esperar 30 xdotool search --name '^Update Morvane$' >/dev/null || error_etapa "the window did not appear again"
 ventana=$(xdotool search --name '^Update Morvane$' | head -n 1)
-esperar 30 pedido_desde "$desde" 'Morvane.zip' || error_etapa "the second check never reached the server"
+# With a key the check asks for the statement alone.
+esperar 30 pedido_desde "$desde" 'Morvane.zip.sig' || error_etapa "the second check never reached the server"
 estable "$base/runtime/buscando.png"
 cambio "$base/runtime/buscando.png" "$base/runtime/veredicto.png" 30 || error_etapa "the second check did not finish"
 xdotool mousemove --window "$ventana" $(( 8 + 104 )) $(( 27 + 14 )) click 1
@@ -364,9 +421,10 @@ estable "$base/runtime/buscando.png"
 cambio "$base/runtime/buscando.png" "$capturas/7-retroceso-rechazado.png" 30 ||
   error_etapa "the third check did not finish"
 # "Descargar" stays disabled: a click asks the server for nothing.
+antes_clic=$(pedidos_archivo)
 xdotool mousemove --window "$ventana" $(( 8 + 104 )) $(( 27 + 14 )) click 1
 sleep 2
-[ "$(pedidos_archivo)" -eq 1 ] || error_etapa "the older release was downloaded"
+[ "$(pedidos_archivo)" -eq "$antes_clic" ] || error_etapa "the older release was downloaded"
 echo "  7-retroceso-rechazado.png  the older release refused: \"No existen actualizaciones\""
 cerrar_updater
 esperar 15 registro_viejo || error_etapa "the old Morvane.exe did not start"
@@ -375,5 +433,6 @@ if command -v xmessage >/dev/null && esperar 15 xdotool search --name '^Morvane 
   python3 "$demo/cerrar_ventana.py" "$(xdotool search --name '^Morvane 1.0$' | head -n 1)" || true
 fi
 informe
+pasada_parcial
 echo
 echo "Screenshots: $capturas"

@@ -191,6 +191,42 @@ TEST_F(ServidorDemoTest, OtherPathsAreNotFoundAndAMissingArchiveIsAnError) {
     EXPECT_EQ(r.Cabeceras.find("Last-Modified"), std::string::npos);
 }
 
+// With --rangos: the ranges asked for and only those, and the index; without, neither.
+TEST_F(ServidorDemoTest, RangesAndTheIndexOnlyWhenAsked) {
+    std::string datos(5000, '\0');
+    for (size_t i = 0; i < datos.size(); ++i) datos[i] = static_cast<char>('a' + i % 26);
+    Escribir(dir_ / "Morvane.zip", datos);
+    Escribir(dir_ / "Morvane.zip.indice", "indice\n");
+    auto opciones = Opciones();
+    prueba::Peticion get;
+    get.Metodo = "GET";
+    get.Destino = demo::kRutaArchivo;
+    get.Cabeceras = {{"Range", "bytes=10-19"}};
+    prueba::Peticion indice = get;
+    indice.Destino = std::string(demo::kRutaArchivo) + ".indice";
+    EXPECT_EQ(demo::ResponderArchivo(opciones, get).Cabecera.rfind("HTTP/1.1 200 OK", 0), 0u);
+    EXPECT_EQ(demo::ResponderArchivo(opciones, indice).Cabecera.rfind("HTTP/1.1 404", 0), 0u);
+
+    opciones.Rangos = true;
+    prueba::Respuesta r = demo::ResponderArchivo(opciones, get);
+    EXPECT_EQ(r.Cabecera.rfind("HTTP/1.1 206 Partial Content", 0), 0u);
+    EXPECT_NE(r.Cabecera.find("Content-Range: bytes 10-19/5000\r\n"), std::string::npos);
+    ASSERT_EQ(r.Cuerpo.size(), 1u);
+    EXPECT_EQ(r.Cuerpo[0].Datos, datos.substr(10, 10));
+    get.Cabeceras = {{"Range", "bytes=0-1,4998-"}};
+    r = demo::ResponderArchivo(opciones, get);
+    ASSERT_EQ(r.Cuerpo.size(), 1u);
+    EXPECT_NE(r.Cabecera.find("multipart/byteranges"), std::string::npos);
+    EXPECT_NE(r.Cuerpo[0].Datos.find("Content-Range: bytes 0-1/5000\r\n\r\nab\r\n"), std::string::npos);
+    EXPECT_NE(r.Cuerpo[0].Datos.find("Content-Range: bytes 4998-4999/5000\r\n\r\n" + datos.substr(4998)),
+              std::string::npos);
+    get.Cabeceras = {{"Range", "bytes=6000-"}};
+    EXPECT_EQ(demo::ResponderArchivo(opciones, get).Cabecera.rfind("HTTP/1.1 416", 0), 0u);
+    r = demo::ResponderArchivo(opciones, indice);
+    ASSERT_EQ(r.Cuerpo.size(), 1u);
+    EXPECT_EQ(r.Cuerpo[0].Datos, "indice\n");
+}
+
 TEST_F(ServidorDemoTest, BodyIsSentInPacedPiecesThatAddUpToTheFile) {
     std::string datos(300000, '\0');
     for (size_t i = 0; i < datos.size(); ++i) datos[i] = static_cast<char>(i % 253);

@@ -2,10 +2,12 @@
 // target ends with /web/lurenet/Morvane.zip. The updater reaches it as its HTTP proxy, so
 // the update host's name never needs to resolve.
 //
-//   servidor-demo ARCHIVE [--duracion-ms N] [--retraso-ms N] [--max-segundos N]
+//   servidor-demo ARCHIVE [--duracion-ms N] [--retraso-ms N] [--max-segundos N] [--rangos]
 //
 // Prints the port on the first line of standard output, each request and its answer on
-// standard error, and serves until SIGINT or SIGTERM, or for --max-segundos (default 900).
+// standard error, and serves until SIGINT or SIGTERM, or for --max-segundos (default 900);
+// then the bytes it sent in all ("enviados N bytes") on standard error. --rangos serves the
+// index beside the archive and answers Range, for a partial update.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -21,7 +23,7 @@ namespace {
 
 int Uso() {
     std::cerr << "usage: servidor-demo ARCHIVE [--duracion-ms N] [--retraso-ms N] "
-                 "[--max-segundos N]\n";
+                 "[--max-segundos N] [--rangos]\n";
     return 2;
 }
 
@@ -45,6 +47,8 @@ int main(int argc, char** argv) {
             if (arg == "--duracion-ms") opciones.Duracion = std::chrono::milliseconds(n);
             else if (arg == "--retraso-ms") opciones.Retraso = std::chrono::milliseconds(n);
             else maxSegundos = n;
+        } else if (arg == "--rangos") {
+            opciones.Rangos = true;
         } else if (!arg.empty() && arg[0] != '-' && opciones.Ruta.empty()) {
             opciones.Ruta = arg;
         } else {
@@ -65,7 +69,9 @@ int main(int argc, char** argv) {
 
     // A request is logged as it arrives (before any delay), its answer once decided.
     prueba::ServidorHttp servidor([opciones](const prueba::Peticion& p) {
-        std::fprintf(stderr, "%s %s\n", p.Metodo.c_str(), p.Destino.c_str());
+        const std::string rango = p.Cabecera("Range");
+        std::fprintf(stderr, "%s %s%s%s\n", p.Metodo.c_str(), p.Destino.c_str(),
+                     rango.empty() ? "" : " Range: ", rango.c_str());
         prueba::Respuesta r = demo::ResponderArchivo(opciones, p);
         std::string estado = r.Cabecera.substr(0, r.Cabecera.find('\r'));
         std::fprintf(stderr, "  -> %s\n", estado.c_str());
@@ -79,5 +85,6 @@ int main(int argc, char** argv) {
     do {
         s = sigtimedwait(&senales, nullptr, &limite);
     } while (s < 0 && errno == EINTR);
+    std::fprintf(stderr, "enviados %llu bytes\n", static_cast<unsigned long long>(servidor.Enviados()));
     return 0;
 }

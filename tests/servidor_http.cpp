@@ -123,11 +123,14 @@ private:
     std::atomic<bool> activa_{false};
 };
 
-// Sends all `n` bytes; false when the peer went away or the stop came.
-bool EnviarTodo(const Parada& parada, int fd, const char* datos, size_t n) {
+// Sends all `n` bytes, adding what the kernel took to `cuenta` when given; false when the
+// peer went away or the stop came.
+bool EnviarTodo(const Parada& parada, int fd, const char* datos, size_t n,
+                std::atomic<uint64_t>* cuenta = nullptr) {
     while (n > 0) {
         ssize_t r = ::send(fd, datos, n, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (r > 0) {
+            if (cuenta) *cuenta += static_cast<uint64_t>(r);
             datos += r;
             n -= static_cast<size_t>(r);
         } else if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -377,6 +380,7 @@ struct ServidorHttp::Estado {
     mutable std::mutex mutex;
     Guion guion;
     std::vector<Peticion> peticiones;
+    std::atomic<uint64_t> enviados{0};  // reply bytes the kernel took, heads and bodies
     std::unique_ptr<Escucha> escucha;  // last: its threads use the members above
 
     void Atender(Descriptor fd, const Parada& parada) {
@@ -401,24 +405,25 @@ struct ServidorHttp::Estado {
         } catch (...) {
             r = Respuesta::Simple("500 Internal Server Error", "");
         }
-        if (!Enviar(parada, fd.get(), r)) return Final::Cerrar;
+        if (!Enviar(parada, fd.get(), r, enviados)) return Final::Cerrar;
         if (r.Fin == Final::Seguir) return Final::Seguir;
         Terminar(parada, fd, r.Fin);
         return r.Fin;
     }
 
-    static bool Enviar(const Parada& parada, int fd, const Respuesta& r) {
-        if (!EnviarTodo(parada, fd, r.Cabecera.data(), r.Cabecera.size())) return false;
+    static bool Enviar(const Parada& parada, int fd, const Respuesta& r,
+                       std::atomic<uint64_t>& cuenta) {
+        if (!EnviarTodo(parada, fd, r.Cabecera.data(), r.Cabecera.size(), &cuenta)) return false;
         uint64_t posicion = 0;  // offset in the body, for the generator's phase
         for (const auto& t : r.Cuerpo) {
             if (t.Pausa.count() > 0 && !parada.Dormir(t.Pausa)) return false;
-            if (!EnviarTodo(parada, fd, t.Datos.data(), t.Datos.size())) return false;
+            if (!EnviarTodo(parada, fd, t.Datos.data(), t.Datos.size(), &cuenta)) return false;
             posicion += t.Datos.size();
         }
         const char* patron = BufferPatron();
         for (uint64_t queda = r.BytesGenerados; queda > 0;) {
             size_t n = static_cast<size_t>(std::min<uint64_t>(queda, kTrozoGenerado));
-            if (!EnviarTodo(parada, fd, patron + posicion % 26, n)) return false;
+            if (!EnviarTodo(parada, fd, patron + posicion % 26, n, &cuenta)) return false;
             posicion += n;
             queda -= n;
         }
@@ -467,6 +472,7 @@ std::vector<Peticion> ServidorHttp::Peticiones() const {
 }
 
 int ServidorHttp::Conexiones() const { return estado_->escucha->Conexiones(); }
+uint64_t ServidorHttp::Enviados() const { return estado_->enviados.load(); }
 
 // ---------------------------------------------------------------------------------------
 // ProxyHttp

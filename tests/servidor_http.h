@@ -83,6 +83,9 @@ public:
 
     std::vector<Peticion> Peticiones() const;  // every request so far, in order
     int Conexiones() const;                    // connections accepted so far
+    // Reply bytes the kernel has taken so far, heads and bodies (not what a script asked
+    // to send: a reply the peer cut short counts only what left before).
+    uint64_t Enviados() const;
 
 private:
     struct Estado;

@@ -47,8 +47,8 @@ struct Entorno {
     // The rest of what the requests depend on: the speed floor, the waits between
     // attempts, the trusted CA of a test. Carpeta, the time-outs and the cancel token are
     // the session's and replace what is set here.
-    zkDownload::Ajustes Red;
-    sistema::Disco Disco;  // the install's disk
+    zkDownload::Ajustes Red{};
+    sistema::Disco Disco{};  // the install's disk
     // The wall clock the statement's validity is judged against.
     std::function<std::chrono::system_clock::time_point()> Reloj = std::chrono::system_clock::now;
 };

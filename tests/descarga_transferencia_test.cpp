@@ -84,7 +84,9 @@ protected:
         EXPECT_EQ(prueba::Leer(instalacion.Archivo()), "archivo anterior");
         EXPECT_TRUE(instalacion.Temporales().empty());
         EXPECT_EQ(internet::HandlesAbiertos(), 0u);
-        if (codigo == "998") EXPECT_EQ(d.Causa(), std::errc::operation_canceled);
+        if (codigo == "998") {
+            EXPECT_EQ(d.Causa(), std::errc::operation_canceled);
+        }
     }
     // `conEventos`: the body came in pieces after pauses, so its last block raised one.
     void Exito(const std::string& cuerpo, bool conEventos = true) {

@@ -537,7 +537,9 @@ TEST_F(Instalacion, LoQuePlantaOtroUsuarioNoSeObedece) {
     const passwd* nadie = ::getpwnam("nobody");
     ASSERT_TRUE(!root || nadie);
     const auto DeOtro = [&](const std::string& ruta) {
-        if (root) ASSERT_EQ(::lchown(ruta.c_str(), nadie->pw_uid, nadie->pw_gid), 0) << ruta;
+        if (root) {
+            ASSERT_EQ(::lchown(ruta.c_str(), nadie->pw_uid, nadie->pw_gid), 0) << ruta;
+        }
     };
     const std::string haciaCasa = fs::relative(casa.Ruta(), dir_.Ruta()).string();
     const auto Staging = [&](const std::string& diario, mode_t modoDiario = 0600) {

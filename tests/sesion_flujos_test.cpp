@@ -113,7 +113,7 @@ struct Caso {
     std::string archivo;        // Morvane.zip afterwards: "" none, "viejo", "nuevo"
     bool desempaquetado = false;  // what the unzip tool wrote reached the directory
     int kelunzip = 0;           // the unzip tool's exit status
-    std::string clave;          // the session's key
+    std::string clave{};        // the session's key
     bool cancelar = false;      // Cancelar at the first progress event
     bool discoLleno = false;    // the archive's final sync finds the disk full
 };
@@ -234,7 +234,9 @@ TEST(SesionFlujos, DeGuionAEventosYFicheros) {
 
         EXPECT_EQ(g.Eventos, c.eventos);
         EXPECT_EQ(s.UltimoResultado(), c.resultado);
-        if (c.discoLleno) EXPECT_EQ(s.Ultimo().Causa, std::errc::no_space_on_device);
+        if (c.discoLleno) {
+            EXPECT_EQ(s.Ultimo().Causa, std::errc::no_space_on_device);
+        }
         EXPECT_EQ(g.Relojes, 0);
         EXPECT_FALSE(s.EnFlujo());
         const std::string archivo = !dir.Hay("Morvane.zip") ? ""

@@ -49,8 +49,9 @@ protected:
     // A click; on Descargar, returns once the flow it started has ended.
     void Pulsar(QPushButton& boton) {
         QTest::mouseClick(&boton, Qt::LeftButton);
-        if (form_ && &boton == &form_->btnDescargar)
+        if (form_ && &boton == &form_->btnDescargar) {
             EXPECT_TRUE(QTest::qWaitFor([&] { return !Form1Prueba::EnFlujo(*form_); }, 30000));
+        }
     }
 
     // A body that keeps arriving for about a second, so there is time to act in between.

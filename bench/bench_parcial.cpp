@@ -40,6 +40,7 @@
 #include "seleccion.h"
 #include "servidor_rangos.h"
 #include "sesion.h"
+#include "sesion_prueba.h"
 #include "sistema.h"
 #include "zkDownload.h"
 
@@ -51,23 +52,6 @@ using medicion::Reloj;
 using medicion::Segundos;
 using medicion::ServidorRangos;
 
-class Mudo : public sesion::Observador {
-public:
-    void Limpiar() override {}
-    void Estado(int32_t, const std::string&) override {}
-    void Avance(const sesion::Progreso&) override {}
-    void HabilitarBotonDescargar(bool) override {}
-    void HabilitarCancelar(bool) override {}
-    void RelojDeArena(bool) override {}
-};
-
-// The steps run where they are launched: the session needs no event loop here.
-class EnLinea : public sesion::Hilos {
-public:
-    void Lanzar(std::function<void()> paso) override { paso(); }
-    void Entregar(std::function<void()> aviso) override { aviso(); }
-    void Esperar() override {}
-};
 
 // The path of the build's URL ("/web/lurenet/Morvane.zip").
 std::string RutaDeUrl() {
@@ -148,8 +132,8 @@ struct Vuelta {
 
 // A check and, when it finds a newer release, the update, as the window runs them.
 Vuelta Actualizar(const std::string& carpeta, const std::string& clave) {
-    Mudo mudo;
-    EnLinea hilos;
+    prueba::Mudo mudo;
+    prueba::EnLinea hilos;
     sesion::Sesion s(EntornoDe(carpeta, clave), mudo, hilos);
     Vuelta v;
     const auto t0 = Reloj::now();
@@ -163,8 +147,8 @@ Vuelta Actualizar(const std::string& carpeta, const std::string& clave) {
 
 // The check alone; true when it reached a verdict.
 bool Comprobar(const std::string& carpeta, const std::string& clave) {
-    Mudo mudo;
-    EnLinea hilos;
+    prueba::Mudo mudo;
+    prueba::EnLinea hilos;
     sesion::Sesion s(EntornoDe(carpeta, clave), mudo, hilos);
     s.BuscarActualizacion();
     const auto r = s.UltimoResultado();

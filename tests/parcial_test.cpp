@@ -24,6 +24,7 @@
 #include "respuesta_rango.h"
 #include "seleccion.h"
 #include "sesion.h"
+#include "sesion_prueba.h"
 #include "servidor_http.h"
 
 namespace {
@@ -591,24 +592,6 @@ TEST_F(Parcial, LosRangosSePidenAlServidorYSeReanudanSinTocarLoAjeno) {
     }
 }
 
-// What the session tells a front-end, unheard: these rows read the outcome and the files.
-class Mudo : public sesion::Observador {
-public:
-    void Limpiar() override {}
-    void Estado(int32_t, const std::string&) override {}
-    void Avance(const sesion::Progreso&) override {}
-    void HabilitarBotonDescargar(bool) override {}
-    void HabilitarCancelar(bool) override {}
-    void RelojDeArena(bool) override {}
-};
-
-class EnLinea : public sesion::Hilos {
-public:
-    void Lanzar(std::function<void()> paso) override { paso(); }
-    void Entregar(std::function<void()> aviso) override { aviso(); }
-    void Esperar() override {}
-};
-
 // Through the whole session with a key, from v1 with one file the user changed: what
 // differs from v2 comes by range and only that, and the tree is v2's byte for byte; a
 // server that ignores Range gives the same tree from the whole archive; bytes or an index
@@ -657,8 +640,8 @@ TEST_F(Parcial, LaSesionTraeSoloLoQueCambio) {
         prueba::FijarFecha(inst.En("Morvane.exe"), prueba::HoraLocal(2001, 1, 1));
         const std::string antes = Leer(inst.En("otro espacio/ñ.txt"));
 
-        Mudo mudo;
-        EnLinea hilos;
+        prueba::Mudo mudo;
+        prueba::EnLinea hilos;
         sesion::Sesion s({inst.Ruta(), url, clave_, std::chrono::seconds(5), std::chrono::seconds(5)}, mudo, hilos);
         s.Actualizar();
         ::unsetenv("http_proxy");

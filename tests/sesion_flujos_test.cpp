@@ -16,6 +16,7 @@
 #include "declaracion.h"
 #include "servidor_http.h"
 #include "sesion.h"
+#include "sesion_prueba.h"
 #include "sistema.h"
 
 namespace {
@@ -66,15 +67,6 @@ public:
 
 private:
     void Apuntar(std::string e) { Eventos.push_back(std::move(e)); }
-};
-
-// Each step at once on the caller's thread, and its report right after it: the events
-// come in one fixed order, without threads.
-class EnLinea : public sesion::Hilos {
-public:
-    void Lanzar(std::function<void()> paso) override { paso(); }
-    void Entregar(std::function<void()> aviso) override { aviso(); }
-    void Esperar() override {}
 };
 
 // Steps and reports held until the test lets them go: the events arrive in the order the
@@ -220,7 +212,7 @@ TEST(SesionFlujos, DeGuionAEventosYFicheros) {
                                           std::to_string(c.kelunzip) + "\n", true);
 
         Grabadora g;
-        EnLinea hilos;
+        prueba::EnLinea hilos;
         sesion::Entorno entorno{dir.Ruta(), URLActualizacion, c.clave, 3s, 3s};
         if (c.discoLleno)
             entorno.Disco = sistema::Disco([](sistema::OperacionDisco op, const std::string&) {
@@ -312,7 +304,7 @@ TEST(SesionFlujos, CadaSesionTrabajaEnSuCarpeta) {
     prueba::FijarFecha(a.En("Morvane.exe"), prueba::HoraLocal(2020, 1, 1));  // current
     prueba::FijarFecha(b.En("Morvane.exe"), prueba::HoraLocal(2001, 1, 1));  // out of date
     Grabadora ga, gb;
-    EnLinea hilos;
+    prueba::EnLinea hilos;
     sesion::Sesion sa({a.Ruta(), URLActualizacion, "", 3s, 3s}, ga, hilos);
     sesion::Sesion sb({b.Ruta(), URLActualizacion, "", 3s, 3s}, gb, hilos);
     sa.BuscarActualizacion();
@@ -345,7 +337,7 @@ void VeredictosFirmados() {
     prueba::DirectorioTemporal dir("firmada ");
     Escribir(dir.En("Kelunzip"), "#!/bin/sh\ncp Morvane.zip desempaquetado\n", true);
     Grabadora g;
-    EnLinea hilos;
+    prueba::EnLinea hilos;
     sesion::Sesion s({dir.Ruta(), URLActualizacion, clave, 3s, 3s}, g, hilos);
     const auto Comprobar = [&] {
         s.BuscarActualizacion();

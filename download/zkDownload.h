@@ -50,7 +50,7 @@ public:
         bool TemporalSinNombre = true;  // false: the temporary file is named from the start
     };
     Ajustes Opciones;
-    // What the Parts have the component draw in "the window": its verdict and its
+    // What the component draws in "the window": its verdict and its
     // "Reconectando..." texts, and the download button. Empty: nothing is drawn.
     std::function<void(int32_t Porcentaje, const std::string& Dato)> BarraProgreso;
     std::function<void(bool Habilitar)> HabilitarDescargar;

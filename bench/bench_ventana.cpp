@@ -186,7 +186,7 @@ double CpuSegundos() {
     return s(uso.ru_utime) + s(uso.ru_stime);
 }
 
-std::string CifraInstalacion(Form1& f, const std::string& dir, int rondas) {
+std::string CifraInstalacion(const std::string& dir, int rondas) {
     const std::string titulo = "espera de instalación: ";
     // An unzip tool that takes half a second and unpacks one small file: what is measured
     // is the window's wait for it, which must not spin.
@@ -609,7 +609,7 @@ int main(int argc, char** argv) {
         ventana.Timer1.stop();  // no start-up check: the flows are driven from here
         ventana.show();
         cifras.push_back(CifraDescarga(ventana, dir, mib, rondas));
-        cifras.push_back(CifraInstalacion(ventana, dir, 3));
+        cifras.push_back(CifraInstalacion(dir, 3));
         cifras.push_back(CifraCancelar(ventana, dir, 5));
     }
     cifras.push_back(CifraArranque(yo, dir, 7));

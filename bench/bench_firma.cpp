@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "comun_prueba.h"
+#include "descarga_firmada.h"
 #include "declaracion.h"
 #include "entorno_prueba.h"
 #include "firma.h"
@@ -37,35 +38,10 @@ using medicion::Reloj;
 // the statement's fetch and the archive's go to the one URL the program knows.
 const std::string kUrl = "http://127.0.0.1/web/lurenet/Morvane.zip";
 
-// One download as the window makes it into `dir`, signed with `clave` or not; true when
-// the archive is in place.
-bool Descargar(bool firmada, const std::string& dir, const std::string& clave) {
-    zkDownload::Ajustes opciones;
-    opciones.Carpeta = dir;
-    std::optional<publicacion::Cuerpo> cuerpo;
-    if (firmada) {
-        const publicacion::Consulta c = publicacion::Consultar(
-            kUrl, dir, clave, opciones, std::chrono::system_clock::now());
-        if (c.Veredicto != publicacion::Estado::Nueva) {
-            std::fprintf(stderr, "  declaración: %s\n", publicacion::Texto(c.Veredicto));
-            return false;
-        }
-        cuerpo.emplace(c.Datos);
-    }
-    auto d = std::make_unique<zkDownload>();
-    d->Opciones = opciones;
-    d->URL(kUrl);
-    if (cuerpo) d->VerificarCuerpo = cuerpo->Verificacion();
-    d->Descargar(1);
-    if (d->HuboError())
-        std::fprintf(stderr, "  %s %s\n", d->StatusCode().c_str(), d->StatusText().c_str());
-    return !d->HuboError();
-}
-
 std::optional<double> Ronda(bool firmada, const std::string& dir, const std::string& clave,
                             const std::string& archivo, uint64_t n) {
     const auto t0 = Reloj::now();
-    const bool bien = Descargar(firmada, dir, clave);
+    const bool bien = medicion::DescargarArchivo(kUrl, firmada, dir, clave);
     const double t = medicion::Segundos(Reloj::now() - t0);
     std::fprintf(stderr, "  %s %.3f s\n", firmada ? "firmada:   " : "sin firmar:", t);
     return medicion::Comprobar(firmada ? "firmada" : "sin firmar", t, false, bien, archivo, n);
@@ -90,7 +66,7 @@ std::optional<long> MemoriaMaxima(bool firmada, const std::string& dir, const st
 int main(int argc, char** argv) {
     internet::BibliotecaInternet biblioteca;
     if (argc == 5 && std::string(argv[1]) == "--una") {
-        return Descargar(std::string(argv[2]) == "firmada", argv[3], argv[4]) ? 0 : 1;
+        return medicion::DescargarArchivo(kUrl, std::string(argv[2]) == "firmada", argv[3], argv[4]) ? 0 : 1;
     }
     prueba::LimpiarProxyDelEntorno();
     const uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 256;

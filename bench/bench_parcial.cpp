@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "comun_prueba.h"
+#include "descarga_firmada.h"
 #include "entorno_prueba.h"
 #include "indice.h"
 #include "internet.h"
@@ -155,30 +156,6 @@ bool Comprobar(const std::string& carpeta, const std::string& clave) {
     return r == sesion::Resultado::HayActualizacion || r == sesion::Resultado::SinActualizacion;
 }
 
-// One signed (statement verified, digest checked as written) or unsigned whole download
-// into `dir`, as bench_firma makes it; true when the archive is in place.
-bool DescargaEntera(bool firmada, const std::string& dir, const std::string& clave) {
-    zkDownload::Ajustes opciones;
-    opciones.Carpeta = dir;
-    std::optional<publicacion::Cuerpo> cuerpo;
-    if (firmada) {
-        const publicacion::Consulta c = publicacion::Consultar(URLActualizacion, dir, clave, opciones,
-                                                               std::chrono::system_clock::now());
-        if (c.Veredicto != publicacion::Estado::Nueva) {
-            std::fprintf(stderr, "  declaración: %s\n", publicacion::Texto(c.Veredicto));
-            return false;
-        }
-        cuerpo.emplace(c.Datos);
-    }
-    auto d = std::make_unique<zkDownload>();
-    d->Opciones = opciones;
-    d->URL(URLActualizacion);
-    if (cuerpo) d->VerificarCuerpo = cuerpo->Verificacion();
-    d->Descargar(1);
-    if (d->HuboError()) std::fprintf(stderr, "  %s %s\n", d->StatusCode().c_str(), d->StatusText().c_str());
-    return !d->HuboError();
-}
-
 // The CPU seconds (user + system) of a child that exited 0; nothing otherwise.
 // Its standard output goes nowhere: only figure lines go to ours.
 std::optional<double> CpuDe(std::vector<std::string> args) {
@@ -210,7 +187,8 @@ bool Correr(std::vector<std::string> args) {
 int main(int argc, char** argv) {
     internet::BibliotecaInternet biblioteca;
     if (argc == 5 && std::string(argv[1]) == "--una")
-        return DescargaEntera(std::string(argv[2]) == "firmada", argv[3], argv[4]) ? 0 : 1;
+        return medicion::DescargarArchivo(URLActualizacion, std::string(argv[2]) == "firmada", argv[3],
+                                          argv[4]) ? 0 : 1;
     prueba::LimpiarProxyDelEntorno();
     const int rondas = argc > 1 ? std::atoi(argv[1]) : 5;
     if (rondas <= 0) {

@@ -442,40 +442,35 @@ TEST_F(Parcial, ElZipDeLoCambiadoDesempaquetaLaVersionNueva) {
     EXPECT_EQ(parcial::Comprobar(indice, sel, fuera.Ruta(), &detalle), parcial::Error::Distinto);
     EXPECT_EQ(detalle, "nuevo.txt");
 
-    // A range with one byte changed is refused, and leaves no file behind.
-    std::string alterado = archivo;
+    // A range with one byte changed is refused at once, and so is a central directory with
+    // one byte changed once every entry is in: neither leaves a file behind.
+    uint64_t enEntrada = 0;
     for (std::size_t i : sel)
-        if (indice.Entradas[i].Nombre == "nuevo.txt") alterado[indice.Entradas[i].EnArchivo.Inicio + 200] ^= 1;
+        if (indice.Entradas[i].Nombre == "nuevo.txt") enEntrada = indice.Entradas[i].EnArchivo.Inicio + 200;
+    struct Alteracion {
+        uint64_t Donde;
+        std::error_code AlLeer, AlTerminar;
+    };
     prueba::DirectorioTemporal otra("otra ");
-    {
-        parcial::Ensamblador malo(indice, sel);
-        ASSERT_FALSE(malo.Abrir(otra.Ruta(), "Morvane.zip"));
-        const Respuesta r = Responder(alterado, plan.Peticiones[0]);
-        parcial::LectorRespuesta lector(206, r.Tipo, r.ContentRange, archivo.size(),
-                                        [&](uint64_t i, const unsigned char* p, std::size_t n) {
-                                            return malo.Recibir(i, p, n);
-                                        });
-        EXPECT_EQ(lector.Anadir(reinterpret_cast<const unsigned char*>(r.Cuerpo.data()), r.Cuerpo.size()),
-                  parcial::Error::RangoAlterado);
-        EXPECT_FALSE(otra.Hay("Morvane.zip"));
-        EXPECT_EQ(malo.Terminar(), parcial::Error::RangoAlterado);
-    }
-    EXPECT_TRUE(fs::is_empty(otra.Ruta()));
-
-    // So is a central directory with one byte changed, once every entry is in.
-    alterado = archivo;
-    alterado[dir.Inicio + 16] ^= 1;
-    {
-        parcial::Ensamblador malo(indice, sel);
-        ASSERT_FALSE(malo.Abrir(otra.Ruta(), "Morvane.zip"));
-        const Respuesta r = Responder(alterado, plan.Peticiones[0]);
-        parcial::LectorRespuesta lector(206, r.Tipo, r.ContentRange, archivo.size(),
-                                        [&](uint64_t i, const unsigned char* p, std::size_t n) {
-                                            return malo.Recibir(i, p, n);
-                                        });
-        EXPECT_FALSE(lector.Anadir(reinterpret_cast<const unsigned char*>(r.Cuerpo.data()), r.Cuerpo.size()));
-        EXPECT_EQ(malo.Terminar(), parcial::Error::DirectorioAlterado);
-        EXPECT_FALSE(otra.Hay("Morvane.zip"));
+    for (const Alteracion& c : {Alteracion{enEntrada, parcial::Error::RangoAlterado, parcial::Error::RangoAlterado},
+                                Alteracion{dir.Inicio + 16, {}, parcial::Error::DirectorioAlterado}}) {
+        SCOPED_TRACE(c.Donde);
+        std::string alterado = archivo;
+        alterado[c.Donde] ^= 1;
+        {
+            parcial::Ensamblador malo(indice, sel);
+            ASSERT_FALSE(malo.Abrir(otra.Ruta(), "Morvane.zip"));
+            const Respuesta r = Responder(alterado, plan.Peticiones[0]);
+            parcial::LectorRespuesta lector(206, r.Tipo, r.ContentRange, archivo.size(),
+                                            [&](uint64_t i, const unsigned char* p, std::size_t n) {
+                                                return malo.Recibir(i, p, n);
+                                            });
+            EXPECT_EQ(lector.Anadir(reinterpret_cast<const unsigned char*>(r.Cuerpo.data()), r.Cuerpo.size()),
+                      c.AlLeer);
+            EXPECT_EQ(malo.Terminar(), c.AlTerminar);
+            EXPECT_FALSE(otra.Hay("Morvane.zip"));
+        }
+        EXPECT_TRUE(fs::is_empty(otra.Ruta()));
     }
 }
 

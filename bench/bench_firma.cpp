@@ -52,13 +52,10 @@ std::optional<double> Ronda(bool firmada, const std::string& dir, const std::str
 std::optional<long> MemoriaMaxima(bool firmada, const std::string& dir, const std::string& clave) {
     const auto pid = prueba::Iniciar({"/proc/self/exe", "--una", firmada ? "firmada" : "sin", dir, clave});
     if (!pid) return std::nullopt;
-    int estado = 0;
-    rusage uso{};
-    while (::wait4(*pid, &estado, 0, &uso) < 0)
-        if (errno != EINTR) return std::nullopt;
-    if (!WIFEXITED(estado) || WEXITSTATUS(estado) != 0) return std::nullopt;
+    const std::optional<rusage> uso = medicion::UsoDelHijo(*pid);
+    if (!uso) return std::nullopt;
     sistema::Borrar(dir + "/Morvane.zip");
-    return uso.ru_maxrss;
+    return uso->ru_maxrss;
 }
 
 }  // namespace

@@ -165,13 +165,10 @@ std::optional<double> CpuDe(std::vector<std::string> args) {
     const auto pid = prueba::Iniciar(std::move(args), &acciones);
     posix_spawn_file_actions_destroy(&acciones);
     if (!pid) return std::nullopt;
-    int estado = 0;
-    rusage uso{};
-    while (::wait4(*pid, &estado, 0, &uso) < 0)
-        if (errno != EINTR) return std::nullopt;
-    if (!WIFEXITED(estado) || WEXITSTATUS(estado) != 0) return std::nullopt;
+    const std::optional<rusage> uso = medicion::UsoDelHijo(*pid);
+    if (!uso) return std::nullopt;
     const auto s = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
-    return s(uso.ru_utime) + s(uso.ru_stime);
+    return s(uso->ru_utime) + s(uso->ru_stime);
 }
 
 // Spawns and waits; true when it exited 0.

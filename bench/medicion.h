@@ -3,10 +3,12 @@
 // that alternate the two.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -121,6 +123,16 @@ inline prueba::Respuesta ArchivoGenerado(uint64_t n, const std::string& fecha) {
                  "Content-Length: " + std::to_string(n) + "\r\n\r\n";
     r.BytesGenerados = n;
     return r;
+}
+
+// Waits for the child `pid`; its resource use when it exited 0, nothing otherwise.
+inline std::optional<rusage> UsoDelHijo(pid_t pid) {
+    int estado = 0;
+    rusage uso{};
+    while (::wait4(pid, &estado, 0, &uso) < 0)
+        if (errno != EINTR) return std::nullopt;
+    if (!WIFEXITED(estado) || WEXITSTATUS(estado) != 0) return std::nullopt;
+    return uso;
 }
 
 }  // namespace medicion

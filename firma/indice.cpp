@@ -162,8 +162,12 @@ std::error_code LeerFormaIndice(std::string_view texto, Indice& salida,
 
         const std::string_view ultima = lineas.back();
         if (!cabeza(ultima, "firma")) return E::SinFirma;
+        // The decoder skips blanks (keys arrive wrapped); this line is not signed, so only
+        // its one spelling is read.
         const auto bytes = DecodificarBase64(ultima.substr(pos));
-        if (pos > ultima.size() || !bytes || bytes->size() != kBytesFirma) return E::Forma;
+        if (pos > ultima.size() || !bytes || bytes->size() != kBytesFirma ||
+            CodificarBase64(bytes->data(), bytes->size()) != ultima.substr(pos))
+            return E::Forma;
 
         // Consistency: the directory ends the archive, every range lies before it, in order
         // and apart, each a whole local header at least (30 bytes).

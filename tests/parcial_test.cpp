@@ -189,6 +189,8 @@ TEST_F(Parcial, ElIndiceDelFirmanteDescribeElArchivoYSeRechazaAlterado) {
         {"otra clave", texto, clavePropia, d, ErrorIndice::FirmaIncorrecta},
         {"otro archivo", texto, clave_, otra, ErrorIndice::OtroArchivo},
         {"sin firma", firmado, clave_, d, ErrorIndice::SinFirma},
+        // The signature line is not signed: only its one spelling is read.
+        {"firma con un retorno de carro", Cambiar(texto, "firma ", "firma \r"), clave_, d, ErrorIndice::Forma},
         {"nombre que sale", Firmar(Cambiar(firmado, " " + primera.Nombre + "\n", " ../x\n")), clave_, d,
          ErrorIndice::NombreInseguro},
         {"nombre absoluto", Firmar(Cambiar(firmado, " " + primera.Nombre + "\n", " /etc/x\n")), clave_, d,

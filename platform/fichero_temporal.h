@@ -55,6 +55,10 @@ public:
     // The file's path while it has a name; empty while it has none.
     const std::string& Ruta() const { return ruta_; }
 
+    // The open file, for its metadata or mode (never for writing: that is Anadir); -1 when
+    // it is not open.
+    int Descriptor() const { return fd_; }
+
 private:
     bool sinNombre_;
     bool AbrirSinNombre();

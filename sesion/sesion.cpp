@@ -506,7 +506,11 @@ Sesion::FinParcial Sesion::BuscarCambios(const Entorno& entorno, const zkDownloa
         return fin;
     }
     std::vector<std::size_t> seleccion;
-    if (parcial::Seleccionar(*indice, entorno.Carpeta, seleccion) || seleccion.empty()) return fin;
+    // Reading a large product takes a while: a Cancelar ends it (the cancel is then seen
+    // on the front-end's side).
+    const auto seguir = [&ajustes] { return !(ajustes.Cancelacion && ajustes.Cancelacion->Activa()); };
+    if (parcial::Seleccionar(*indice, entorno.Carpeta, seleccion, seguir, &entorno.Disco) || seleccion.empty())
+        return fin;
     const parcial::Plan plan = parcial::Planear(*indice, seleccion);
     if (plan.ArchivoEntero) return fin;
 

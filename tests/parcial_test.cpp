@@ -3,6 +3,7 @@
 // changed entries, unpacked by unzip into the very files of the new release.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <numeric>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "comun_prueba.h"
@@ -280,6 +282,78 @@ TEST_F(Parcial, SeEligenLosFicherosQueDifierenFaltanOSonEnlaces) {
     std::vector<std::size_t> sel = {99};
     EXPECT_TRUE(parcial::Seleccionar(indice, En("no existe"), sel));
     EXPECT_TRUE(sel.empty());
+}
+
+// What a selection learnt is kept so that an unchanged file is not read again, yet an edit
+// that keeps the size and puts the date back is still seen, a file written just before is
+// not kept, and a record someone else could have written is not believed.
+TEST_F(Parcial, LoAprendidoNoOcultaUnCambio) {
+    const firma::Indice indice = IndiceDe("v2");
+    const std::vector<std::string> deLaVersion = {"leeme.txt", "nuevo.txt"};
+    const std::vector<std::string> conExe = {"Morvane.exe", "leeme.txt", "nuevo.txt"};
+    prueba::DirectorioTemporal instalada("instalada ");
+    fs::copy(En("v1/arbol"), instalada.Ruta(), fs::copy_options::recursive);
+    const std::string registro = instalada.En(parcial::kResumenes);
+    auto Elegir = [&] {
+        std::vector<std::size_t> sel;
+        EXPECT_FALSE(parcial::Seleccionar(indice, instalada.Ruta(), sel));
+        return Nombres(indice, sel);
+    };
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // the copies settle
+    Escribir(instalada.En("otro espacio/ñ.txt"), "hola\n");
+    EXPECT_EQ(Elegir(), deLaVersion);
+    const std::string aprendido = Leer(registro);
+    EXPECT_NE(aprendido.find(" lib/datos.bin\n"), std::string::npos);
+    EXPECT_EQ(aprendido.find("ñ.txt"), std::string::npos);
+
+    // Believed: a record saying Morvane.exe has another digest makes it change, unless
+    // the record is not ours alone.
+    const std::size_t exe = aprendido.find(" Morvane.exe\n");
+    ASSERT_NE(exe, std::string::npos);
+    std::string falso = aprendido;
+    falso.replace(exe - 64, 64, std::string(64, '0'));
+    struct Caso {
+        const char* Que;
+        std::function<void()> Preparar;
+        bool Creido;
+    };
+    const std::vector<Caso> casos = {
+        {"nuestro", [] {}, true},
+        {"escribible por otros", [&] { ::chmod(registro.c_str(), 0666); }, false},
+        {"de otro usuario", [&] { ASSERT_EQ(::chown(registro.c_str(), 65534, 65534), 0); }, false},
+        {"un enlace",
+         [&] {
+             fs::rename(registro, instalada.En("falso"));
+             fs::create_symlink("falso", registro);
+         },
+         false},
+    };
+    for (const Caso& c : casos) {
+        SCOPED_TRACE(c.Que);
+        fs::remove(registro);
+        Escribir(registro, falso);
+        ::chmod(registro.c_str(), 0600);
+        c.Preparar();
+        EXPECT_EQ(Elegir(), c.Creido ? conExe : deLaVersion);
+    }
+
+    // One byte edited in place and the date put back: same inode, size and date.
+    const std::string ruta = instalada.En("Morvane.exe");
+    struct stat antes {};
+    ASSERT_EQ(::stat(ruta.c_str(), &antes), 0);
+    {
+        const int fd = ::open(ruta.c_str(), O_RDWR);
+        ASSERT_GE(fd, 0);
+        char c = 0;
+        EXPECT_EQ(::pread(fd, &c, 1, 1000), 1);
+        c ^= 1;
+        EXPECT_EQ(::pwrite(fd, &c, 1, 1000), 1);
+        ::close(fd);
+    }
+    const struct timespec fechas[2] = {antes.st_atim, antes.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, ruta.c_str(), fechas, 0), 0);
+    ASSERT_NE(Leer(registro).find(" Morvane.exe\n"), std::string::npos);
+    EXPECT_EQ(Elegir(), conExe);
 }
 
 TEST(ParcialRangos, LosCercanosSeJuntanYElDirectorioVaSiempre) {

@@ -282,6 +282,11 @@ TEST_F(Parcial, SeEligenLosFicherosQueDifierenFaltanOSonEnlaces) {
     std::vector<std::size_t> sel = {99};
     EXPECT_TRUE(parcial::Seleccionar(indice, En("no existe"), sel));
     EXPECT_TRUE(sel.empty());
+    // A Cancelar ends the reading of the product, with nothing selected.
+    sel = {99};
+    EXPECT_EQ(parcial::Seleccionar(indice, En("v1/arbol"), sel, [] { return false; }),
+              std::errc::operation_canceled);
+    EXPECT_TRUE(sel.empty());
 }
 
 // What a selection learnt is kept so that an unchanged file is not read again, yet an edit

@@ -125,10 +125,10 @@ Conocidas LeerResumenes(int base) {
 }
 
 std::string LineaResumen(const std::string& nombre, const Huella& h) {
+    // Unsigned as read back: overlayfs sets an inode's high bits.
     std::string l;
-    for (const int64_t n : {static_cast<int64_t>(h.Dispositivo), static_cast<int64_t>(h.Inodo),
-                            static_cast<int64_t>(h.Tamano), h.Modificado[0], h.Modificado[1],
-                            h.Cambiado[0], h.Cambiado[1]})
+    for (const uint64_t n : {h.Dispositivo, h.Inodo, h.Tamano}) l += std::to_string(n) + " ";
+    for (const int64_t n : {h.Modificado[0], h.Modificado[1], h.Cambiado[0], h.Cambiado[1]})
         l += std::to_string(n) + " ";
     return l + firma::Hex(h.Sha256) + " " + nombre + "\n";
 }
